@@ -1,0 +1,63 @@
+// One decoded item of section 4 and the decoder's running state.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../tables/table_set.hpp"
+
+namespace tarvane {
+
+// A record refers to its element's name and code-table meaning inside the
+// TableSet it was decoded with (or to a static word for the two synthetic
+// kinds), and to its text by index into DecodeResult::texts. So it is plain
+// data with no allocation of its own; it is valid while that TableSet lives.
+struct DecodedValue {
+  static constexpr uint32_t kNoText = UINT32_MAX;
+
+  uint32_t descriptor = 0;
+  uint32_t text = kNoText;  // raw_text: index into DecodeResult::texts
+  double value = 0.0;       // raw_value, when has_value
+  uint64_t raw = 0;         // raw, when has_raw
+  std::string_view name;
+  const std::string* meaning = nullptr;  // raw_meaning, or nullptr
+  bool has_value = false;
+  bool has_raw = false;
+};
+
+struct DecodeResult {
+  std::vector<DecodedValue> values;
+  std::vector<std::string> texts;
+
+  std::optional<std::string_view> raw_text(const DecodedValue& v) const {
+    if (v.text == DecodedValue::kNoText) return std::nullopt;
+    return std::string_view(texts[v.text]);
+  }
+};
+
+inline constexpr std::string_view kAssociatedFieldName = "associatedField";
+inline constexpr std::string_view kOperatorName = "operator";
+inline constexpr uint32_t kAssociatedFieldCode = 999999;
+
+struct ValueCodingState {
+  std::vector<uint8_t> bitmap;
+  // Definitions read so far, in reading order. Pointers into the TableSet:
+  // the history only ever holds unmodified Table B entries.
+  std::vector<const ElementDefinition*> descriptor_history;
+  int64_t reference_multiplier = 1;
+  size_t bitmap_cursor = 0;
+  size_t bitmap_anchor = 0;
+  uint64_t text_counter = 0;
+  uint64_t text_column_counter = 0;
+  std::optional<uint16_t> local_width;
+  std::optional<uint16_t> text_width;
+  int32_t width_change = 0;
+  int32_t scale_change = 0;
+  bool collecting_bitmap = false;
+  uint8_t associated_field_width = 0;
+};
+
+}  // namespace tarvane

@@ -1,0 +1,90 @@
+#include "message.hpp"
+
+#include <cstring>
+
+#include "../descriptor.hpp"
+
+namespace tarvane {
+
+Result<uint32_t> read_section_length(std::span<const uint8_t> buf, size_t position, uint8_t section) {
+  if (position > buf.size() || buf.size() - position < 3) return fail(BufrError::truncated(position, section));
+  return (uint32_t{buf[position]} << 16) | (uint32_t{buf[position + 1]} << 8) | buf[position + 2];
+}
+
+Result<uint16_t> read_u16(std::span<const uint8_t> buf, size_t position) {
+  if (position > buf.size() || buf.size() - position < 2) return fail(BufrError::truncated(position, 0));
+  return static_cast<uint16_t>((buf[position] << 8) | buf[position + 1]);
+}
+
+Result<BufrMessage> parse_message(std::span<const uint8_t> buf) {
+  const size_t n = buf.size();
+  if (n < 8) return fail(BufrError::too_short());
+  if (std::memcmp(buf.data(), "BUFR", 4) != 0) return fail(BufrError::missing_marker());
+  if (buf[7] != 4) return fail(BufrError::unsupported_edition(buf[7]));
+  uint64_t declared = (uint64_t{buf[4]} << 16) | (uint64_t{buf[5]} << 8) | buf[6];
+  if (declared != n) return fail(BufrError::length_mismatch(declared, n));
+  if (n <= 10) return fail(BufrError::truncated(8, 1));
+
+  BufrMessage m;
+  TARVANE_TRY(const size_t l1, read_section_length(buf, 8, 1));
+  const size_t e1 = 8 + l1;
+  if (e1 > n) return fail(BufrError::truncated(8, 1));
+  // Section 1 is read at fixed offsets up to 29; a section 1 declaring fewer
+  // than its standard 22 octets could end the buffer before them.
+  if (n < 18) return fail(BufrError::truncated(8, 1));
+  const uint8_t flag = buf[17];
+  TARVANE_TRY(m.typical_year, read_u16(buf, 23));
+
+  size_t l2 = 0;
+  size_t s3 = e1;
+  if (flag != 0) {
+    TARVANE_TRY(l2, read_section_length(buf, e1, 2));
+    s3 = e1 + l2;
+    if (s3 > n) return fail(BufrError::truncated(e1, 2));
+  }
+  TARVANE_TRY(const size_t l3, read_section_length(buf, s3, 3));
+  const size_t s4 = s3 + l3;
+  if (s4 > n || l3 < 7) return fail(BufrError::truncated(s3, 3));
+  TARVANE_TRY(m.number_of_subsets, read_u16(buf, s3 + 4));
+  if ((l3 - 7) % 2 != 0) return fail(BufrError::odd_descriptor_area());
+  const uint8_t flags = buf[s3 + 6];
+  m.observed_data = (flags & 0x80) != 0;
+  m.compressed_data = (flags & 0x40) != 0;
+  m.unexpanded_descriptors.reserve((l3 - 7) / 2);
+  for (size_t p = s3 + 7; p < s4; p += 2) m.unexpanded_descriptors.push_back(code_from_section3(buf[p], buf[p + 1]));
+
+  TARVANE_TRY(const size_t l4, read_section_length(buf, s4, 4));
+  const size_t e4 = s4 + l4;
+  if (e4 > n) return fail(BufrError::truncated(s4, 4));
+  if (e4 + 4 > n) return fail(BufrError::truncated(e4, 5));
+  if (std::memcmp(buf.data() + e4, "7777", 4) != 0) return fail(BufrError::bad_terminator());
+  if (n < 30) return fail(BufrError::truncated(8, 1));
+
+  m.master_table_number = buf[11];
+  TARVANE_TRY(m.originating_centre, read_u16(buf, 12));
+  TARVANE_TRY(m.originating_subcentre, read_u16(buf, 14));
+  m.update_sequence_number = buf[16];
+  m.data_category = buf[18];
+  m.international_data_subcategory = buf[19];
+  m.local_data_subcategory = buf[20];
+  m.master_tables_version_number = buf[21];
+  m.local_tables_version_number = buf[22];
+  m.typical_month = buf[25];
+  m.typical_day = buf[26];
+  m.typical_hour = buf[27];
+  m.typical_minute = buf[28];
+  m.typical_second = buf[29];
+
+  m.total_length = n;
+  m.edition = 4;
+  m.section1_length = l1;
+  m.local_section_present = flag != 0;
+  m.section2_length = l2;
+  m.section3_length = l3;
+  m.section4_length = l4;
+  m.section4_data_offset = s4 + 4;
+  m.section4_data_length = l4 >= 4 ? l4 - 4 : 0;
+  return m;
+}
+
+}  // namespace tarvane

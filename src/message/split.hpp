@@ -1,0 +1,16 @@
+// Cutting a buffer that may hold several messages and junk into one view
+// per message, by the "BUFR" markers and the declared total lengths.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "../error.hpp"
+
+namespace tarvane {
+
+// Views into the caller's buffer, in buffer order, never overlapping.
+Result<std::vector<std::span<const uint8_t>>> split_messages(std::span<const uint8_t> buffer);
+
+}  // namespace tarvane

@@ -1,0 +1,27 @@
+// Expansion of a descriptor list into the flat list it stands for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "../error.hpp"
+#include "table_set.hpp"
+
+namespace tarvane {
+
+inline constexpr uint32_t kMaxExpansionDepth = 64;
+
+struct ExpansionState {
+  uint8_t associated_field_width = 0;
+};
+
+// Appends the expansion of descriptors to out; returns the count appended.
+Result<size_t> expand_into(const TableSet& tables, std::span<const uint32_t> descriptors, std::vector<uint32_t>& out,
+                           ExpansionState& state, uint32_t depth);
+
+// A whole expansion from an empty list, a fresh state and depth 0.
+Result<std::vector<uint32_t>> expand_descriptors(const TableSet& tables, std::span<const uint32_t> descriptors);
+
+}  // namespace tarvane
