@@ -1,0 +1,282 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "message/message.hpp"
+#include "message/split.hpp"
+#include "message_builder.hpp"
+
+using namespace tarvane;
+using testing_support::build_message;
+using testing_support::MessageSpec;
+using testing_support::put24;
+
+namespace {
+
+std::span<const uint8_t> view(const std::vector<uint8_t>& v) { return {v.data(), v.size()}; }
+
+std::string parse_error(const std::vector<uint8_t>& b) {
+  auto r = parse_message(view(b));
+  if (r) return "ok";
+  return r.error().display();
+}
+
+}  // namespace
+
+TEST(ParseMessage, MinimalMessageHasEveryField) {
+  auto b = build_message({});
+  ASSERT_EQ(b.size(), 47u);
+  auto m = parse_message(view(b));
+  ASSERT_TRUE(m) << m.error().display();
+  EXPECT_EQ(m->total_length, 47u);
+  EXPECT_EQ(m->edition, 4);
+  EXPECT_EQ(m->section1_length, 22u);
+  EXPECT_EQ(m->originating_centre, 98);
+  EXPECT_EQ(m->data_category, 2);
+  EXPECT_EQ(m->international_data_subcategory, 4);
+  EXPECT_EQ(m->master_tables_version_number, 38);
+  EXPECT_EQ(m->typical_year, 2022);
+  EXPECT_EQ(m->typical_month, 3);
+  EXPECT_EQ(m->typical_day, 21);
+  EXPECT_EQ(m->typical_hour, 12);
+  EXPECT_EQ(m->typical_minute, 30);
+  EXPECT_EQ(m->typical_second, 5);
+  EXPECT_FALSE(m->local_section_present);
+  EXPECT_EQ(m->section2_length, 0u);
+  EXPECT_EQ(m->section3_length, 9u);
+  EXPECT_EQ(m->number_of_subsets, 1);
+  EXPECT_TRUE(m->observed_data);
+  EXPECT_FALSE(m->compressed_data);
+  EXPECT_EQ(m->unexpanded_descriptors, std::vector<uint32_t>{1001});
+  EXPECT_EQ(m->section4_length, 4u);
+  EXPECT_EQ(m->section4_data_offset, 43u);
+  EXPECT_EQ(m->section4_data_length, 0u);
+}
+
+TEST(ParseMessage, DescriptorFormsAndFlags) {
+  MessageSpec s;
+  s.descriptors = {0xC10B, 0x0001, 0x4100};
+  s.flags = 0xC0;
+  auto m = parse_message(view(build_message(s)));
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->unexpanded_descriptors, (std::vector<uint32_t>{301011, 1, 101000}));
+  EXPECT_TRUE(m->observed_data && m->compressed_data);
+  s.flags = 0x3F;
+  m = parse_message(view(build_message(s)));
+  ASSERT_TRUE(m);
+  EXPECT_FALSE(m->observed_data || m->compressed_data);
+  s.descriptors = {};
+  m = parse_message(view(build_message(s)));
+  ASSERT_TRUE(m);
+  EXPECT_TRUE(m->unexpanded_descriptors.empty());
+}
+
+TEST(ParseMessage, OptionalSectionAnyNonZeroFlag) {
+  for (uint8_t flag : {0x01, 0x80}) {
+    MessageSpec s;
+    s.optional_flag = flag;
+    s.section2 = {0, 0, 6, 0, 0xAA, 0xBB};
+    s.data = {1, 2, 3};
+    auto m = parse_message(view(build_message(s)));
+    ASSERT_TRUE(m) << m.error().display();
+    EXPECT_TRUE(m->local_section_present);
+    EXPECT_EQ(m->section2_length, 6u);
+    EXPECT_EQ(m->section4_data_offset, 8u + 22 + 6 + 9 + 4);
+    EXPECT_EQ(m->section4_data_length, 3u);
+  }
+}
+
+TEST(ParseMessage, ShortSection4LengthGivesNoData) {
+  auto b = build_message({});
+  put24(b, 39, 2);  // section 4 length 2: "7777" then begins at 41
+  b.resize(45);
+  std::memcpy(b.data() + 41, "7777", 4);
+  put24(b, 4, 45);
+  auto m = parse_message(view(b));
+  ASSERT_TRUE(m) << m.error().display();
+  EXPECT_EQ(m->section4_length, 2u);
+  EXPECT_EQ(m->section4_data_length, 0u);
+}
+
+TEST(ParseMessage, BytesAfterTheTerminatorAreIgnored) {
+  auto b = build_message({});
+  b.insert(b.end(), {'x', 'y', 'z'});
+  put24(b, 4, static_cast<uint32_t>(b.size()));
+  EXPECT_EQ(parse_error(b), "ok");
+}
+
+struct BadMessage {
+  const char* name;
+  std::vector<uint8_t> bytes;
+  const char* error;
+};
+
+std::vector<BadMessage> bad_messages() {
+  std::vector<BadMessage> cases;
+  auto good = build_message({});
+  cases.push_back({"empty", {}, "message is too short to be BUFR"});
+  cases.push_back({"seven bytes", {'B', 'U', 'F', 'R', 0, 0, 7}, "message is too short to be BUFR"});
+  auto b = good;
+  b[0] = 'X';
+  cases.push_back({"no marker", b, "missing BUFR marker"});
+  b = good;
+  b[7] = 3;
+  cases.push_back({"edition 3", b, "unsupported BUFR edition 3; only edition 4 is implemented"});
+  b = good;
+  put24(b, 4, 48);
+  b[9] = 0xFF;  // a damaged section 1 is not examined before the length check
+  cases.push_back({"declared one more", b, "declared length 48 does not match buffer length 47"});
+  std::vector<uint8_t> twenty(20, 0);
+  std::memcpy(twenty.data(), "BUFR", 4);
+  twenty[7] = 4;
+  put24(twenty, 4, 21);
+  cases.push_back({"twenty bytes declaring 21", twenty, "declared length 21 does not match buffer length 20"});
+  std::vector<uint8_t> ten{'B', 'U', 'F', 'R', 0, 0, 10, 4, 0, 0};
+  cases.push_back({"ten bytes", ten, "section 1 at offset 8 is truncated"});
+  b = good;
+  put24(b, 8, 40);
+  cases.push_back({"section 1 past the end", b, "section 1 at offset 8 is truncated"});
+  for (size_t n : {18u, 24u}) {
+    std::vector<uint8_t> s(n, 0);
+    std::memcpy(s.data(), "BUFR", 4);
+    s[7] = 4;
+    put24(s, 4, static_cast<uint32_t>(n));
+    put24(s, 8, 10);
+    cases.push_back({"short buffer", s, "section 0 at offset 23 is truncated"});
+  }
+  std::vector<uint8_t> tiny_s1(14, 0);
+  std::memcpy(tiny_s1.data(), "BUFR", 4);
+  tiny_s1[7] = 4;
+  put24(tiny_s1, 4, 14);
+  put24(tiny_s1, 8, 3);
+  cases.push_back({"section 1 ends before its flag", tiny_s1, "section 1 at offset 8 is truncated"});
+  MessageSpec s2;
+  s2.optional_flag = 1;
+  s2.section2 = {0, 0, 6, 0, 0, 0};
+  b = build_message(s2);
+  put24(b, 30, 1000);
+  cases.push_back({"section 2 past the end", b, "section 2 at offset 30 is truncated"});
+  b = good;
+  put24(b, 30, 6);
+  cases.push_back({"section 3 shorter than 7", b, "section 3 at offset 30 is truncated"});
+  b = good;
+  put24(b, 30, 100);
+  cases.push_back({"section 3 past the end", b, "section 3 at offset 30 is truncated"});
+  MessageSpec odd;
+  odd.section3_padding = 1;
+  cases.push_back({"section 3 even length", build_message(odd), "section 3 descriptor area has odd byte count"});
+  b = good;
+  put24(b, 39, 100);
+  cases.push_back({"section 4 past the end", b, "section 4 at offset 39 is truncated"});
+  MessageSpec no_end;
+  no_end.terminator = "77";
+  cases.push_back({"section 5 cut", build_message(no_end), "section 5 at offset 43 is truncated"});
+  MessageSpec bad_end;
+  bad_end.terminator = "7778";
+  cases.push_back({"bad terminator", build_message(bad_end), "section 5 terminator is not 7777"});
+  MessageSpec short_s1;
+  short_s1.section1_length = 3;  // the message ends before offset 30
+  cases.push_back({"section 1 shorter than its fields", build_message(short_s1), "section 1 at offset 8 is truncated"});
+  return cases;
+}
+
+TEST(ParseMessage, MalformedBuffersFailWithTheirSpecificError) {
+  for (const auto& c : bad_messages()) EXPECT_EQ(parse_error(c.bytes), c.error) << c.name;
+}
+
+TEST(ParseMessage, EveryTruncationOfAMessageFailsCleanly) {
+  MessageSpec s;
+  s.optional_flag = 1;
+  s.section2 = {0, 0, 5, 0, 9};
+  s.descriptors = {0xC10B, 0x0101, 0x0102};
+  s.data = {1, 2, 3, 4, 5};
+  auto full = build_message(s);
+  ASSERT_EQ(parse_error(full), "ok");
+  for (size_t n = 0; n < full.size(); ++n) {
+    std::vector<uint8_t> cut(full.begin(), full.begin() + static_cast<long>(n));
+    if (n >= 7) put24(cut, 4, static_cast<uint32_t>(n));
+    EXPECT_NE(parse_error(cut), "ok") << n;
+  }
+}
+
+// ---- splitting ----
+
+namespace {
+
+std::vector<std::pair<size_t, size_t>> split(const std::vector<uint8_t>& b, std::string* error = nullptr) {
+  auto r = split_messages(view(b));
+  std::vector<std::pair<size_t, size_t>> out;
+  if (!r) {
+    if (error) *error = r.error().display();
+    return out;
+  }
+  for (auto s : *r) out.emplace_back(static_cast<size_t>(s.data() - b.data()), s.size());
+  return out;
+}
+
+}  // namespace
+
+TEST(SplitMessages, BackToBackAndWithJunkAround) {
+  auto m = build_message({});
+  std::vector<uint8_t> two = m;
+  two.insert(two.end(), m.begin(), m.end());
+  EXPECT_EQ(split(two), (std::vector<std::pair<size_t, size_t>>{{0, 47}, {47, 47}}));
+  std::vector<uint8_t> junk(10, 'j');
+  std::vector<uint8_t> mixed = junk;
+  mixed.insert(mixed.end(), m.begin(), m.end());
+  mixed.insert(mixed.end(), junk.begin(), junk.end());
+  mixed.insert(mixed.end(), m.begin(), m.end());
+  mixed.insert(mixed.end(), junk.begin(), junk.end());
+  EXPECT_EQ(split(mixed), (std::vector<std::pair<size_t, size_t>>{{10, 47}, {67, 47}}));
+}
+
+TEST(SplitMessages, NothingToFind) {
+  EXPECT_TRUE(split({}).empty());
+  EXPECT_TRUE(split({'B', 'U', 'F'}).empty());
+  std::vector<uint8_t> text{'n', 'o', ' ', 'm', 'e', 's', 's', 'a', 'g', 'e', 's'};
+  EXPECT_TRUE(split(text).empty());
+}
+
+TEST(SplitMessages, MarkerInsideAMessageIsNotScanned) {
+  MessageSpec s;
+  s.data = {'B', 'U', 'F', 'R', 0, 0, 200, 4};
+  auto b = build_message(s);
+  EXPECT_EQ(split(b).size(), 1u);
+}
+
+TEST(SplitMessages, ShortLengthsGiveSlicesThatParsingRejects) {
+  std::vector<uint8_t> b{'B', 'U', 'F', 'R', 0, 0, 3, 4, 'x', 'y'};
+  auto r = split(b);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0], (std::pair<size_t, size_t>{0, 3}));
+}
+
+TEST(SplitMessages, Failures) {
+  struct Case {
+    std::vector<uint8_t> bytes;
+    const char* error;
+  };
+  std::vector<uint8_t> trailing_marker = build_message({});
+  trailing_marker.insert(trailing_marker.end(), {'B', 'U', 'F', 'R', 0, 0, 9});
+  std::vector<Case> cases{
+      {trailing_marker, "message is too short to be BUFR"},
+      {{'B', 'U', 'F', 'R', 0, 0, 0, 4, 1, 2, 3}, "message is too short to be BUFR"},
+  };
+  for (size_t extra : {1u, 50u, 92u}) {
+    std::vector<uint8_t> b{'B', 'U', 'F', 'R', 0, 0, 100};
+    b.resize(7 + extra, 0);
+    cases.push_back({b, "section 0 at offset 0 is truncated"});
+    std::vector<uint8_t> shifted(5, 'z');
+    shifted.insert(shifted.end(), b.begin(), b.end());
+    cases.push_back({shifted, "section 0 at offset 5 is truncated"});
+  }
+  // A sound message does not save a later marker that runs past the end.
+  auto m = build_message({});
+  m.insert(m.end(), {'B', 'U', 'F', 'R', 0, 1, 0, 4, 0});
+  cases.push_back({m, "section 0 at offset 47 is truncated"});
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_TRUE(split(c.bytes, &error).empty());
+    EXPECT_EQ(error, c.error);
+  }
+}
