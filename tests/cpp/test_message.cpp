@@ -88,13 +88,13 @@ TEST(ParseMessage, OptionalSectionAnyNonZeroFlag) {
 
 TEST(ParseMessage, ShortSection4LengthGivesNoData) {
   auto b = build_message({});
-  put24(b, 39, 2);  // section 4 length 2: "7777" then begins at 41
-  b.resize(45);
-  std::memcpy(b.data() + 41, "7777", 4);
-  put24(b, 4, 45);
+  put24(b, 39, 3);  // section 4 length 3: "7777" then begins at 42
+  b.resize(46);
+  std::memcpy(b.data() + 42, "7777", 4);
+  put24(b, 4, 46);
   auto m = parse_message(view(b));
   ASSERT_TRUE(m) << m.error().display();
-  EXPECT_EQ(m->section4_length, 2u);
+  EXPECT_EQ(m->section4_length, 3u);
   EXPECT_EQ(m->section4_data_length, 0u);
 }
 
@@ -176,6 +176,7 @@ std::vector<BadMessage> bad_messages() {
   cases.push_back({"bad terminator", build_message(bad_end), "section 5 terminator is not 7777"});
   MessageSpec short_s1;
   short_s1.section1_length = 3;  // the message ends before offset 30
+  short_s1.flags = 0;  // offset 17 now falls on section 3's flags
   cases.push_back({"section 1 shorter than its fields", build_message(short_s1), "section 1 at offset 8 is truncated"});
   return cases;
 }
