@@ -3,9 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <utility>
+
+#include "expected.hpp"
 
 namespace tarvane {
 
@@ -60,10 +61,10 @@ struct BufrError {
 };
 
 template <typename T>
-using Result = std::expected<T, BufrError>;
+using Result = Expected<T, BufrError>;
 using Status = Result<void>;
 
-inline std::unexpected<BufrError> fail(BufrError e) { return std::unexpected(std::move(e)); }
+inline Unexpected<BufrError> fail(BufrError e) { return Unexpected<BufrError>(std::move(e)); }
 
 // "strerror text (os error N)".
 std::string os_error_text(int err);
@@ -77,11 +78,11 @@ std::string os_error_text(int err);
 // the value. TARVANE_CHECK(expr): the same for a Status.
 #define TARVANE_TRY_IMPL(tmp, decl, expr)                   \
   auto tmp = (expr);                                        \
-  if (!tmp) return ::std::unexpected(std::move(tmp.error())); \
+  if (!tmp) return ::tarvane::fail(std::move(tmp.error())); \
   decl = std::move(*tmp)
 #define TARVANE_TRY(decl, expr) TARVANE_TRY_IMPL(TARVANE_CONCAT(tarvane_try_, __LINE__), decl, expr)
 #define TARVANE_CHECK(expr)                                                       \
   do {                                                                            \
     auto tarvane_check_ = (expr);                                                 \
-    if (!tarvane_check_) return ::std::unexpected(std::move(tarvane_check_.error())); \
+    if (!tarvane_check_) return ::tarvane::fail(std::move(tarvane_check_.error())); \
   } while (0)
