@@ -9,7 +9,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 APT_PACKAGES := cmake g++ make libgtest-dev googletest libbenchmark-dev libeccodes-data \
 	python3-pytest python3-hatchling python3-mypy clang libclang-rt-14-dev libfuzzer-14-dev valgrind
 
-.PHONY: deps build test test-core test-asan demo bench clean
+.PHONY: deps build test test-core test-asan demo bench clean fuzz
 
 deps:
 	@missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -42,3 +42,8 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# Fuzz every harness for SECONDS seconds each (clang, libFuzzer).
+SECONDS ?= 60
+fuzz: deps
+	fuzz/run.sh $(SECONDS)
