@@ -12,9 +12,15 @@
 namespace tarvane {
 
 inline constexpr uint32_t kMaxExpansionDepth = 64;
+// Bounds that keep hostile lists (nested replications of 255, sequences of
+// sequences that expand to nothing) from exhausting memory or time; real
+// lists stay far below both.
+inline constexpr size_t kMaxExpansionLength = 10'000'000;
+inline constexpr uint64_t kMaxExpansionSteps = 100'000'000;
 
 struct ExpansionState {
   uint8_t associated_field_width = 0;
+  uint64_t steps = 0;  // descriptors visited so far, at every level
 };
 
 // Appends the expansion of descriptors to out; returns the count appended.

@@ -1,0 +1,66 @@
+// Code and flag tables: codetables/<code>.table, one file per element, each
+// line "figure  figure  meaning words".
+#include <string>
+#include <string_view>
+
+#include "../text.hpp"
+#include "loaders.hpp"
+#include "table_text.hpp"
+
+namespace tarvane {
+
+namespace {
+
+// The file name without its last extension; a name whose only dot leads it
+// is its own stem.
+std::string_view file_stem(std::string_view name) {
+  if (name == "..") return name;
+  size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return name;
+  return name.substr(0, dot);
+}
+
+Result<CodeTable> parse_code_table(std::string_view text) {
+  CodeTable table;
+  size_t pos = 0;
+  std::string_view line;
+  while (next_line(text, pos, line)) {
+    line = trim_ws(line);
+    if (line.empty() || line.front() == '#') continue;
+    size_t at = 0;
+    std::string_view key, second, word;
+    if (!next_word(line, at, key) || !next_word(line, at, second) || !next_word(line, at, word)) continue;
+    std::string meaning(word);
+    while (next_word(line, at, word)) {
+      meaning += ' ';
+      meaning += word;
+    }
+    uint64_t figure = 0;
+    if (const char* reason = parse_u64_reason(key, figure)) {
+      return fail(BufrError::parse("bad code table key " + quoted(key) + ": " + reason));
+    }
+    table.insert_or_assign(figure, std::move(meaning));
+  }
+  return table;
+}
+
+}  // namespace
+
+Status load_eccodes_code_tables(TableSet& tables, const std::string& dir) {
+  TARVANE_TRY(auto paths, matching_files(dir, "", ".table"));
+  std::string text;  // one buffer for every file of the directory
+  for (const std::string& path : paths) {
+    size_t slash = path.rfind('/');
+    std::string_view name = slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
+    std::string_view stem = file_stem(name);
+    if (stem.empty() || !valid_utf8(stem)) continue;
+    TARVANE_TRY(uint32_t code, parse_code(stem));
+    TARVANE_CHECK(read_table_file(path, text));
+    if (!valid_utf8(text)) return fail(not_utf8_error());
+    TARVANE_TRY(CodeTable table, parse_code_table(text));
+    tables.insert_code_table(code, std::move(table));
+  }
+  return {};
+}
+
+}  // namespace tarvane
