@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../error.hpp"
 #include "../tables/table_set.hpp"
 
 namespace tarvane {
@@ -27,6 +28,9 @@ struct DecodedValue {
   bool has_value = false;
   bool has_raw = false;
 };
+
+// Decoders emit hundreds of millions of these; keep them at seven words.
+static_assert(sizeof(DecodedValue) == 56);
 
 struct DecodeResult {
   std::vector<DecodedValue> values;
@@ -59,5 +63,14 @@ struct ValueCodingState {
   bool collecting_bitmap = false;
   uint8_t associated_field_width = 0;
 };
+
+// Back to the initial values, keeping the vectors' storage and setting the
+// text counter (an uncompressed subset carries it over from the previous one).
+void reset_coding_state(ValueCodingState& state, uint64_t text_counter);
+
+// The next element the data-present bitmap designates (an entry of the
+// history), nullptr when the bitmap has none left, or a Parse error when the
+// bitmap points past the history.
+Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state);
 
 }  // namespace tarvane

@@ -1,0 +1,35 @@
+// Compressed section 4: every data item is stored once for all subsets as a
+// reference R0, a 6-bit increment width NBINC and one increment per subset.
+// The walk reads one column of n records per item and regroups at the end.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "../bitstream.hpp"
+#include "../error.hpp"
+#include "decoded_value.hpp"
+#include "element.hpp"
+#include "walk.hpp"
+
+namespace tarvane {
+
+// Appends n records of a numeric item (no code meanings) to column.
+Status read_compressed_numeric_column(uint32_t code, std::string_view name, uint32_t width, int64_t reference,
+                                      int32_t scale, bool missing_allowed, uint16_t n, BitReader& reader,
+                                      std::vector<DecodedValue>& column);
+
+// Appends n records of the element of info, read with the given Table B
+// width and reference (a 2 25 255 marker changes both); texts go to
+// texts_out.texts.
+Status read_compressed_element_column(const ElementInfo& info, uint32_t table_width, int64_t table_reference,
+                                      ValueCodingState& state, uint16_t n, BitReader& reader,
+                                      DecodeResult& texts_out, std::vector<DecodedValue>& column);
+
+// Walks descriptors over the whole message, appending columns to ctx.cells.
+Status decode_compressed_descriptors_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
+                                           ValueCodingState& state, uint32_t depth);
+
+}  // namespace tarvane

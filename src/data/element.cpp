@@ -1,0 +1,226 @@
+#include "element.hpp"
+
+#include <algorithm>
+
+namespace tarvane {
+
+ElementInfo element_info(const ElementDefinition& def, const TableSet& tables) {
+  ElementInfo info;
+  info.def = &def;
+  auto t = tables.code_tables.find(def.code);
+  if (t != tables.code_tables.end()) info.codes = &t->second;
+  info.is_text = is_character_unit(def.unit);
+  info.class31 = is_class31(def.code);
+  return info;
+}
+
+bool ElementCache::fill(Slot& slot, uint32_t code, ElementInfo& out) {
+  const ElementDefinition* def = tables_->find_element(code);
+  if (def == nullptr) return false;
+  slot.code = code;
+  slot.info = element_info(*def, *tables_);
+  out = slot.info;
+  return true;
+}
+
+std::optional<std::string> decode_ia5_text(std::span<const uint8_t> bytes) {
+  if (std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; })) return std::nullopt;
+  size_t end = bytes.size();
+  // After the mapping only 0x09..0x0D and the space are white space.
+  while (end > 0 && (bytes[end - 1] == 0x20 || (bytes[end - 1] >= 0x09 && bytes[end - 1] <= 0x0D))) --end;
+  std::string text(end, '?');
+  for (size_t k = 0; k < end; ++k) {
+    if (bytes[k] < 0x80) text[k] = static_cast<char>(bytes[k]);
+  }
+  return text;
+}
+
+Status read_character_element(const ElementInfo& info, uint32_t width, BitReader& reader, ValueCodingState& state,
+                              DecodeResult& out) {
+  size_t nbytes = (width + 7) / 8;
+  std::array<uint8_t, 256> small;
+  std::vector<uint8_t> large;
+  uint8_t* buf = small.data();
+  if (nbytes > small.size()) {
+    // At most 8 KiB: widths are 16-bit.
+    large.resize(nbytes);
+    buf = large.data();
+  }
+  TARVANE_CHECK(reader.read_bytes_into(width, buf));
+  auto text = decode_ia5_text(std::span<const uint8_t>(buf, nbytes));
+  state.text_counter += 1;
+  DecodedValue v;
+  v.descriptor = info.def->code;
+  v.name = info.def->name;
+  v.value = static_cast<double>(state.text_counter * 1000 + width / 8);
+  v.has_value = true;
+  if (text) {
+    v.text = static_cast<uint32_t>(out.texts.size());
+    out.texts.push_back(std::move(*text));
+  }
+  out.values.push_back(v);
+  return {};
+}
+
+Result<std::optional<double>> read_element(const ElementDefinition& definition, const TableSet& tables,
+                                           BitReader& reader, ValueCodingState& state, DecodeResult& out) {
+  ElementInfo info = element_info(definition, tables);
+  return read_element_as(info, definition.width, definition.reference, reader, state, out);
+}
+
+Status read_associated_field(BitReader& reader, uint8_t width, DecodeResult& out) {
+  if (width == 0) return {};
+  uint64_t raw;
+  if (!reader.try_read(width, raw)) return fail(reader.read_error(width));
+  DecodedValue v;
+  v.descriptor = kAssociatedFieldCode;
+  v.name = kAssociatedFieldName;
+  v.value = static_cast<double>(raw);
+  v.has_value = true;
+  v.raw = raw;
+  v.has_raw = true;
+  out.values.push_back(v);
+  return {};
+}
+
+namespace {
+
+// 10^y in i64 by repeated squaring, modulo 2^64 beyond 10^18.
+int64_t wrapping_pow10(uint32_t y) {
+  uint64_t base = 10;
+  uint64_t r = 1;
+  while (y != 0) {
+    if (y & 1) r *= base;
+    base *= base;
+    y >>= 1;
+  }
+  return static_cast<int64_t>(r);
+}
+
+// Y of a Table D member may exceed 255; a width stays a width, at most 0xFFFF.
+uint16_t clamp_u16(uint64_t v) { return v > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(v); }
+
+}  // namespace
+
+void apply_operator(uint32_t code, ValueCodingState& state) {
+  auto [f, x, y] = split_code(code);
+  (void)f;
+  int32_t yy = static_cast<int32_t>(y);
+  switch (x) {
+    case 1:
+      state.width_change = y == 0 ? 0 : yy - 128;
+      break;
+    case 2:
+      state.scale_change = y == 0 ? 0 : yy - 128;
+      break;
+    case 4:
+      // Section 3 gives Y up to 255; a larger Y from a table must not wrap
+      // round to a small or zero width.
+      state.associated_field_width = y > 255 ? 255 : static_cast<uint8_t>(y);
+      break;
+    case 6:
+      state.local_width = clamp_u16(y);
+      break;
+    case 7:
+      if (y == 0) {
+        state.width_change = 0;
+        state.scale_change = 0;
+        state.reference_multiplier = 1;
+      } else {
+        state.width_change = (10 * yy + 2) / 3;
+        state.scale_change = yy;
+        state.reference_multiplier = wrapping_pow10(y);
+      }
+      break;
+    case 8:
+      if (y == 0) {
+        state.text_width.reset();
+      } else {
+        state.text_width = clamp_u16(uint64_t{8} * y);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+bool is_recorded_operator(uint32_t x, uint32_t y) {
+  switch (x) {
+    case 22:
+    case 36:
+    case 62:
+      return y == 0;
+    case 23:
+    case 24:
+    case 25:
+    case 32:
+      return y != 255;
+    case 26:
+    case 27:
+    case 29:
+    case 30:
+    case 31:
+    case 33:
+    case 34:
+    case 35:
+    case 37:
+    case 38:
+    case 39:
+    case 40:
+    case 41:
+    case 42:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void apply_bitmap_operator(uint32_t x, uint32_t y, ValueCodingState& state) {
+  if (x == 36 && y == 0) {
+    state.collecting_bitmap = true;
+    state.bitmap.clear();
+    state.bitmap_cursor = 0;
+    state.bitmap_anchor = state.descriptor_history.size();
+  } else if ((x == 35 && y == 0) || (x == 37 && y != 0)) {
+    state.bitmap.clear();
+    state.bitmap_anchor = 0;
+    state.bitmap_cursor = 0;
+  } else if (x == 37) {
+    state.bitmap_cursor = 0;
+  }
+}
+
+void reset_coding_state(ValueCodingState& state, uint64_t text_counter) {
+  state.bitmap.clear();
+  state.descriptor_history.clear();
+  state.reference_multiplier = 1;
+  state.bitmap_cursor = 0;
+  state.bitmap_anchor = 0;
+  state.text_counter = text_counter;
+  state.text_column_counter = 0;
+  state.local_width.reset();
+  state.text_width.reset();
+  state.width_change = 0;
+  state.scale_change = 0;
+  state.collecting_bitmap = false;
+  state.associated_field_width = 0;
+}
+
+Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state) {
+  const size_t size = state.bitmap.size();
+  if (size == 0 || state.bitmap_cursor >= size) return nullptr;
+  // The bitmap lies over the last (size) elements read before 2 36 000.
+  size_t base = state.bitmap_anchor >= size ? state.bitmap_anchor - size : 0;
+  while (state.bitmap_cursor < size) {
+    size_t pos = state.bitmap_cursor++;
+    if (state.bitmap[pos] == 1) continue;
+    size_t index = base + pos;
+    if (index >= state.descriptor_history.size()) {
+      return fail(BufrError::parse("bitmap reference is outside descriptor history"));
+    }
+    return state.descriptor_history[index];
+  }
+  return nullptr;
+}
+
+}  // namespace tarvane

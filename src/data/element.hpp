@@ -1,0 +1,214 @@
+// Reading single values out of section 4: one Table B element, one
+// associated field, character text; and the operator table that changes the
+// coding state. The uncompressed and compressed walks share the width, scale,
+// reference and missing-value rules defined here.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "../bitstream.hpp"
+#include "../descriptor.hpp"
+#include "../error.hpp"
+#include "../tables/table_set.hpp"
+#include "decoded_value.hpp"
+
+namespace tarvane {
+
+// Character data are recognised by their unit alone.
+inline bool is_character_unit(std::string_view unit) { return unit == "CCITT IA5"; }
+
+// What reading asks of a Table B entry, worked out once per code and call.
+struct ElementInfo {
+  const ElementDefinition* def = nullptr;
+  const CodeTable* codes = nullptr;  // nullptr when the element has no code table
+  bool is_text = false;
+  bool class31 = false;
+};
+
+ElementInfo element_info(const ElementDefinition& def, const TableSet& tables);
+
+// Direct-mapped cache in front of the Table B and code-table maps, one per
+// decoding call: a message uses few distinct codes, each many times.
+class ElementCache {
+ public:
+  explicit ElementCache(const TableSet& tables) : tables_(&tables) {}
+
+  // false when code is not in Table B.
+  bool find(uint32_t code, ElementInfo& out) {
+    Slot& slot = slots_[(code * 2654435761u) >> (32 - kBits)];
+    if (slot.code == code) {
+      out = slot.info;
+      return true;
+    }
+    return fill(slot, code, out);
+  }
+
+  const TableSet& tables() const { return *tables_; }
+
+ private:
+  static constexpr unsigned kBits = 8;
+  struct Slot {
+    uint32_t code = std::numeric_limits<uint32_t>::max();
+    ElementInfo info;
+  };
+  bool fill(Slot& slot, uint32_t code, ElementInfo& out);
+
+  const TableSet* tables_;
+  std::array<Slot, size_t{1} << kBits> slots_{};
+};
+
+// 10^e by repeated squaring in double; a negative power is the reciprocal of
+// the positive one, so the result is bit-identical however e was reached.
+constexpr double pow10_by_squaring(int32_t e) {
+  double base = 10.0;
+  double r = 1.0;
+  int64_t b = e < 0 ? -int64_t{e} : int64_t{e};
+  while (true) {
+    if (b & 1) r *= base;
+    b /= 2;
+    if (b == 0) break;
+    base *= base;
+  }
+  return e < 0 ? 1.0 / r : r;
+}
+
+inline constexpr int32_t kPow10TableRange = 40;
+inline constexpr auto kPow10Table = [] {
+  std::array<double, 2 * kPow10TableRange + 1> t{};
+  for (int32_t e = -kPow10TableRange; e <= kPow10TableRange; ++e) t[e + kPow10TableRange] = pow10_by_squaring(e);
+  return t;
+}();
+
+inline double pow10_for_scale(int32_t scale) {
+  if (scale >= -kPow10TableRange && scale <= kPow10TableRange) return kPow10Table[scale + kPow10TableRange];
+  return pow10_by_squaring(scale);
+}
+
+// (raw + reference) as an exact integer, rounded once to f64, over 10^scale.
+inline double scaled_value(uint64_t raw, int64_t reference, int32_t scale) {
+  int64_t sum;
+  double exact;
+  if (raw <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) &&
+      !__builtin_add_overflow(static_cast<int64_t>(raw), reference, &sum)) {
+    exact = static_cast<double>(sum);
+  } else {
+    exact = static_cast<double>(static_cast<__int128>(raw) + static_cast<__int128>(reference));
+  }
+  return exact / pow10_for_scale(scale);
+}
+
+// All bits one means missing, except in class 31 and at width 64.
+inline bool is_missing_raw(uint64_t raw, uint32_t width, bool class31) {
+  return width <= 63 && !class31 && raw == (uint64_t{1} << width) - 1;
+}
+
+// Effective width of a numeric element of Table B width table_width.
+inline uint32_t numeric_width(uint32_t table_width, const ValueCodingState& s) {
+  if (s.local_width) return *s.local_width;
+  int64_t w = int64_t{table_width} + s.width_change;
+  if (w < 0) return 0;
+  return w > 65535 ? 65535u : static_cast<uint32_t>(w);
+}
+
+inline uint32_t character_width(uint32_t table_width, const ValueCodingState& s) {
+  return s.text_width ? *s.text_width : table_width;
+}
+
+// Table B reference under 2 07 YYY; wraps on overflow like the multiplier.
+inline int64_t effective_reference(int64_t table_reference, const ValueCodingState& s) {
+  return static_cast<int64_t>(static_cast<uint64_t>(table_reference) * static_cast<uint64_t>(s.reference_multiplier));
+}
+
+inline int32_t effective_scale(int32_t table_scale, const ValueCodingState& s) {
+  return static_cast<int32_t>(static_cast<uint32_t>(table_scale) + static_cast<uint32_t>(s.scale_change));
+}
+
+// Text of character bytes: absent when every byte is 0xFF; bytes above 0x7F
+// shown as '?', trailing white space removed.
+std::optional<std::string> decode_ia5_text(std::span<const uint8_t> bytes);
+
+// Reads a character element of width bits, appends its record.
+Status read_character_element(const ElementInfo& info, uint32_t width, BitReader& reader, ValueCodingState& state,
+                              DecodeResult& out);
+
+// Reads the element of info with the given Table B width and reference (a
+// 2 25 255 marker changes both), appends exactly one record and returns its
+// numeric value (always absent for character data).
+inline Result<std::optional<double>> read_element_as(const ElementInfo& info, uint32_t table_width,
+                                                     int64_t table_reference, BitReader& reader,
+                                                     ValueCodingState& state, DecodeResult& out) {
+  const ElementDefinition& d = *info.def;
+  if (info.is_text) {
+    TARVANE_CHECK(read_character_element(info, character_width(table_width, state), reader, state, out));
+    return std::optional<double>();
+  }
+  uint32_t width = numeric_width(table_width, state);
+  uint64_t raw;
+  if (!reader.try_read(width, raw)) return fail(reader.read_error(width));
+  DecodedValue v;
+  v.descriptor = d.code;
+  v.raw = raw;
+  v.has_raw = true;
+  v.name = d.name;
+  if (!is_missing_raw(raw, width, info.class31)) {
+    v.value = scaled_value(raw, effective_reference(table_reference, state), effective_scale(d.scale, state));
+    v.has_value = true;
+  }
+  if (info.codes != nullptr) {
+    auto m = info.codes->find(raw);
+    if (m != info.codes->end()) v.meaning = &m->second;
+  }
+  out.values.push_back(v);
+  return v.has_value ? std::optional<double>(v.value) : std::optional<double>();
+}
+
+// definition must be the TableSet's own entry: records refer to its name.
+Result<std::optional<double>> read_element(const ElementDefinition& definition, const TableSet& tables,
+                                           BitReader& reader, ValueCodingState& state, DecodeResult& out);
+
+// Width 0 reads and appends nothing.
+Status read_associated_field(BitReader& reader, uint8_t width, DecodeResult& out);
+
+// The record of an operator met on the way (2 22 000, 2 36 000, ...).
+inline DecodedValue operator_record(uint32_t code) {
+  DecodedValue v;
+  v.descriptor = code;
+  v.name = kOperatorName;
+  v.value = 0.0;
+  v.has_value = true;
+  v.raw = 0;
+  v.has_raw = true;
+  return v;
+}
+
+// Changes the state for operator 2 XX YYY; reads no bits, never fails.
+void apply_operator(uint32_t code, ValueCodingState& state);
+
+// Whether operator 2 XX YYY leaves a record in the output.
+bool is_recorded_operator(uint32_t x, uint32_t y);
+
+// The bitmap bookkeeping of the recorded operators 2 35, 2 36, 2 37.
+void apply_bitmap_operator(uint32_t x, uint32_t y, ValueCodingState& state);
+
+// A replication factor as a repetition count: fraction dropped, negative to
+// 0, saturating; a missing factor repeats nothing.
+inline uint64_t repetition_count(std::optional<double> factor) {
+  if (!factor || !(*factor > 0.0)) return 0;
+  if (*factor >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(*factor);
+}
+
+// A 0 31 031 value as a bitmap entry: truncated to u32 (saturating), then
+// clamped to 255.
+inline uint8_t bitmap_entry(double value) {
+  if (!(value > 0.0)) return 0;
+  return value >= 255.0 ? 255 : static_cast<uint8_t>(value);
+}
+
+}  // namespace tarvane

@@ -1,0 +1,164 @@
+// The uncompressed walk: one pass over the section 3 descriptors per subset,
+// expanding sequences and replications on the fly by recursion over slices of
+// the descriptor lists.
+#include <algorithm>
+#include <string>
+
+#include "decode.hpp"
+#include "walk.hpp"
+
+namespace tarvane {
+
+BufrError output_limit_error(const DecodeLimits& limits) {
+  return BufrError::parse("decoded output exceeds the limit of " + std::to_string(limits.max_items) +
+                          " values for a section 4 of " + std::to_string(limits.payload_bytes) + " bytes");
+}
+
+BufrError walk_limit_error(const DecodeLimits& limits) {
+  return BufrError::parse("descriptor walk exceeds the limit of " + std::to_string(limits.max_items) +
+                          " steps for a section 4 of " + std::to_string(limits.payload_bytes) + " bytes");
+}
+
+namespace {
+
+bool is_bitmap_marker(uint32_t x, uint32_t y) { return y == 255 && (x == 23 || x == 24 || x == 25 || x == 32); }
+
+// A 2 25 255 value is a difference: one bit wider than the element, with a
+// reference that centres it on zero.
+void difference_statistics(uint32_t& width, int64_t& reference) {
+  reference = width >= 63 ? std::numeric_limits<int64_t>::min() : -(int64_t{1} << width);
+  width = std::min<uint32_t>(width + 1, 65535);
+}
+
+Status decode_element(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
+  uint32_t x = (code % 100000) / 1000;
+  if (state.associated_field_width != 0 && x != 31) {
+    TARVANE_CHECK(read_associated_field(ctx.reader, state.associated_field_width, ctx.out));
+  }
+  ElementInfo info;
+  if (!ctx.cache.find(code, info)) return fail(BufrError::element_not_found(code));
+  TARVANE_CHECK(read_element_as(info, info.def->width, info.def->reference, ctx.reader, state, ctx.out));
+  state.local_width.reset();
+  if (code == 31031 && state.collecting_bitmap) {
+    const DecodedValue& last = ctx.out.values.back();
+    if (last.has_value) state.bitmap.push_back(bitmap_entry(last.value));
+  } else {
+    state.descriptor_history.push_back(info.def);
+  }
+  return {};
+}
+
+Status decode_delayed_replication(std::span<const uint32_t> group, uint32_t factor_code, DecodeContext& ctx,
+                                  ValueCodingState& state, uint32_t depth) {
+  ElementInfo info;
+  if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
+  TARVANE_TRY(auto factor, read_element_as(info, info.def->width, info.def->reference, ctx.reader, state, ctx.out));
+  state.descriptor_history.push_back(info.def);
+  // Each repetition visits at least one descriptor, so the step bound ends
+  // an absurd count.
+  for (uint64_t r = repetition_count(factor); r != 0; --r) {
+    TARVANE_CHECK(decode_descriptor_values_inner(group, ctx, state, depth + 1));
+  }
+  return {};
+}
+
+Status decode_operator(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
+  uint32_t x = (code % 100000) / 1000;
+  uint32_t y = code % 1000;
+  if (is_bitmap_marker(x, y)) {
+    TARVANE_TRY(const ElementDefinition* d, next_bitmap_element(state));
+    if (d == nullptr) return {};
+    ElementInfo info;
+    if (!ctx.cache.find(d->code, info)) info = element_info(*d, ctx.cache.tables());
+    uint32_t width = d->width;
+    int64_t reference = d->reference;
+    if (x == 25) difference_statistics(width, reference);
+    TARVANE_CHECK(read_element_as(info, width, reference, ctx.reader, state, ctx.out));
+    return {};
+  }
+  if (is_recorded_operator(x, y)) {
+    ctx.out.values.push_back(operator_record(code));
+    apply_bitmap_operator(x, y, state);
+  }
+  apply_operator(code, state);
+  return {};
+}
+
+}  // namespace
+
+Status decode_descriptor_values_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
+                                      ValueCodingState& state, uint32_t depth) {
+  if (depth > kMaxDecodeDepth) return fail(BufrError::parse("descriptor decode exceeded recursion depth"));
+  const size_t n = descriptors.size();
+  size_t i = 0;
+  while (i < n) {
+    // One visit appends at most two records, so checking here bounds both.
+    if (++ctx.steps > ctx.limits.max_items) return fail(walk_limit_error(ctx.limits));
+    if (ctx.out.values.size() > ctx.limits.max_items) return fail(output_limit_error(ctx.limits));
+    const uint32_t code = descriptors[i];
+    switch (code / 100000) {
+      case 0:
+        TARVANE_CHECK(decode_element(code, ctx, state));
+        i += 1;
+        break;
+      case 1: {
+        uint32_t x = (code % 100000) / 1000;
+        uint32_t y = code % 1000;
+        if (x == 0 || i + x >= n) return fail(BufrError::unsupported_replication(code));
+        if (y != 0) {
+          auto group = descriptors.subspan(i + 1, x);
+          for (uint32_t r = 0; r < y; ++r) TARVANE_CHECK(decode_descriptor_values_inner(group, ctx, state, depth + 1));
+          i += x + 1;
+        } else {
+          if (i + x + 1 >= n) return fail(BufrError::incomplete_delayed_replication(code));
+          TARVANE_CHECK(decode_delayed_replication(descriptors.subspan(i + 2, x), descriptors[i + 1], ctx, state, depth));
+          i += x + 2;
+        }
+        break;
+      }
+      case 2:
+        TARVANE_CHECK(decode_operator(code, ctx, state));
+        i += 1;
+        break;
+      case 3: {
+        const SequenceDefinition* seq = ctx.cache.tables().find_sequence(code);
+        if (seq == nullptr) return fail(BufrError::sequence_not_found(code));
+        TARVANE_CHECK(decode_descriptor_values_inner(seq->members, ctx, state, depth + 1));
+        i += 1;
+        break;
+      }
+      default:
+        return fail(BufrError::parse("invalid descriptor " + code_text(code)));
+    }
+  }
+  return {};
+}
+
+Result<DecodeResult> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
+                                                std::span<const uint8_t> payload) {
+  DecodeResult result;
+  DecodeContext ctx(tables, payload, result);
+  const std::span<const uint32_t> descriptors(message.unexpanded_descriptors);
+  if (message.compressed_data) {
+    ctx.subsets = message.number_of_subsets;
+    TARVANE_CHECK(decode_compressed_values(descriptors, ctx));
+    return result;
+  }
+  ValueCodingState state;
+  uint64_t text_count = 0;
+  for (uint32_t s = 0; s < message.number_of_subsets; ++s) {
+    reset_coding_state(state, text_count);
+    TARVANE_CHECK(decode_descriptor_values_inner(descriptors, ctx, state, 0));
+    text_count = state.text_counter;
+    if (s == 0 && message.number_of_subsets > 1) {
+      // Subsets of one message are usually alike in size; a guess beyond
+      // one record per payload bit is not trusted before it is earned.
+      uint64_t guess = uint64_t{result.values.size()} * message.number_of_subsets;
+      result.values.reserve(std::min<uint64_t>(guess, uint64_t{8} * payload.size() + 4096));
+    }
+  }
+  if (result.values.size() > ctx.limits.max_items) return fail(output_limit_error(ctx.limits));
+  return result;
+}
+
+}  // namespace tarvane
