@@ -1,0 +1,25 @@
+#include "classes.hpp"
+
+namespace tarvane {
+
+PyTypeObject* make_type(PyType_Spec* spec) { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec)); }
+
+PyObject* text_to_py(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* codes_to_list(const std::vector<uint32_t>& codes) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(codes.size()));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < codes.size(); ++i) {
+    PyObject* item = PyLong_FromUnsignedLong(codes[i]);
+    if (!item) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+}  // namespace tarvane
