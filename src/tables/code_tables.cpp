@@ -1,5 +1,8 @@
 // Code and flag tables: codetables/<code>.table, one file per element, each
 // line "figure  figure  meaning words".
+#include <cerrno>
+#include <dirent.h>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -47,15 +50,21 @@ Result<CodeTable> parse_code_table(std::string_view text) {
 }  // namespace
 
 Status load_eccodes_code_tables(TableSet& tables, const std::string& dir) {
-  TARVANE_TRY(auto paths, matching_files(dir, "", ".table"));
+  if (dir.find('\0') != std::string::npos) {
+    return fail(BufrError::io_message("file name contained an unexpected NUL byte"));
+  }
+  // The files are opened relative to the open directory: a master directory
+  // holds some 500 of them and the full path would be walked for each.
+  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (d == nullptr) return fail(BufrError::io_errno(errno));
+  std::unique_ptr<DIR, int (*)(DIR*)> guard(d, ::closedir);
+  TARVANE_TRY(auto names, matching_names(d, "", ".table"));
   std::string text;  // one buffer for every file of the directory
-  for (const std::string& path : paths) {
-    size_t slash = path.rfind('/');
-    std::string_view name = slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
+  for (const std::string& name : names) {
     std::string_view stem = file_stem(name);
     if (stem.empty() || !valid_utf8(stem)) continue;
     TARVANE_TRY(uint32_t code, parse_code(stem));
-    TARVANE_CHECK(read_table_file(path, text));
+    TARVANE_CHECK(read_table_file_at(::dirfd(d), name, text));
     if (!valid_utf8(text)) return fail(not_utf8_error());
     TARVANE_TRY(CodeTable table, parse_code_table(text));
     tables.insert_code_table(code, std::move(table));

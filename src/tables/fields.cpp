@@ -21,6 +21,7 @@ size_t ws_at(std::string_view s, size_t i) {
   auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
   unsigned char c = b(i);
   if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
+  if (c < 0x80) return 0;
   size_t left = s.size() - i;
   if (c == 0xC2 && left >= 2) return (b(i + 1) == 0x85 || b(i + 1) == 0xA0) ? 2 : 0;
   if (left < 3) return 0;

@@ -16,22 +16,23 @@
 
 namespace tarvane {
 
-Status read_table_file(const std::string& path, std::string& buf) {
+namespace {
+
+BufrError nul_in_name() { return BufrError::io_message("file name contained an unexpected NUL byte"); }
+
+// Reads fd to its end and closes it.
+Status read_fd(int fd, std::string& buf) {
   buf.clear();
-  if (path.find('\0') != std::string::npos)
-    return fail(BufrError::io_message("file name contained an unexpected NUL byte"));
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(BufrError::io_errno(errno));
   struct stat st;
-  size_t chunk = 8192;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) chunk = static_cast<size_t>(st.st_size) + 1;
-  // One extra byte lets a file of the size fstat gave end in one read plus
-  // the read that sees its end.
-  buf.resize(chunk);
+  bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  // One byte beyond the size fstat gave, so the whole file comes in one read.
+  size_t want = regular ? static_cast<size_t>(st.st_size) + 1 : 8192;
+  buf.resize(want);
   size_t used = 0;
   for (;;) {
     if (used == buf.size()) buf.resize(buf.size() * 2);
-    ssize_t n = ::read(fd, buf.data() + used, buf.size() - used);
+    size_t asked = buf.size() - used;
+    ssize_t n = ::read(fd, buf.data() + used, asked);
     if (n < 0) {
       if (errno == EINTR) continue;
       int err = errno;
@@ -39,12 +40,30 @@ Status read_table_file(const std::string& path, std::string& buf) {
       buf.clear();
       return fail(BufrError::io_errno(err));
     }
-    if (n == 0) break;
     used += static_cast<size_t>(n);
+    // A short read of a regular file on a local file system is its end;
+    // other files are read until read reports the end.
+    if (n == 0 || (regular && static_cast<size_t>(n) < asked)) break;
   }
   ::close(fd);
   buf.resize(used);
   return {};
+}
+
+}  // namespace
+
+Status read_table_file(const std::string& path, std::string& buf) {
+  if (path.find('\0') != std::string::npos) return fail(nul_in_name());
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(BufrError::io_errno(errno));
+  return read_fd(fd, buf);
+}
+
+Status read_table_file_at(int dir_fd, const std::string& name, std::string& buf) {
+  if (name.find('\0') != std::string::npos) return fail(nul_in_name());
+  int fd = ::openat(dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(BufrError::io_errno(errno));
+  return read_fd(fd, buf);
 }
 
 BufrError not_utf8_error() { return BufrError::io_message("stream did not contain valid UTF-8"); }
@@ -64,20 +83,13 @@ bool parent_path(const std::string& path, std::string& parent) {
   return true;
 }
 
-Result<std::vector<std::string>> matching_files(const std::string& dir, std::string_view prefix,
-                                                std::string_view suffix) {
-  if (dir.find('\0') != std::string::npos)
-    return fail(BufrError::io_message("file name contained an unexpected NUL byte"));
-  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
-  if (d == nullptr) return fail(BufrError::io_errno(errno));
+Result<std::vector<std::string>> matching_names(DIR* dir, std::string_view prefix, std::string_view suffix) {
   std::vector<std::string> names;
   for (;;) {
     errno = 0;
-    struct dirent* e = ::readdir(d);
+    struct dirent* e = ::readdir(dir);
     if (e == nullptr) {
-      int err = errno;
-      ::closedir(d);
-      if (err != 0) return fail(BufrError::io_errno(err));
+      if (errno != 0) return fail(BufrError::io_errno(errno));
       break;
     }
     std::string_view name = e->d_name;
@@ -89,7 +101,18 @@ Result<std::vector<std::string>> matching_files(const std::string& dir, std::str
   }
   // One directory: path order is byte order of the names.
   std::sort(names.begin(), names.end());
-  for (std::string& name : names) name = join_path(dir, name);
+  return names;
+}
+
+Result<std::vector<std::string>> matching_files(const std::string& dir, std::string_view prefix,
+                                                std::string_view suffix) {
+  if (dir.find('\0') != std::string::npos) return fail(nul_in_name());
+  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (d == nullptr) return fail(BufrError::io_errno(errno));
+  auto names = matching_names(d, prefix, suffix);
+  ::closedir(d);
+  if (!names) return fail(std::move(names.error()));
+  for (std::string& name : *names) name = join_path(dir, name);
   return names;
 }
 

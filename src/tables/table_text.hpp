@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstddef>
+#include <dirent.h>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "../error.hpp"
 
@@ -28,6 +30,13 @@ const char* parse_u64_reason(std::string_view s, uint64_t& out);
 // Reads the whole file into buf (reused between files to spare allocations);
 // failures are Io errors with the system's text.
 Status read_table_file(const std::string& path, std::string& buf);
+// The same for a file named relative to an open directory.
+Status read_table_file_at(int dir_fd, const std::string& name, std::string& buf);
+
+// Names of the entries of an open directory that start with prefix and end
+// with suffix (names compared as UTF-8 with invalid bytes replaced), sorted
+// byte by byte.
+Result<std::vector<std::string>> matching_names(DIR* dir, std::string_view prefix, std::string_view suffix);
 
 // Io error for text files that are not UTF-8.
 BufrError not_utf8_error();
