@@ -1,8 +1,21 @@
 #include "classes.hpp"
 
+#include <cstring>
+
 namespace tarvane {
 
-PyTypeObject* make_type(PyType_Spec* spec) { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec)); }
+PyTypeObject* make_type(PyType_Spec* spec) {
+  // The spec names the module ("tarvane._tarvane.BufrMessage") so that the
+  // class gets its __module__ without the interpreter's DeprecationWarning
+  // for a dotless name; the type name itself stays the bare class name. The
+  // name buffer belongs to the type, so pointing into it is safe.
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  if (type) {
+    const char* dot = std::strrchr(type->tp_name, '.');
+    if (dot) type->tp_name = dot + 1;
+  }
+  return type;
+}
 
 PyObject* text_to_py(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");

@@ -206,7 +206,7 @@ PyType_Slot value_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec value_spec = {"DecodedValue", sizeof(ValueObject), 0,
+PyType_Spec value_spec = {"tarvane._tarvane.DecodedValue", sizeof(ValueObject), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                           value_slots};
 

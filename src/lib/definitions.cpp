@@ -105,9 +105,9 @@ PyType_Slot sequence_slots[] = {
 
 constexpr unsigned kRecordFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
 
-PyType_Spec element_spec = {"ElementDefinition", sizeof(RecordObject<ElementDefinition>), 0, kRecordFlags,
+PyType_Spec element_spec = {"tarvane._tarvane.ElementDefinition", sizeof(RecordObject<ElementDefinition>), 0, kRecordFlags,
                             element_slots};
-PyType_Spec sequence_spec = {"SequenceDefinition", sizeof(RecordObject<SequenceDefinition>), 0, kRecordFlags,
+PyType_Spec sequence_spec = {"tarvane._tarvane.SequenceDefinition", sizeof(RecordObject<SequenceDefinition>), 0, kRecordFlags,
                              sequence_slots};
 
 }  // namespace

@@ -100,7 +100,7 @@ PyType_Slot descriptor_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec descriptor_spec = {"Descriptor", sizeof(DescriptorObject), 0,
+PyType_Spec descriptor_spec = {"tarvane._tarvane.Descriptor", sizeof(DescriptorObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, descriptor_slots};
 
 }  // namespace

@@ -89,7 +89,7 @@ PyType_Slot message_slots[] = {
 };
 
 PyType_Spec message_spec = {
-    "BufrMessage", sizeof(MessageObject), 0,
+    "tarvane._tarvane.BufrMessage", sizeof(MessageObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, message_slots};
 
 }  // namespace

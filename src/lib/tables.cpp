@@ -155,7 +155,7 @@ PyType_Slot table_set_slots[] = {
 };
 
 // Subclassable: the decoding functions accept instances of subclasses.
-PyType_Spec table_set_spec = {"TableSet", sizeof(TableSetObject), 0,
+PyType_Spec table_set_spec = {"tarvane._tarvane.TableSet", sizeof(TableSetObject), 0,
                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, table_set_slots};
 
 }  // namespace
