@@ -13,11 +13,12 @@ namespace {
 
 constexpr uint32_t kAssociatedFieldMarker = 999999;
 
+BufrError too_long() {
+  return BufrError::parse("sequence expansion exceeded " + std::to_string(kMaxExpansionLength) + " descriptors");
+}
+
 Status append(std::vector<uint32_t>& out, uint32_t code) {
-  if (out.size() >= kMaxExpansionLength) {
-    return fail(BufrError::parse("sequence expansion exceeded " + std::to_string(kMaxExpansionLength) +
-                                 " descriptors"));
-  }
+  if (out.size() >= kMaxExpansionLength) return fail(too_long());
   out.push_back(code);
   return {};
 }
@@ -48,13 +49,27 @@ Result<size_t> expand_into(const TableSet& tables, std::span<const uint32_t> des
         if (x == 0 || i + x >= n) return fail(BufrError::unsupported_replication(c));
         if (y != 0) {
           auto group = descriptors.subspan(i + 1, x);
-          for (uint32_t k = 0; k < y; ++k) {
-            size_t before = out.size();
+          // A round's output depends only on the state it starts from, and
+          // only 2 04 YYY changes the state, the same way in every round. So
+          // by the second round at the latest a round starts and ends in the
+          // same state, and every later round repeats its output: copy it.
+          uint32_t rounds = 0;
+          size_t round_start = out.size();
+          while (rounds < y) {
+            uint8_t width_before = state.associated_field_width;
+            round_start = out.size();
             TARVANE_CHECK(expand_into(tables, group, out, state, depth + 1));
-            // A round that appends nothing leaves the state as the next round
-            // finds it (only 2 04 YYY changes it, the same way each time), so
-            // every later round would append nothing too.
-            if (out.size() == before) break;
+            ++rounds;
+            if (state.associated_field_width == width_before) break;
+          }
+          const size_t round_length = out.size() - round_start;
+          const size_t copies = y - rounds;
+          if (round_length != 0 && copies != 0) {
+            if (round_length * copies > kMaxExpansionLength - out.size()) return fail(too_long());
+            out.reserve(out.size() + round_length * copies);
+            for (size_t k = 0; k < copies; ++k) {
+              for (size_t j = 0; j < round_length; ++j) out.push_back(out[round_start + j]);
+            }
           }
           i += x + 1;
         } else {
