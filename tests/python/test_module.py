@@ -52,7 +52,9 @@ def test_all_lists_the_fourteen_names_in_registration_order():
 
 
 def test_package_reexports_the_module():
-    assert tarvane.__all__ == NAMES
+    # the package may add pure-Python names after the module's own
+    assert tarvane.__all__[: len(NAMES)] == NAMES
+    assert _tarvane.__all__ == NAMES
     for name in NAMES:
         assert getattr(tarvane, name) is getattr(_tarvane, name)
 
