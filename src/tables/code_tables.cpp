@@ -1,5 +1,6 @@
 // Code and flag tables: codetables/<code>.table, one file per element, each
 // line "figure  figure  meaning words".
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <memory>
@@ -25,6 +26,8 @@ std::string_view file_stem(std::string_view name) {
 
 Result<CodeTable> parse_code_table(std::string_view text) {
   CodeTable table;
+  // One entry per line at most; sizing once spares the rehashes.
+  table.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
   size_t pos = 0;
   std::string_view line;
   while (next_line(text, pos, line)) {
@@ -59,12 +62,13 @@ Status load_eccodes_code_tables(TableSet& tables, const std::string& dir) {
   if (d == nullptr) return fail(BufrError::io_errno(errno));
   std::unique_ptr<DIR, int (*)(DIR*)> guard(d, ::closedir);
   TARVANE_TRY(auto names, matching_names(d, "", ".table"));
-  std::string text;  // one buffer for every file of the directory
-  for (const std::string& name : names) {
-    std::string_view stem = file_stem(name);
+  tables.code_tables.reserve(tables.code_tables.size() + names.size());
+  std::string storage;  // one buffer for every file of the directory
+  for (const DirName& entry : names) {
+    std::string_view stem = file_stem(entry.name);
     if (stem.empty() || !valid_utf8(stem)) continue;
     TARVANE_TRY(uint32_t code, parse_code(stem));
-    TARVANE_CHECK(read_table_file_at(::dirfd(d), name, text));
+    TARVANE_TRY(std::string_view text, read_table_file_at(::dirfd(d), entry.name, entry.regular, storage));
     if (!valid_utf8(text)) return fail(not_utf8_error());
     TARVANE_TRY(CodeTable table, parse_code_table(text));
     tables.insert_code_table(code, std::move(table));

@@ -1,6 +1,7 @@
 // ecCodes table directories: element.table (Table B), sequence.def (Table
 // D), the optional codetables/ directory, and alias files standing for a
 // table directory.
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,6 +80,7 @@ Status load_eccodes_element_table(TableSet& tables, const std::string& path) {
   // The record reader reports a file it cannot open or read as its own
   // failure, so it is a Parse error carrying the system's text.
   if (!read) return fail(BufrError::parse(read.error().message));
+  tables.elements.reserve(tables.elements.size() + static_cast<size_t>(std::count(text.begin(), text.end(), '\n')));
   CsvReader reader(text, CsvSettings{'|', true});
   std::vector<std::string_view> fields;
   for (;;) {

@@ -20,50 +20,62 @@ namespace {
 
 BufrError nul_in_name() { return BufrError::io_message("file name contained an unexpected NUL byte"); }
 
-// Reads fd to its end and closes it.
-Status read_fd(int fd, std::string& buf) {
-  buf.clear();
-  struct stat st;
-  bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  // One byte beyond the size fstat gave, so the whole file comes in one read.
-  size_t want = regular ? static_cast<size_t>(st.st_size) + 1 : 8192;
-  buf.resize(want);
+// Reads fd to its end into storage, which keeps its size between calls, and
+// closes it; returns the number of bytes read. A short read of a regular file
+// on a local file system is its end, which spares the read that would
+// return 0; other files are read until read reports the end.
+Result<size_t> read_fd(int fd, bool regular, size_t size_hint, std::string& storage) {
+  if (storage.size() < size_hint) storage.resize(size_hint);
   size_t used = 0;
   for (;;) {
-    if (used == buf.size()) buf.resize(buf.size() * 2);
-    size_t asked = buf.size() - used;
-    ssize_t n = ::read(fd, buf.data() + used, asked);
+    if (used == storage.size()) storage.resize(storage.size() * 2);
+    size_t asked = storage.size() - used;
+    ssize_t n = ::read(fd, storage.data() + used, asked);
     if (n < 0) {
       if (errno == EINTR) continue;
       int err = errno;
       ::close(fd);
-      buf.clear();
       return fail(BufrError::io_errno(err));
     }
     used += static_cast<size_t>(n);
-    // A short read of a regular file on a local file system is its end;
-    // other files are read until read reports the end.
     if (n == 0 || (regular && static_cast<size_t>(n) < asked)) break;
   }
   ::close(fd);
-  buf.resize(used);
-  return {};
+  return used;
+}
+
+// Whether fd is a regular file, and one byte more than its size so that the
+// whole file comes in one read.
+bool regular_with_hint(int fd, size_t& size_hint) {
+  struct stat st;
+  bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  size_hint = regular ? static_cast<size_t>(st.st_size) + 1 : 8192;
+  return regular;
 }
 
 }  // namespace
 
 Status read_table_file(const std::string& path, std::string& buf) {
+  buf.clear();
   if (path.find('\0') != std::string::npos) return fail(nul_in_name());
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail(BufrError::io_errno(errno));
-  return read_fd(fd, buf);
+  size_t hint = 0;
+  bool regular = regular_with_hint(fd, hint);
+  TARVANE_TRY(size_t used, read_fd(fd, regular, hint, buf));
+  buf.resize(used);
+  return {};
 }
 
-Status read_table_file_at(int dir_fd, const std::string& name, std::string& buf) {
+Result<std::string_view> read_table_file_at(int dir_fd, const std::string& name, bool known_regular,
+                                            std::string& storage) {
   if (name.find('\0') != std::string::npos) return fail(nul_in_name());
   int fd = ::openat(dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail(BufrError::io_errno(errno));
-  return read_fd(fd, buf);
+  size_t hint = 65536;
+  bool regular = known_regular || regular_with_hint(fd, hint);
+  TARVANE_TRY(size_t used, read_fd(fd, regular, std::max<size_t>(hint, 65536), storage));
+  return std::string_view(storage.data(), used);
 }
 
 BufrError not_utf8_error() { return BufrError::io_message("stream did not contain valid UTF-8"); }
@@ -83,8 +95,8 @@ bool parent_path(const std::string& path, std::string& parent) {
   return true;
 }
 
-Result<std::vector<std::string>> matching_names(DIR* dir, std::string_view prefix, std::string_view suffix) {
-  std::vector<std::string> names;
+Result<std::vector<DirName>> matching_names(DIR* dir, std::string_view prefix, std::string_view suffix) {
+  std::vector<DirName> names;
   for (;;) {
     errno = 0;
     struct dirent* e = ::readdir(dir);
@@ -97,10 +109,10 @@ Result<std::vector<std::string>> matching_names(DIR* dir, std::string_view prefi
     bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     std::string shown = ascii ? std::string() : lossy_utf8(name);
     std::string_view text = ascii ? name : std::string_view(shown);
-    if (text.starts_with(prefix) && text.ends_with(suffix)) names.emplace_back(name);
+    if (text.starts_with(prefix) && text.ends_with(suffix)) names.push_back({std::string(name), e->d_type == DT_REG});
   }
   // One directory: path order is byte order of the names.
-  std::sort(names.begin(), names.end());
+  std::sort(names.begin(), names.end(), [](const DirName& a, const DirName& b) { return a.name < b.name; });
   return names;
 }
 
@@ -112,8 +124,10 @@ Result<std::vector<std::string>> matching_files(const std::string& dir, std::str
   auto names = matching_names(d, prefix, suffix);
   ::closedir(d);
   if (!names) return fail(std::move(names.error()));
-  for (std::string& name : *names) name = join_path(dir, name);
-  return names;
+  std::vector<std::string> paths;
+  paths.reserve(names->size());
+  for (const DirName& entry : *names) paths.push_back(join_path(dir, entry.name));
+  return paths;
 }
 
 }  // namespace tarvane

@@ -30,13 +30,21 @@ const char* parse_u64_reason(std::string_view s, uint64_t& out);
 // Reads the whole file into buf (reused between files to spare allocations);
 // failures are Io errors with the system's text.
 Status read_table_file(const std::string& path, std::string& buf);
-// The same for a file named relative to an open directory.
-Status read_table_file_at(int dir_fd, const std::string& name, std::string& buf);
+// Reads a file named relative to an open directory into storage, which keeps
+// its size between calls (no clearing per file); returns the file's bytes.
+// known_regular: the directory listing says it is a regular file.
+Result<std::string_view> read_table_file_at(int dir_fd, const std::string& name, bool known_regular,
+                                            std::string& storage);
 
-// Names of the entries of an open directory that start with prefix and end
-// with suffix (names compared as UTF-8 with invalid bytes replaced), sorted
-// byte by byte.
-Result<std::vector<std::string>> matching_names(DIR* dir, std::string_view prefix, std::string_view suffix);
+struct DirName {
+  std::string name;
+  bool regular;  // the listing says so; false when it does not know
+};
+
+// Entries of an open directory whose names start with prefix and end with
+// suffix (names compared as UTF-8 with invalid bytes replaced), sorted byte
+// by byte.
+Result<std::vector<DirName>> matching_names(DIR* dir, std::string_view prefix, std::string_view suffix);
 
 // Io error for text files that are not UTF-8.
 BufrError not_utf8_error();
