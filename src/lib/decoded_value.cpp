@@ -119,13 +119,13 @@ std::string float_text(double v) {
   double mag = std::fabs(v);
   if (mag != 0.0 && (mag >= 1e16 || mag < 1e-4)) {
     out += digits[0];
-    if (digits.size() > 1) out += "." + digits.substr(1);
-    return out + "e" + std::to_string(exp);
+    if (digits.size() > 1) out.append(".").append(digits, 1);
+    return out.append("e").append(std::to_string(exp));
   }
-  if (exp < 0) return out + "0." + std::string(static_cast<size_t>(-exp - 1), '0') + digits;
+  if (exp < 0) return out.append("0.").append(static_cast<size_t>(-exp - 1), '0').append(digits);
   size_t int_digits = static_cast<size_t>(exp) + 1;
-  if (digits.size() <= int_digits) return out + digits + std::string(int_digits - digits.size(), '0') + ".0";
-  return out + digits.substr(0, int_digits) + "." + digits.substr(int_digits);
+  if (digits.size() <= int_digits) return out.append(digits).append(int_digits - digits.size(), '0').append(".0");
+  return out.append(digits, 0, int_digits).append(".").append(digits, int_digits);
 }
 
 PyObject* new_ref_or_none(PyObject* obj) { return Py_NewRef(obj ? obj : Py_None); }

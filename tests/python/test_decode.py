@@ -151,6 +151,20 @@ def test_float_repr(table_dir, descriptor, bits, text):
         assert reference_float_text(v.raw_value) == text
 
 
+def test_float_repr_across_scales(tmp_path):
+    # one 32-bit element per scale from -20 to 20, against the layout rebuilt
+    # from Python's own shortest digits
+    scales = range(-20, 21)
+    elements = [(20000 + i, f"E{i}", "m", scale, -(2**31), 32) for i, scale in enumerate(scales)]
+    table_dir = write_table_dir(tmp_path / "t", elements)
+    raws = [(2**31 + (-1) ** i * (7 ** (i % 12) + i * 1234567)) % (2**32 - 1) for i in range(len(elements))]
+    data = message([e[0] for e in elements], pack_bits([(r, 32) for r in raws]))
+    values = decode_values(data, table_dir)
+    assert len(values) == len(elements)
+    for v in values:
+        assert repr(v) == f"DecodedValue({v.descriptor:06d}, Some({reference_float_text(v.raw_value)}))"
+
+
 def test_values_are_small_untracked_and_share_their_strings(table_dir):
     subsets = 50
     data = message(DESCRIPTORS, pack_bits(station() * subsets), subsets=subsets)
