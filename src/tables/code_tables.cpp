@@ -24,6 +24,16 @@ std::string_view file_stem(std::string_view name) {
   return name.substr(0, dot);
 }
 
+bool single_spaced_ascii(std::string_view s) {
+  char previous = 0;
+  for (char c : s) {
+    auto b = static_cast<unsigned char>(c);
+    if (b >= 0x80 || (b >= 0x09 && b <= 0x0D) || (c == ' ' && previous == ' ')) return false;
+    previous = c;
+  }
+  return true;
+}
+
 Result<CodeTable> parse_code_table(std::string_view text) {
   CodeTable table;
   // One entry per line at most; sizing once spares the rehashes.
@@ -36,10 +46,19 @@ Result<CodeTable> parse_code_table(std::string_view text) {
     size_t at = 0;
     std::string_view key, second, word;
     if (!next_word(line, at, key) || !next_word(line, at, second) || !next_word(line, at, word)) continue;
-    std::string meaning(word);
-    while (next_word(line, at, word)) {
-      meaning += ' ';
-      meaning += word;
+    // The line is trimmed, so the meaning runs from its first word to the
+    // end; it is taken whole unless white space other than single spaces
+    // must be collapsed.
+    std::string_view rest = line.substr(static_cast<size_t>(word.data() - line.data()));
+    std::string meaning;
+    if (single_spaced_ascii(rest)) {
+      meaning.assign(rest);
+    } else {
+      meaning.assign(word);
+      while (next_word(line, at, word)) {
+        meaning += ' ';
+        meaning += word;
+      }
     }
     uint64_t figure = 0;
     if (const char* reason = parse_u64_reason(key, figure)) {
