@@ -47,3 +47,22 @@ clean:
 SECONDS ?= 60
 fuzz: deps
 	fuzz/run.sh $(SECONDS)
+
+# Install tarvane the way users do (pip, PEP 517, the extension built by the
+# hatchling hook through CMake) into a fresh virtual environment, then use it
+# from outside the source tree with nothing else on its path. PyPI is not
+# needed: the build backend is Debian's hatchling, seen through a .pth file
+# that is removed again after the install.
+INSTALL_VENV ?= .venv-install-check
+.PHONY: install-check
+install-check: deps
+	rm -rf $(INSTALL_VENV)
+	$(PYTHON) -m venv $(INSTALL_VENV)
+	site=$$($(INSTALL_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_path("purelib"))') && \
+	echo /usr/lib/python3/dist-packages > $$site/debian-dist-packages.pth && \
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(INSTALL_VENV)/bin/pip install --no-build-isolation --no-index . && \
+	rm $$site/debian-dist-packages.pth
+	cd / && $(CURDIR)/$(INSTALL_VENV)/bin/python -c 'import tarvane, sys; \
+	  values = tarvane.decode_values_with_tables(open(sys.argv[1], "rb").read(), tarvane.default_tables()); \
+	  print(tarvane.__file__, len(values), "values")' $(CURDIR)/examples/data/15015.bin
+	cd / && $(CURDIR)/$(INSTALL_VENV)/bin/tarvane ls $(CURDIR)/examples/data/*

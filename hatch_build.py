@@ -5,10 +5,13 @@ build (tests, benchmarks and fuzzers switched off) and added to the wheel
 beside the pure-Python package, which makes the wheel a platform wheel for
 the interpreter that runs the build.
 
+The CMake build directory is kept (build-wheel/<interpreter> in the source
+tree by default) so that a rebuild only compiles what changed. pip asks the
+backend for a wheel twice (once for its metadata, once to install), and the
+second build then costs seconds instead of a full compile.
+
 Environment:
-  TARVANE_BUILD_DIR           a CMake build directory to use and keep, so that
-                              repeated builds are incremental (default: a
-                              temporary directory, removed afterwards)
+  TARVANE_BUILD_DIR           the CMake build directory to use instead
   CMAKE_BUILD_PARALLEL_LEVEL  compile jobs (default: one per processor)
 """
 
@@ -19,7 +22,6 @@ import shutil
 import subprocess
 import sys
 import sysconfig
-import tempfile
 from pathlib import Path
 from typing import Any
 
@@ -53,18 +55,12 @@ class CMakeBuildHook(BuildHookInterface[Any]):
                 "building tarvane needs CMake 3.25 or newer on PATH and a C++23 "
                 "compiler (g++ 12 or newer)"
             )
-        self._temporary: str | None = None
-        kept = os.environ.get("TARVANE_BUILD_DIR")
-        if kept:
-            build = Path(kept).resolve()
+        chosen = os.environ.get("TARVANE_BUILD_DIR")
+        if chosen:
+            build = Path(chosen).resolve()
         else:
-            self._temporary = tempfile.mkdtemp(prefix="tarvane-build-")
-            build = Path(self._temporary)
-        try:
-            module = self._build_module(cmake, build)
-        except BaseException:
-            self._remove_temporary()
-            raise
+            build = Path(self.root) / "build-wheel" / sys.implementation.cache_tag
+        module = self._build_module(cmake, build)
         build_data["force_include"][str(module)] = f"tarvane/{module.name}"
         build_data["pure_python"] = False
         build_data["infer_tag"] = True
@@ -72,9 +68,6 @@ class CMakeBuildHook(BuildHookInterface[Any]):
         # supports, which a plain compiler build does not meet (it links the
         # system's libstdc++): the wheel is tagged for this platform only.
         build_data["tag"] = platform_tag()
-
-    def finalize(self, version: str, build_data: dict[str, Any], artifact_path: str) -> None:
-        self._remove_temporary()
 
     def _build_module(self, cmake: str, build: Path) -> Path:
         configure = [
@@ -102,9 +95,3 @@ class CMakeBuildHook(BuildHookInterface[Any]):
         if not module.is_file():
             raise RuntimeError(f"the CMake build did not produce {module}")
         return module
-
-    def _remove_temporary(self) -> None:
-        temporary = getattr(self, "_temporary", None)
-        if temporary is not None:
-            shutil.rmtree(temporary, ignore_errors=True)
-            self._temporary = None

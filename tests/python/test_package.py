@@ -1,0 +1,225 @@
+"""The package as users get it: bundled default tables, exports, and a real install.
+
+test_slow_pip_install_into_a_fresh_venv builds and installs the project with
+pip (one to two minutes the first time, seconds afterwards: it keeps its CMake
+build beside the build under test). Deselect it with -k "not slow".
+"""
+
+import gzip
+import json
+import math
+import os
+import subprocess
+import sys
+import tarfile
+from pathlib import Path
+
+import pytest
+
+import tarvane
+from tarvane import _defaults, _tarvane
+
+ROOT = Path(__file__).resolve().parents[2]
+DATA = ROOT / "tests" / "data" / "cli"
+SYNOP = DATA / "synop2bufr__15015.bin"
+DEBIAN_PACKAGES = "/usr/lib/python3/dist-packages"
+
+
+def reference_values(path):
+    """The elements outside class 31 of the one subset of a message, from the reference decoder."""
+    with gzip.open(DATA / "expected" / f"{path.name}.json.gz", "rt") as f:
+        (message,) = json.load(f)["messages"]
+    (subset,) = message["subsets"]
+    return subset
+
+
+def listed(values):
+    return [
+        [v.descriptor, v.raw_text.rstrip() if v.raw_text is not None else v.raw_value]
+        for v in values
+        if v.descriptor < 100000 and (v.descriptor // 1000) % 100 != 31
+    ]
+
+
+def test_package_exports_the_module_and_default_tables():
+    assert tarvane.__all__ == [*_tarvane.__all__, "default_tables"]
+    assert len(_tarvane.__all__) == 14  # the module's own list is not extended
+    for name in _tarvane.__all__:
+        assert getattr(tarvane, name) is getattr(_tarvane, name)
+
+
+def test_default_tables_are_the_bundled_wmo_tables():
+    tables = tarvane.default_tables()
+    assert isinstance(tables, tarvane.TableSet)
+    assert tables.element_count > 1000 and tables.sequence_count > 300
+    assert tables.get_element(1001).name == "WMO block number"
+    assert tables.get_sequence(301011).members == [4001, 4002, 4003]
+    assert tables.get_meaning(2001, 1) is None  # the CSV edition has no code tables
+    # A new set every call: nothing is kept between calls.
+    assert tarvane.default_tables() is not tables
+    directory = _defaults.BUNDLED_TABLES_DIR
+    assert directory.parent.parent == Path(tarvane.__file__).parent
+    assert (directory / "LICENSE").is_file()
+
+
+def test_default_tables_decode_a_wmo_message_with_nothing_else():
+    values = tarvane.decode_values_with_tables(SYNOP.read_bytes(), tarvane.default_tables())
+    ours = listed(values)
+    reference = reference_values(SYNOP)
+    assert [code for code, _ in ours] == [code for code, _ in reference]
+    for (code, value), (_, expected) in zip(ours, reference):
+        if isinstance(expected, float):
+            assert math.isclose(value, expected, rel_tol=1e-9), code
+        else:
+            assert value == expected, code
+
+
+@pytest.mark.parametrize("state", ["missing", "empty", "table B only"])
+def test_default_tables_refuse_a_damaged_installation(monkeypatch, tmp_path, state):
+    directory = tmp_path / "wmo-bufr4-v45"
+    if state != "missing":
+        directory.mkdir()
+    if state == "table B only":
+        source = Path(tarvane.__file__).parent / "tables" / "wmo-bufr4-v45" / "BUFRCREX_TableB_en_01.csv"
+        (directory / source.name).write_bytes(source.read_bytes())
+    monkeypatch.setattr(_defaults, "BUNDLED_TABLES_DIR", directory)
+    with pytest.raises(FileNotFoundError, match="reinstall tarvane") as error:
+        tarvane.default_tables()
+    assert str(directory) in str(error.value)
+
+
+# --- building and installing --------------------------------------------------
+
+
+def clean_env(**extra):
+    """The environment without this test run's import path, so nothing leaks in."""
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME", "PYTHONSAFEPATH")}
+    env.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", "2")
+    env.update(extra)
+    return env
+
+
+def build_dir_for_install(tmp_path):
+    """A CMake build directory kept beside the build under test, so reruns are incremental."""
+    module = Path(_tarvane.__file__).resolve()
+    build = module.parents[2]
+    if module.parents[1].name == "python" and (build / "CMakeCache.txt").is_file():
+        return build / "wheel-build"
+    return tmp_path / "cmake"
+
+
+def test_sdist_holds_the_sources_and_not_the_builds(tmp_path):
+    probe = subprocess.run(
+        [sys.executable, "-c", "import hatchling.build"],
+        env=clean_env(PYTHONPATH=DEBIAN_PACKAGES),
+        capture_output=True,
+    )
+    if probe.returncode != 0:
+        pytest.skip("hatchling is not installed (python3-hatchling)")
+    done = subprocess.run(
+        [sys.executable, "-c", "import sys, hatchling.build as b; print(b.build_sdist(sys.argv[1]))", str(tmp_path)],
+        cwd=ROOT,
+        env=clean_env(PYTHONPATH=DEBIAN_PACKAGES),
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    with tarfile.open(tmp_path / done.stdout.strip()) as sdist:
+        names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
+    for needed in (
+        "pyproject.toml",
+        "hatch_build.py",
+        "CMakeLists.txt",
+        "README.md",
+        "src/message/message.cpp",
+        "src/lib/module.cpp",
+        "tarvane/__init__.py",
+        "tarvane/_tarvane.pyi",
+        "tarvane/py.typed",
+        "tarvane/tables/wmo-bufr4-v45/LICENSE",
+        "tarvane/tables/wmo-bufr4-v45/BUFRCREX_TableB_en_01.csv",
+    ):
+        assert needed in names
+    assert not [n for n in names if n.startswith(("build", "tests/", "fuzz/")) or n.endswith(".so")]
+
+
+INSTALLED_CHECK = """
+import json, sys, tarvane
+values = tarvane.decode_values_with_tables(open(sys.argv[1], "rb").read(), tarvane.default_tables())
+print(json.dumps({
+    "package": tarvane.__file__,
+    "module": tarvane._tarvane.__file__,
+    "path": sys.path,
+    "values": len(values),
+    "first": [values[0].descriptor, values[0].raw_value],
+}))
+"""
+
+
+def test_slow_pip_install_into_a_fresh_venv(tmp_path):
+    """pip install --no-build-isolation . into a new venv; then use it from elsewhere."""
+    if not (ROOT / "pyproject.toml").is_file():
+        pytest.skip("not a source checkout")
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, env=clean_env())
+    python = venv / "bin" / "python"
+    site = Path(
+        subprocess.run(
+            [python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
+            capture_output=True, text=True, check=True, env=clean_env(),
+        ).stdout.strip()
+    )
+    # The build backend comes from Debian's pure-Python hatchling; PyPI is out of reach.
+    debian = site / "debian-dist-packages.pth"
+    debian.write_text(DEBIAN_PACKAGES + "\n")
+    if subprocess.run([python, "-c", "import hatchling"], env=clean_env()).returncode != 0:
+        pytest.skip("hatchling is not installed (python3-hatchling)")
+
+    install = subprocess.run(
+        [python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--disable-pip-version-check", str(ROOT)],
+        cwd=tmp_path,
+        env=clean_env(TARVANE_BUILD_DIR=str(build_dir_for_install(tmp_path))),
+        capture_output=True,
+        text=True,
+        timeout=1200,
+    )
+    assert install.returncode == 0, install.stdout[-3000:] + install.stderr[-3000:]
+
+    # What was installed: a platform wheel with the module, stubs and tables.
+    package = site / "tarvane"
+    modules = list(package.glob("_tarvane.cpython-312*.so"))
+    assert len(modules) == 1
+    for name in ("__init__.py", "cli.py", "_defaults.py", "__main__.py", "_tarvane.pyi", "py.typed"):
+        assert (package / name).is_file(), name
+    tables = package / "tables" / "wmo-bufr4-v45"
+    assert (tables / "LICENSE").is_file()
+    assert sorted(p.name for p in tables.glob("*.csv")) == sorted(p.name for p in _defaults.BUNDLED_TABLES_DIR.glob("*.csv"))
+    (dist_info,) = site.glob("tarvane-*.dist-info")
+    wheel = (dist_info / "WHEEL").read_text()
+    assert "Root-Is-Purelib: false" in wheel
+    assert "Tag: cp312-cp312-linux_" in wheel and "manylinux" not in wheel
+    assert "tarvane = tarvane.cli:main" in (dist_info / "entry_points.txt").read_text()
+
+    # Used from outside the source tree, with Debian's packages out of sight.
+    debian.unlink()
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    check = subprocess.run(
+        [python, "-c", INSTALLED_CHECK, str(SYNOP)],
+        cwd=elsewhere, env=clean_env(), capture_output=True, text=True, check=True,
+    )
+    seen = json.loads(check.stdout)
+    assert Path(seen["package"]).parent == package and Path(seen["module"]).parent == package
+    assert not [p for p in seen["path"] if "dist-packages" in p or str(ROOT) in p]
+    assert seen["values"] == len(tarvane.decode_values_with_tables(SYNOP.read_bytes(), tarvane.default_tables()))
+    assert seen["first"] == [1001, 15.0]
+
+    listing = subprocess.run(
+        [venv / "bin" / "tarvane", "ls", str(SYNOP)], cwd=elsewhere, env=clean_env(), capture_output=True, text=True
+    )
+    assert listing.returncode == 0 and listing.stderr == ""
+    assert listing.stdout.splitlines()[1].split()[:2] == [str(SYNOP), "0"]
+    version = subprocess.run(
+        [python, "-m", "tarvane", "--version"], cwd=elsewhere, env=clean_env(), capture_output=True, text=True
+    )
+    assert version.stdout.strip() == "tarvane 0.1.0"
