@@ -24,7 +24,9 @@ struct CsvSettings {
 // the first one and be valid UTF-8.
 class CsvReader {
  public:
-  CsvReader(std::string_view data, CsvSettings settings) : data_(data), settings_(settings) {}
+  // A UTF-8 byte order mark at the start is not part of the first field.
+  CsvReader(std::string_view data, CsvSettings settings)
+      : data_(data), settings_(settings), pos_(data.starts_with("\xEF\xBB\xBF") ? 3 : 0) {}
 
   // The next record's fields (views valid until the next call): true, or
   // false at the end of the text, or the reader's error as a Parse error.
@@ -38,7 +40,7 @@ class CsvReader {
 
   std::string_view data_;
   CsvSettings settings_;
-  size_t pos_ = 0;
+  size_t pos_;
   uint64_t line_ = 1;
   uint64_t record_ = 0;  // records read so far
   size_t expected_fields_ = 0;

@@ -131,6 +131,11 @@ TEST(CsvReader, QuotingTerminatorsAndComments) {
   ASSERT_TRUE(empty);
   EXPECT_TRUE(empty->empty());
 
+  // A byte order mark does not belong to the first field, nor hide a comment.
+  auto bom = read_all("\xEF\xBB\xBF# head\na|b\n", bar);
+  ASSERT_TRUE(bom);
+  EXPECT_EQ(*bom, (Records{{"a", "b"}}));
+
   // NUL bytes are ordinary text.
   auto nul = read_all(std::string_view("a\0b|c\n", 6), bar);
   ASSERT_TRUE(nul);
