@@ -3,35 +3,67 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 namespace tarvane {
 
 namespace {
 
-bool is_bitmap_marker(uint32_t x, uint32_t y) { return y == 255 && (x == 23 || x == 24 || x == 25 || x == 32); }
-
-// Checked before a column is allocated: the records of all columns so far
-// plus this one must stay within the bound.
-Status begin_column(DecodeContext& ctx) {
-  uint64_t records = (uint64_t{ctx.columns} + 1) * ctx.subsets;
-  if (records > ctx.limits.max_items) return fail(output_limit_error(ctx.limits));
-  ctx.columns += 1;
-  return {};
-}
-
 Status read_bits(BitReader& reader, uint32_t width, uint64_t& out) {
   if (!reader.try_read(width, out)) return fail(reader.read_error(width));
   return {};
 }
 
-Status read_character_column(const ElementInfo& info, uint32_t width, ValueCodingState& state, uint16_t n,
-                             BitReader& reader, DecodeResult& texts_out, std::vector<DecodedValue>& column) {
+// Moves past total bits that per-subset reads of unit bits would consume,
+// failing where the first of those reads would fail.
+Status skip_bits(BitReader& reader, uint64_t total, uint32_t unit) {
+  const bool short_data = total > reader.bits_remaining();
+  uint64_t ok = short_data ? reader.bits_remaining() / unit * unit : total;
+  uint64_t ignored;
+  for (; ok >= 64; ok -= 64) reader.try_read(64, ignored);
+  reader.try_read(static_cast<uint32_t>(ok), ignored);
+  if (short_data) return fail(reader.read_error(unit));
+  return {};
+}
+
+// Copies from the stored first record: rebuilding the value per copy
+// costs a store-forwarding stall each time.
+void fill_column(ColumnView column, const DecodedValue& value) {
+  if (column.empty()) return;
+  column[0] = value;
+  const DecodedValue* first = &column[0];
+  for (size_t j = 1; j < column.size(); ++j) std::memcpy(&column[j], first, sizeof(DecodedValue));
+}
+
+// The next column of the pass: in the sizing pass, scratch storage when the
+// walk needs the column's values and none otherwise; in the filling pass,
+// the column's places in the output.
+Result<ColumnView> begin_column(DecodeContext& ctx, bool needed) {
+  CompressedPass& pass = ctx.pass;
+  const size_t n = ctx.subsets;
+  if (pass.sizing) {
+    // Checked before anything is allocated for the records.
+    uint64_t records = (uint64_t{pass.next} + 1) * n;
+    if (records > ctx.limits.max_items) return fail(output_limit_error(ctx.limits));
+    pass.next += 1;
+    if (!needed) return ColumnView{nullptr, 1, n};
+    pass.scratch.resize(n);
+    return ColumnView{pass.scratch.data(), 1, n};
+  }
+  size_t c = pass.next++;
+  return ColumnView{n == 0 ? nullptr : ctx.out.values.data() + c, pass.total, n};
+}
+
+Status read_character_column(const ElementInfo& info, uint32_t width, ValueCodingState& state, BitReader& reader,
+                             DecodeResult& texts_out, ColumnView column) {
   std::vector<uint8_t> r0((width + 7) / 8);
   TARVANE_CHECK(reader.read_bytes_into(width, r0.data()));
   uint64_t nbinc;
   TARVANE_CHECK(read_bits(reader, 6, nbinc));
   const uint64_t k = state.text_column_counter++;
+  const uint64_t n = column.size();
+  if (column.skipped()) return skip_bits(reader, n * nbinc * 8, 8);
   DecodedValue v;
   v.descriptor = info.def->code;
   v.name = info.def->name;
@@ -53,8 +85,8 @@ Status read_character_column(const ElementInfo& info, uint32_t width, ValueCodin
         texts_out.texts.push_back(std::move(*text));
       }
     }
-    v.value = static_cast<double>((uint64_t{n} * k + j) * 1000 + width / 8);
-    column.push_back(v);
+    v.value = static_cast<double>((n * k + j) * 1000 + width / 8);
+    column[j - 1] = v;
   }
   return {};
 }
@@ -62,62 +94,67 @@ Status read_character_column(const ElementInfo& info, uint32_t width, ValueCodin
 }  // namespace
 
 Status read_compressed_numeric_column(uint32_t code, std::string_view name, uint32_t width, int64_t reference,
-                                      int32_t scale, bool missing_allowed, uint16_t n, BitReader& reader,
-                                      std::vector<DecodedValue>& column) {
+                                      int32_t scale, bool missing_allowed, BitReader& reader, ColumnView column) {
   uint64_t r0;
   TARVANE_CHECK(read_bits(reader, width, r0));
   uint64_t nbinc;
   TARVANE_CHECK(read_bits(reader, 6, nbinc));
+  const uint32_t nb = static_cast<uint32_t>(nbinc);
+  const size_t n = column.size();
+  if (column.skipped()) return skip_bits(reader, uint64_t{n} * nb, nb);
   const bool reference_missing = missing_allowed && is_missing_raw(r0, width, false);
-  const uint64_t all_ones = (uint64_t{1} << nbinc) - 1;
-  const double pow10 = pow10_for_scale(scale);
-  DecodedValue v;
-  v.descriptor = code;
-  v.name = name;
-  v.has_raw = true;
-  if (nbinc == 0) {
-    // Every subset holds R0 itself.
-    v.raw = r0;
-    if (!reference_missing) {
-      v.value = scaled_value(r0, reference, 0) / pow10;
-      v.has_value = true;
-    }
-    column.insert(column.end(), n, v);
+  DecodedValue base;
+  base.descriptor = code;
+  base.name = name;
+  base.has_raw = true;
+  base.raw = r0;
+  if (!reference_missing) {
+    base.value = scaled_value(r0, reference, scale);
+    base.has_value = true;
+  }
+  if (nb == 0 || reference_missing) {
+    // Every subset holds R0 itself; the increments of a missing R0 are read
+    // and dropped.
+    TARVANE_CHECK(skip_bits(reader, uint64_t{n} * nb, nb));
+    fill_column(column, base);
     return {};
   }
-  for (uint32_t j = 0; j < n; ++j) {
+  const uint64_t all_ones = (uint64_t{1} << nb) - 1;
+  for (size_t j = 0; j < n; ++j) {
     uint64_t inc;
-    if (!reader.try_read(static_cast<uint32_t>(nbinc), inc)) return fail(reader.read_error(static_cast<uint32_t>(nbinc)));
-    // An all-ones increment, or a missing R0, leaves the value absent and
-    // keeps R0 as the raw bits.
-    if ((missing_allowed && inc == all_ones) || reference_missing) {
-      v.raw = r0;
+    if (!reader.try_read(nb, inc)) return fail(reader.read_error(nb));
+    DecodedValue& v = column[j];
+    v = base;
+    // An all-ones increment leaves the value absent and R0 as the raw bits.
+    if (missing_allowed && inc == all_ones) {
       v.has_value = false;
     } else {
       v.raw = r0 + inc;
-      v.value = scaled_value(v.raw, reference, 0) / pow10;
-      v.has_value = true;
+      v.value = scaled_value(v.raw, reference, scale);
     }
-    column.push_back(v);
   }
   return {};
 }
 
 Status read_compressed_element_column(const ElementInfo& info, uint32_t table_width, int64_t table_reference,
-                                      ValueCodingState& state, uint16_t n, BitReader& reader,
-                                      DecodeResult& texts_out, std::vector<DecodedValue>& column) {
+                                      ValueCodingState& state, BitReader& reader, DecodeResult& texts_out,
+                                      ColumnView column) {
   if (info.is_text) {
-    return read_character_column(info, character_width(table_width, state), state, n, reader, texts_out, column);
+    return read_character_column(info, character_width(table_width, state), state, reader, texts_out, column);
   }
   const ElementDefinition& d = *info.def;
-  const size_t start = column.size();
   TARVANE_CHECK(read_compressed_numeric_column(d.code, d.name, numeric_width(table_width, state),
                                                effective_reference(table_reference, state),
-                                               effective_scale(d.scale, state), !info.class31, n, reader, column));
-  if (info.codes != nullptr) {
-    for (size_t j = start; j < column.size(); ++j) {
-      auto m = info.codes->find(column[j].raw);
-      if (m != info.codes->end()) column[j].meaning = &m->second;
+                                               effective_scale(d.scale, state), !info.class31, reader, column));
+  if (info.codes != nullptr && !column.skipped()) {
+    // Constant columns are common: look each run of equal raws up once.
+    const std::string* meaning = nullptr;
+    for (size_t j = 0; j < column.size(); ++j) {
+      if (j == 0 || column[j].raw != column[j - 1].raw) {
+        auto m = info.codes->find(column[j].raw);
+        meaning = m == info.codes->end() ? nullptr : &m->second;
+      }
+      column[j].meaning = meaning;
     }
   }
   return {};
@@ -128,20 +165,19 @@ namespace {
 Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
   uint32_t x = (code % 100000) / 1000;
   if (state.associated_field_width != 0 && x != 31) {
-    TARVANE_CHECK(begin_column(ctx));
+    TARVANE_TRY(auto field, begin_column(ctx, false));
     TARVANE_CHECK(read_compressed_numeric_column(kAssociatedFieldCode, kAssociatedFieldName,
-                                                 state.associated_field_width, 0, 0, false, ctx.subsets, ctx.reader,
-                                                 ctx.cells));
+                                                 state.associated_field_width, 0, 0, false, ctx.reader, field));
   }
   ElementInfo info;
   if (!ctx.cache.find(code, info)) return fail(BufrError::element_not_found(code));
-  TARVANE_CHECK(begin_column(ctx));
-  const size_t start = ctx.cells.size();
-  TARVANE_CHECK(read_compressed_element_column(info, info.def->width, info.def->reference, state, ctx.subsets,
-                                               ctx.reader, ctx.out, ctx.cells));
-  if (code == 31031 && state.collecting_bitmap) {
+  const bool bitmap_entry_read = code == 31031 && state.collecting_bitmap;
+  TARVANE_TRY(auto column, begin_column(ctx, bitmap_entry_read));
+  TARVANE_CHECK(read_compressed_element_column(info, info.def->width, info.def->reference, state, ctx.reader,
+                                               ctx.out, column));
+  if (bitmap_entry_read) {
     uint8_t entry = 0;
-    if (ctx.subsets != 0 && ctx.cells[start].has_value) entry = bitmap_entry(ctx.cells[start].value);
+    if (!column.empty() && column[0].has_value) entry = bitmap_entry(column[0].value);
     state.bitmap.push_back(entry);
   } else {
     state.descriptor_history.push_back(info.def);
@@ -154,15 +190,14 @@ Status decode_compressed_delayed(std::span<const uint32_t> group, uint32_t facto
                                  ValueCodingState& state, uint32_t depth) {
   ElementInfo info;
   if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
-  TARVANE_CHECK(begin_column(ctx));
-  const size_t start = ctx.cells.size();
-  TARVANE_CHECK(read_compressed_element_column(info, info.def->width, info.def->reference, state, ctx.subsets,
-                                               ctx.reader, ctx.out, ctx.cells));
+  TARVANE_TRY(auto column, begin_column(ctx, true));
+  TARVANE_CHECK(read_compressed_element_column(info, info.def->width, info.def->reference, state, ctx.reader,
+                                               ctx.out, column));
   uint64_t count = 0;
-  if (ctx.subsets != 0 && ctx.cells[start].has_value) {
-    const double first = ctx.cells[start].value;
-    for (size_t j = start; j < ctx.cells.size(); ++j) {
-      const DecodedValue& v = ctx.cells[j];
+  if (!column.empty() && column[0].has_value) {
+    const double first = column[0].value;
+    for (size_t j = 0; j < column.size(); ++j) {
+      const DecodedValue& v = column[j];
       if (!v.has_value || !(std::fabs(v.value - first) <= 0x1p-52)) {
         return fail(BufrError::parse("compressed delayed replication with varying factors is not implemented"));
       }
@@ -184,17 +219,13 @@ Status decode_compressed_operator(uint32_t code, DecodeContext& ctx, ValueCoding
     if (!ctx.cache.find(d->code, info)) info = element_info(*d, ctx.cache.tables());
     uint32_t width = d->width;
     int64_t reference = d->reference;
-    if (x == 25) {
-      reference = width >= 63 ? std::numeric_limits<int64_t>::min() : -(int64_t{1} << width);
-      width = std::min<uint32_t>(width + 1, 65535);
-    }
-    TARVANE_CHECK(begin_column(ctx));
-    return read_compressed_element_column(info, width, reference, state, ctx.subsets, ctx.reader, ctx.out,
-                                          ctx.cells);
+    if (x == 25) difference_statistics(width, reference);
+    TARVANE_TRY(auto column, begin_column(ctx, false));
+    return read_compressed_element_column(info, width, reference, state, ctx.reader, ctx.out, column);
   }
   if (is_recorded_operator(x, y)) {
-    TARVANE_CHECK(begin_column(ctx));
-    ctx.cells.insert(ctx.cells.end(), ctx.subsets, operator_record(code));
+    TARVANE_TRY(auto column, begin_column(ctx, false));
+    if (!column.skipped()) fill_column(column, operator_record(code));
     apply_bitmap_operator(x, y, state);
   }
   apply_operator(code, state);
@@ -252,19 +283,18 @@ Status decode_compressed_descriptors_inner(std::span<const uint32_t> descriptors
 }
 
 Status decode_compressed_values(std::span<const uint32_t> descriptors, DecodeContext& ctx) {
+  // Sizing: every failure shows here, since both passes read the same bits
+  // the same way; texts read for a needed column are dropped.
   ValueCodingState state;
   TARVANE_CHECK(decode_compressed_descriptors_inner(descriptors, ctx, state, 0));
-  // Regroup: subset by subset, each subset taking its record of every column.
-  const size_t n = ctx.subsets;
-  const size_t columns = ctx.columns;
-  std::vector<DecodedValue>& out = ctx.out.values;
-  out.resize(n * columns);
-  for (size_t c = 0; c < columns; ++c) {
-    const DecodedValue* column = ctx.cells.data() + c * n;
-    for (size_t j = 0; j < n; ++j) out[j * columns + c] = column[j];
-  }
-  ctx.cells = {};
-  return {};
+  const size_t columns = ctx.pass.next;
+  ctx.out.texts.clear();
+  ctx.out.values.resize(columns * ctx.subsets);
+  ctx.pass = CompressedPass{false, 0, columns, {}};
+  ctx.reader = BitReader(ctx.payload);
+  ctx.steps = 0;
+  ValueCodingState fresh;
+  return decode_compressed_descriptors_inner(descriptors, ctx, fresh, 0);
 }
 
 }  // namespace tarvane

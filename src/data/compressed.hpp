@@ -16,19 +16,20 @@
 
 namespace tarvane {
 
-// Appends n records of a numeric item (no code meanings) to column.
+// Fills column (one record per subset) with a numeric item, without code
+// meanings; a skipped column is only read past.
 Status read_compressed_numeric_column(uint32_t code, std::string_view name, uint32_t width, int64_t reference,
-                                      int32_t scale, bool missing_allowed, uint16_t n, BitReader& reader,
-                                      std::vector<DecodedValue>& column);
+                                      int32_t scale, bool missing_allowed, BitReader& reader,
+                                      ColumnView column);
 
-// Appends n records of the element of info, read with the given Table B
-// width and reference (a 2 25 255 marker changes both); texts go to
+// Fills column with the element of info, read with the given Table B width
+// and reference (a 2 25 255 marker changes both); texts go to
 // texts_out.texts.
 Status read_compressed_element_column(const ElementInfo& info, uint32_t table_width, int64_t table_reference,
-                                      ValueCodingState& state, uint16_t n, BitReader& reader,
-                                      DecodeResult& texts_out, std::vector<DecodedValue>& column);
+                                      ValueCodingState& state, BitReader& reader, DecodeResult& texts_out,
+                                      ColumnView column);
 
-// Walks descriptors over the whole message, appending columns to ctx.cells.
+// Walks descriptors over the whole message, adding columns to ctx.columns.
 Status decode_compressed_descriptors_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
                                            ValueCodingState& state, uint32_t depth);
 

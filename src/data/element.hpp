@@ -151,21 +151,23 @@ inline Result<std::optional<double>> read_element_as(const ElementInfo& info, ui
   uint32_t width = numeric_width(table_width, state);
   uint64_t raw;
   if (!reader.try_read(width, raw)) return fail(reader.read_error(width));
-  DecodedValue v;
+  // Built in place: a local record copied in stalls on store forwarding.
+  DecodedValue& v = out.values.emplace_back();
   v.descriptor = d.code;
   v.raw = raw;
   v.has_raw = true;
   v.name = d.name;
+  std::optional<double> value;
   if (!is_missing_raw(raw, width, info.class31)) {
-    v.value = scaled_value(raw, effective_reference(table_reference, state), effective_scale(d.scale, state));
+    value = scaled_value(raw, effective_reference(table_reference, state), effective_scale(d.scale, state));
+    v.value = *value;
     v.has_value = true;
   }
   if (info.codes != nullptr) {
     auto m = info.codes->find(raw);
     if (m != info.codes->end()) v.meaning = &m->second;
   }
-  out.values.push_back(v);
-  return v.has_value ? std::optional<double>(v.value) : std::optional<double>();
+  return value;
 }
 
 // definition must be the TableSet's own entry: records refer to its name.
@@ -195,6 +197,19 @@ bool is_recorded_operator(uint32_t x, uint32_t y);
 
 // The bitmap bookkeeping of the recorded operators 2 35, 2 36, 2 37.
 void apply_bitmap_operator(uint32_t x, uint32_t y, ValueCodingState& state);
+
+// 2 23 255, 2 24 255, 2 25 255 and 2 32 255 read a value for the element
+// the bitmap designates.
+inline bool is_bitmap_marker(uint32_t x, uint32_t y) {
+  return y == 255 && (x == 23 || x == 24 || x == 25 || x == 32);
+}
+
+// A 2 25 255 value is a difference: one bit wider than the element, with a
+// reference that centres it on zero.
+inline void difference_statistics(uint32_t& width, int64_t& reference) {
+  reference = width >= 63 ? std::numeric_limits<int64_t>::min() : -(int64_t{1} << width);
+  width = width + 1 > 65535 ? 65535 : width + 1;
+}
 
 // A replication factor as a repetition count: fraction dropped, negative to
 // 0, saturating; a missing factor repeats nothing.

@@ -21,15 +21,6 @@ BufrError walk_limit_error(const DecodeLimits& limits) {
 
 namespace {
 
-bool is_bitmap_marker(uint32_t x, uint32_t y) { return y == 255 && (x == 23 || x == 24 || x == 25 || x == 32); }
-
-// A 2 25 255 value is a difference: one bit wider than the element, with a
-// reference that centres it on zero.
-void difference_statistics(uint32_t& width, int64_t& reference) {
-  reference = width >= 63 ? std::numeric_limits<int64_t>::min() : -(int64_t{1} << width);
-  width = std::min<uint32_t>(width + 1, 65535);
-}
-
 Status decode_element(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
   uint32_t x = (code % 100000) / 1000;
   if (state.associated_field_width != 0 && x != 31) {

@@ -33,18 +33,42 @@ inline DecodeLimits decode_limits(size_t payload_bytes) {
 BufrError output_limit_error(const DecodeLimits& limits);
 BufrError walk_limit_error(const DecodeLimits& limits);
 
+// One column of a compressed message: n records, stride apart. A column
+// with no storage (first == nullptr) is read past without building records.
+struct ColumnView {
+  DecodedValue* first = nullptr;
+  size_t stride = 1;
+  size_t n = 0;
+
+  DecodedValue& operator[](size_t j) const { return first[j * stride]; }
+  size_t size() const { return n; }
+  bool empty() const { return n == 0; }
+  bool skipped() const { return first == nullptr; }
+};
+
+// Compressed data are walked twice: a sizing pass counts the columns,
+// keeping only the values the walk itself needs (replication factors, bitmap
+// entries), then a filling pass writes every column straight into its
+// places in the subset-ordered output. One allocation, no regrouping copy.
+struct CompressedPass {
+  bool sizing = true;
+  size_t next = 0;   // columns begun in this pass
+  size_t total = 0;  // filling: the column count the sizing pass found
+  std::vector<DecodedValue> scratch;
+};
+
 struct DecodeContext {
   DecodeContext(const TableSet& tables, std::span<const uint8_t> payload, DecodeResult& result)
-      : cache(tables), reader(payload), out(result), limits(decode_limits(payload.size())) {}
+      : cache(tables), payload(payload), reader(payload), out(result), limits(decode_limits(payload.size())) {}
 
   ElementCache cache;
+  std::span<const uint8_t> payload;
   BitReader reader;
   DecodeResult& out;  // records (uncompressed) and texts (both layouts)
   DecodeLimits limits;
   uint64_t steps = 0;
-  // Compressed data: n records per column, the columns one after another.
-  std::vector<DecodedValue> cells;
-  size_t columns = 0;
+  // Compressed data only.
+  CompressedPass pass;
   uint16_t subsets = 0;
 };
 

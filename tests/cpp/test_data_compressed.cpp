@@ -48,8 +48,9 @@ TEST(CompressedNumericColumn, ReferenceIncrementsAndMissing) {
     for (uint64_t inc : c.increments) w.put(inc, c.nbinc);
     w.put(0x2A, 8);  // what follows must be where the column ended
     BitReader r(std::span<const uint8_t>(w.bytes.data(), w.bytes.size()));
-    std::vector<DecodedValue> column;
-    auto st = read_compressed_numeric_column(1001, "X", c.width, 0, 0, c.missing_allowed, 3, r, column);
+    std::vector<DecodedValue> column(3);
+    auto st = read_compressed_numeric_column(1001, "X", c.width, 0, 0, c.missing_allowed, r,
+                                             ColumnView{column.data(), 1, column.size()});
     ASSERT_TRUE(st) << c.what;
     ASSERT_EQ(column.size(), 3u) << c.what;
     for (size_t j = 0; j < 3; ++j) {
@@ -66,8 +67,8 @@ TEST(CompressedNumericColumn, ShortDataFailsAtNbinc) {
   BitWriter w;
   w.put(3, 8);  // R0 fits, NBINC does not
   BitReader r(std::span<const uint8_t>(w.bytes.data(), w.bytes.size()));
-  std::vector<DecodedValue> column;
-  auto st = read_compressed_numeric_column(1001, "X", 4, 0, 0, true, 2, r, column);
+  std::vector<DecodedValue> column(2);
+  auto st = read_compressed_numeric_column(1001, "X", 4, 0, 0, true, r, ColumnView{column.data(), 1, 2});
   ASSERT_FALSE(st);
   EXPECT_EQ(st.error().display(),
             "csv/table parse error: not enough bits while reading section 4 at bit 4 for width 6 (8 bits available)");
