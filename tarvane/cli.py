@@ -228,8 +228,16 @@ def escaped(text: str, quoted: bool = False) -> str:
     return "".join(out)
 
 
+def is_operator(value: DecodedValue) -> bool:
+    # Operator records (F = 2) stand for a descriptor met on the way; their
+    # value 0.0 is no data.
+    return value.descriptor // 100000 == 2
+
+
 def value_of(value: DecodedValue) -> str | float | None:
     """The value a reader wants: the text, the number, or None when missing."""
+    if is_operator(value):
+        return None
     if value.raw_text is not None:
         return value.raw_text
     if value.raw is None:
@@ -395,7 +403,7 @@ def dump_text(
             [
                 code_text(value.descriptor),
                 escaped(value.name),
-                value_text(value_of(value)),
+                "" if is_operator(value) else value_text(value_of(value)),
                 escaped(value.raw_meaning or ""),
             ]
         )

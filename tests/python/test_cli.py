@@ -197,6 +197,9 @@ def test_dump_json_matches_the_reference_values_subset_by_subset(capsys, path):
         assert numbers == sorted(numbers) and set(numbers) == set(range(1, len(subsets) + 1))
         for index, ref in enumerate(subsets, start=1):
             assert_same_values(listed(v for v in record["values"] if v["subset"] == index), ref)
+        # Operator records are shown without a value.
+        operators = {(v["value"], v["raw"]) for v in record["values"] if v["descriptor"] // 100000 == 2}
+        assert operators == ({(None, 0)} if path == COMPRESSED else set())
 
 
 @needs_eccodes
@@ -301,8 +304,8 @@ def test_print_table_pads_every_column_to_its_widest_cell(capsys):
     assert capsys.readouterr().out == "001001  A            15\n012101  LONGER NAME  missing  X\n"
 
 
-def fake_value(raw_value=None, raw=None, raw_text=None):
-    return types.SimpleNamespace(raw_value=raw_value, raw=raw, raw_text=raw_text)
+def fake_value(raw_value=None, raw=None, raw_text=None, descriptor=12101):
+    return types.SimpleNamespace(raw_value=raw_value, raw=raw, raw_text=raw_text, descriptor=descriptor)
 
 
 @pytest.mark.parametrize(
@@ -317,6 +320,8 @@ def fake_value(raw_value=None, raw=None, raw_text=None):
         (fake_value(1008.0, None, 'A "B"\\\t\x01'), '"A \\"B\\"\\\\\\t\\u{1}"'),
         # A character element whose bytes are all 0xFF: raw_value only numbers it.
         (fake_value(2008.0, None, None), "missing"),
+        (fake_value(0.0, 0, descriptor=222000), "missing"),
+        (fake_value(7.0, 7, descriptor=999999), "7"),
     ],
 )
 def test_value_text(value, shown):
