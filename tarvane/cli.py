@@ -444,7 +444,7 @@ def dump_json(
     del fields["unexpanded_descriptors"]
     fields["tables"] = label
     fields["values"] = records
-    out.write(json.dumps(fields, ensure_ascii=False) + "\n")
+    out.write(json.dumps(fields) + "\n")
 
 
 def run_dump(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
@@ -480,7 +480,13 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="List and decode WMO FM-94 BUFR edition 4 messages.",
-        epilog=f"Run '{PROG} COMMAND --help' for the options of a command.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=(
+            "A message that cannot be read is reported on standard error with its file\n"
+            "and offset, and the others are still shown. Exit status: 0 when everything\n"
+            "was read, 1 when anything failed, 2 for a usage error.\n\n"
+            f"Run '{PROG} COMMAND --help' for the options of a command."
+        ),
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {package_version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -505,16 +511,18 @@ def build_parser() -> argparse.ArgumentParser:
         help="the decoded values of every message",
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description=(
-            "Decode every BUFR message of the files and print its values: descriptor, "
-            "element name,\nvalue (number, \"text\", or 'missing') and code-table meaning.\n\n"
+            "Decode every BUFR message of the files and print its values, one row each:\n"
+            "descriptor, element name, value (a number, a \"text\" or 'missing') and\n"
+            "code-table meaning. Operator records have no value.\n\n"
             "Subsets: compressed messages and messages of one subset are shown subset by\n"
             "subset. An uncompressed message of several subsets is shown as one run of\n"
-            "values in decoding order, because its subsets may differ in length and the\n"
-            "decoder does not mark where one ends (JSON gives them \"subset\": null).\n\n"
-            "Tables: --tables, --definitions or --wmo-csv; without them, the ecCodes\n"
-            f"definitions at {ECCODES_DEFINITIONS} when they hold the message's master\n"
-            "table version, otherwise the WMO BUFR4 v45 tables bundled with tarvane\n"
-            "(no code tables, so no meanings). Each message says which tables it used."
+            "values in decoding order: its subsets may differ in length and the decoder\n"
+            "does not mark where one ends (in JSON their \"subset\" is null).\n\n"
+            "Tables: --tables, --definitions or --wmo-csv. Without them, the ecCodes\n"
+            f"definitions at {ECCODES_DEFINITIONS} where they hold the\n"
+            "message's master table version, otherwise the WMO BUFR4 v45 tables bundled\n"
+            "with tarvane (no code tables, so no meanings). Each message says which\n"
+            "tables it used."
         ),
     )
     dump.add_argument("files", nargs="+", metavar="FILE", help=files_help)
