@@ -64,7 +64,9 @@ Result<std::string> resolve_alias_chain(const std::string& path, int hops) {
   TARVANE_CHECK(read_table_file(path, text));
   if (!valid_utf8(text)) return fail(not_utf8_error());
   std::string_view target = trim_ws(text);
-  bool usable = !target.empty() && target.find('/') == std::string_view::npos &&
+  // An alias names a sibling entry: no separators, and not "." or "..",
+  // which would leave the parent directory as surely as "../36".
+  bool usable = !target.empty() && target != "." && target != ".." && target.find('/') == std::string_view::npos &&
                 target.find('\\') == std::string_view::npos && hops < kMaxAliasChain;
   if (!usable) {
     return fail(BufrError::parse("invalid ecCodes table alias " + lossy_utf8(path) + " -> " + quoted(target)));

@@ -215,6 +215,11 @@ TEST(ResolveTableDir, DirectoriesAliasesAndFailures) {
             "csv/table parse error: invalid ecCodes table alias " + d / "up" + " -> \"../36\"");
   EXPECT_EQ(error_text(resolve_eccodes_table_dir(d / "back")),
             "csv/table parse error: invalid ecCodes table alias " + d / "back" + " -> \"a\\\\b\"");
+  for (const char* dots : {".", ".."}) {
+    std::string alias = d.write(std::string("dots") + dots, dots);
+    EXPECT_EQ(error_text(resolve_eccodes_table_dir(alias)),
+              "csv/table parse error: invalid ecCodes table alias " + alias + " -> \"" + dots + "\"");
+  }
   EXPECT_EQ(error_text(resolve_eccodes_table_dir(d / "blank")),
             "csv/table parse error: invalid ecCodes table alias " + d / "blank" + " -> \"\"");
   EXPECT_EQ(error_text(resolve_eccodes_table_dir(d / "dangling")),
