@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import tarvane
-from tarvane import cli
+from tarvane import _inputs, cli
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "cli"
 SYNOP = DATA / "synop2bufr__15015.bin"  # one subset, uncompressed, master version 14
@@ -21,7 +21,7 @@ COMPRESSED = DATA / "pybufrkit__g2nd_208.bufr"  # 18 subsets, compressed
 # message whose section 4 is too short for its descriptors.
 MULTI = DATA / "pybufrkit__multi_invalid_messages.bufr"
 UEGABE = DATA / "pybufrkit__uegabe.bufr"  # section 3 padded to an even length
-DEFINITIONS = Path(cli.ECCODES_DEFINITIONS)
+DEFINITIONS = Path(_inputs.ECCODES_DEFINITIONS)
 needs_eccodes = pytest.mark.skipif(
     not (DEFINITIONS / "bufr" / "tables" / "0" / "wmo" / "14").is_dir(),
     reason="Debian's libeccodes-data is not installed",
@@ -93,7 +93,7 @@ def bad_length(length):
 def test_split_pieces_cuts_like_the_decoder_and_goes_on_after_bad_framing(parts, pieces):
     good = message_bytes()
     data = b"".join(good if p == "M" else p.encode("latin-1") if isinstance(p, str) else p for p in parts)
-    found = list(cli.split_pieces(data))
+    found = list(_inputs.split_pieces(data))
     assert [(p.offset, p.data is not None, p.error) for p in found] == pieces
     for piece in found:
         if piece.data is not None:
@@ -106,7 +106,7 @@ def test_split_pieces_cuts_like_the_decoder_and_goes_on_after_bad_framing(parts,
 def test_split_pieces_does_not_look_for_markers_inside_a_message():
     good = bytearray(message_bytes())
     good[100:104] = b"BUFR"  # inside section 4
-    assert [p.offset for p in cli.split_pieces(bytes(good) * 2)] == [0, len(good)]
+    assert [p.offset for p in _inputs.split_pieces(bytes(good) * 2)] == [0, len(good)]
 
 
 # --- ls -----------------------------------------------------------------------
@@ -246,7 +246,7 @@ def test_dump_text_shows_values_meanings_and_tables_in_aligned_columns(capsys):
 
 
 def test_dump_with_the_bundled_tables_when_eccodes_lacks_the_version(capsys, monkeypatch, tmp_path):
-    monkeypatch.setattr(cli, "ECCODES_DEFINITIONS", str(tmp_path))
+    monkeypatch.setattr(_inputs, "ECCODES_DEFINITIONS", str(tmp_path))
     status, out, _ = run(capsys, "dump", "--json", SYNOP)
     assert status == 0
     (record,) = json_lines(out)
