@@ -65,7 +65,8 @@ Status read_character_element(const ElementInfo& info, uint32_t width, BitReader
 Result<std::optional<double>> read_element(const ElementDefinition& definition, const TableSet& tables,
                                            BitReader& reader, ValueCodingState& state, DecodeResult& out) {
   ElementInfo info = element_info(definition, tables);
-  return read_element_as(info, definition.width, definition.reference, reader, state, out);
+  TARVANE_CHECK(read_element_as(info, definition.width, definition.reference, reader, state, out));
+  return numeric_value(out.values.back());
 }
 
 Status read_associated_field(BitReader& reader, uint8_t width, DecodeResult& out) {

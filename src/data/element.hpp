@@ -100,7 +100,8 @@ inline double scaled_value(uint64_t raw, int64_t reference, int32_t scale) {
   } else {
     exact = static_cast<double>(static_cast<__int128>(raw) + static_cast<__int128>(reference));
   }
-  return exact / pow10_for_scale(scale);
+  // x / 1.0 is x: most elements have scale 0, and a division is slow.
+  return scale == 0 ? exact : exact / pow10_for_scale(scale);
 }
 
 // All bits one means missing, except in class 31 and at width 64.
@@ -138,16 +139,13 @@ Status read_character_element(const ElementInfo& info, uint32_t width, BitReader
                               DecodeResult& out);
 
 // Reads the element of info with the given Table B width and reference (a
-// 2 25 255 marker changes both), appends exactly one record and returns its
-// numeric value (always absent for character data).
-inline Result<std::optional<double>> read_element_as(const ElementInfo& info, uint32_t table_width,
-                                                     int64_t table_reference, BitReader& reader,
-                                                     ValueCodingState& state, DecodeResult& out) {
+// 2 25 255 marker changes both) and appends exactly one record; the value,
+// when a caller needs it, is that record's. A Status, not a value, so that
+// the success path of the walk builds nothing but the record.
+inline Status read_element_as(const ElementInfo& info, uint32_t table_width, int64_t table_reference,
+                              BitReader& reader, ValueCodingState& state, DecodeResult& out) {
   const ElementDefinition& d = *info.def;
-  if (info.is_text) {
-    TARVANE_CHECK(read_character_element(info, character_width(table_width, state), reader, state, out));
-    return std::optional<double>();
-  }
+  if (info.is_text) return read_character_element(info, character_width(table_width, state), reader, state, out);
   uint32_t width = numeric_width(table_width, state);
   uint64_t raw;
   if (!reader.try_read(width, raw)) return fail(reader.read_error(width));
@@ -157,17 +155,21 @@ inline Result<std::optional<double>> read_element_as(const ElementInfo& info, ui
   v.raw = raw;
   v.has_raw = true;
   v.name = d.name;
-  std::optional<double> value;
   if (!is_missing_raw(raw, width, info.class31)) {
-    value = scaled_value(raw, effective_reference(table_reference, state), effective_scale(d.scale, state));
-    v.value = *value;
+    v.value = scaled_value(raw, effective_reference(table_reference, state), effective_scale(d.scale, state));
     v.has_value = true;
   }
   if (info.codes != nullptr) {
     auto m = info.codes->find(raw);
     if (m != info.codes->end()) v.meaning = &m->second;
   }
-  return value;
+  return {};
+}
+
+// The numeric value of a record (absent for missing and character values).
+inline std::optional<double> numeric_value(const DecodedValue& v) {
+  if (!v.has_value || !v.has_raw) return std::nullopt;
+  return v.value;
 }
 
 // definition must be the TableSet's own entry: records refer to its name.

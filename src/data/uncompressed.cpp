@@ -43,7 +43,8 @@ Status decode_delayed_replication(std::span<const uint32_t> group, uint32_t fact
                                   ValueCodingState& state, uint32_t depth) {
   ElementInfo info;
   if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
-  TARVANE_TRY(auto factor, read_element_as(info, info.def->width, info.def->reference, ctx.reader, state, ctx.out));
+  TARVANE_CHECK(read_element_as(info, info.def->width, info.def->reference, ctx.reader, state, ctx.out));
+  const std::optional<double> factor = numeric_value(ctx.out.values.back());
   state.descriptor_history.push_back(info.def);
   // Each repetition visits at least one descriptor, so the step bound ends
   // an absurd count.
