@@ -137,6 +137,20 @@ TEST(Uncompressed, BitmapDesignatesElementsOfTheHistory) {
   EXPECT_EQ(r->values[14].raw, 88u);  // a third value would run past the data
 }
 
+TEST(Uncompressed, BitmapCoversTheLastElementsBeforeItsStart) {
+  TableSet t = basic_tables();
+  // Five elements, a bitmap of three: it lies over C, D and E.
+  BitWriter w;
+  for (uint64_t v : {1, 2, 3, 4, 5}) w.put(v, 8);
+  w.put(0, 1).put(1, 1).put(0, 1);
+  w.put(33, 8).put(55, 8);
+  auto r = decode(t, {A, B, C, D, E, 236000, 101003, 31031, 223255, 223255}, w);
+  ASSERT_TRUE(r) << error_of(r);
+  EXPECT_EQ(codes(*r), (std::vector<uint32_t>{A, B, C, D, E, 236000, 31031, 31031, 31031, C, E}));
+  EXPECT_EQ(r->values[9].raw, 33u);
+  EXPECT_EQ(r->values[10].raw, 55u);
+}
+
 TEST(Uncompressed, BitmapReuseCancelAndDifferenceStatistics) {
   TableSet t = basic_tables();
   t.insert_element(numeric(12001, "T12", 12));
