@@ -1,6 +1,7 @@
 // Compressed section 4: every data item is stored once for all subsets as a
 // reference R0, a 6-bit increment width NBINC and one increment per subset.
-// The walk reads one column of n records per item and regroups at the end.
+// The walk reads one column of n records per item, each record going to its
+// place in the subset-ordered output.
 #pragma once
 
 #include <cstdint>
