@@ -17,7 +17,7 @@ mkdir -p fuzz/artifacts
 for h in "${harnesses[@]}"; do
   mkdir -p "fuzz/corpus-$h"
   echo "== $h for ${seconds}s"
-  "$build/$h" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=1 -max_len=20000 \
+  "$build/$h" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -max_len=20000 \
     -print_final_stats=1 -artifact_prefix="fuzz/artifacts/$h-" \
     "fuzz/corpus-$h" "fuzz/seeds/$h" 2>&1 | grep -E '^(#[0-9]+ +DONE|stat::|==[0-9]+==|SUMMARY|INFO: -max_total_time)' || true
 done
