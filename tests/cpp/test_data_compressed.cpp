@@ -181,12 +181,12 @@ TEST(Compressed, ErrorsAndBounds) {
   BitWriter one;
   one.put(0, 8);
   EXPECT_EQ(error_of(decode_c(t, ops, one, 65535)),
-            "csv/table parse error: decoded output exceeds the limit of " + std::to_string(4194304 + 256) +
+            "csv/table parse error: decoded output exceeds the limit of " + std::to_string(1048576 + 128) +
                 " values for a section 4 of 1 bytes");
   // 1 08 255 repeats the seven replications after it, and so on inward.
   std::vector<uint32_t> nest;
   for (uint32_t k = 8; k >= 1; --k) nest.push_back(100255 + 1000 * k);
   nest.push_back(201000);
   EXPECT_EQ(error_of(decode_c(t, nest, one, 3)), "csv/table parse error: descriptor walk exceeds the limit of " +
-                                                     std::to_string(4194304 + 256) + " steps for a section 4 of 1 bytes");
+                                                     std::to_string(1048576 + 128) + " steps for a section 4 of 1 bytes");
 }

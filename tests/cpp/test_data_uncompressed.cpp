@@ -242,7 +242,7 @@ TEST(Uncompressed, EndlessWalksAreBoundedByThePayload) {
   w.ones(32);
   auto big = decode(t, {201144, 102000, 31002, 201000, 11001}, w);
   EXPECT_EQ(error_of(big), "csv/table parse error: descriptor walk exceeds the limit of " +
-                               std::to_string(4194304 + 256 * 4) + " steps for a section 4 of 4 bytes");
+                               std::to_string(1048576 + 128 * 4) + " steps for a section 4 of 4 bytes");
 
   // Nested replications of an operator that records nothing.
   t.insert_sequence({340001, {201000}});
@@ -252,7 +252,7 @@ TEST(Uncompressed, EndlessWalksAreBoundedByThePayload) {
   nest.push_back(340001);
   auto walk = decode(t, nest, bytes_of({0}));
   EXPECT_EQ(error_of(walk), "csv/table parse error: descriptor walk exceeds the limit of " +
-                                std::to_string(4194304 + 256 * 1) + " steps for a section 4 of 1 bytes");
+                                std::to_string(1048576 + 128 * 1) + " steps for a section 4 of 1 bytes");
 
   // A large output within the bound still decodes: a million missing values.
   BitWriter million;
