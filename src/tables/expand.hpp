@@ -16,7 +16,7 @@ inline constexpr uint32_t kMaxExpansionDepth = 64;
 // sequences that expand to nothing) from exhausting memory or time; real
 // lists stay far below both.
 inline constexpr size_t kMaxExpansionLength = 10'000'000;
-inline constexpr uint64_t kMaxExpansionSteps = 100'000'000;
+inline constexpr uint64_t kMaxExpansionSteps = 10'000'000;
 
 struct ExpansionState {
   uint8_t associated_field_width = 0;

@@ -140,7 +140,7 @@ TEST(Expand, HostileListsAreBounded) {
     wide.insert_sequence(s);
   }
   EXPECT_EQ(error_text(expand_descriptors(wide, Codes{310000})),
-            "csv/table parse error: sequence expansion exceeded 100000000 steps");
+            "csv/table parse error: sequence expansion exceeded 10000000 steps");
 }
 
 }  // namespace
