@@ -1,9 +1,19 @@
 // DecodedValue: one decoded item. This is the hot path of every decode: a
 // fixed-size object outside the garbage collector (it holds only str
-// references, so no cycle can form), allocated directly, with names and
-// meanings shared between all values of one call.
+// references, so no cycle can form), with names and meanings shared between
+// all values of one call.
+//
+// A call makes its objects in chunks of up to kChunkValues, one raw
+// allocation each, rather than one by one: a result's objects are made and
+// usually freed together, and the object allocator would otherwise spend more
+// time per value than the decoder itself (and map and unmap its arenas on
+// every large call). A chunk is freed when its last object dies, so a value
+// kept from a large result keeps its whole chunk, as a small object keeps its
+// allocator pool; the chunk size is chosen to match that pool.
+#include <array>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -26,14 +36,140 @@ struct ValueObject {
   double value;
   uint64_t raw;
   uint32_t descriptor;
-  uint8_t flags;
+  uint32_t flags : 8;
+  uint32_t slot : 24;  // place in its chunk, which leads back to the chunk header
 };
 
+// The object stays at 64 bytes: the chunk is found without a pointer field.
+static_assert(sizeof(ValueObject) == 64);
+
+// A chunk holds the one type reference that all its objects share (a heap
+// type must outlive its instances) and the count of its objects still alive.
+// The objects follow the header.
+struct Chunk {
+  union {
+    PyTypeObject* type;  // while in use
+    Chunk* next_spare;   // while in the reserve
+  };
+  uint32_t live;
+  uint32_t capacity;
+};
+static_assert(sizeof(Chunk) % alignof(ValueObject) == 0);
+
+constexpr size_t kChunkValues = 256;  // 16 KiB, the object allocator's pool size
+static_assert(kChunkValues < (1u << 24));
+constexpr size_t kFullChunkBytes = sizeof(Chunk) + kChunkValues * sizeof(ValueObject);
+
+// Freed full chunks kept for the next call, at most kReserveChunks (32 MiB).
+// Without it every large result's memory would go back to the system when
+// the result dies and be faulted in afresh, page by page, by the next call,
+// which costs far more than building the objects. A chunk in the reserve is
+// free memory as far as tracemalloc is concerned: it is untracked when it
+// enters and tracked again when it is reused. The GIL guards the reserve
+// (the module refuses sub-interpreters).
+constexpr size_t kReserveChunks = 2048;
+Chunk* reserve_head = nullptr;
+size_t reserve_count = 0;
+
+// tracemalloc's domain for the interpreter's own allocators, PyMem_RawMalloc
+// included.
+constexpr unsigned int kPyMemDomain = 0;
+
+}  // namespace
+
+// CPython 3.12's tracemalloc.h declares these without C linkage, so C++ would
+// look for mangled names; bind C declarations to the real symbols instead.
+extern "C" int trace_track(unsigned int domain, uintptr_t ptr, size_t size) __asm__("PyTraceMalloc_Track");
+extern "C" int trace_untrack(unsigned int domain, uintptr_t ptr) __asm__("PyTraceMalloc_Untrack");
+
+namespace {
+
+// A chunk for count objects (count <= kChunkValues) with its type reference,
+// or nullptr with MemoryError.
+Chunk* new_chunk(PyTypeObject* type, size_t count) {
+  Chunk* chunk = nullptr;
+  if (count == kChunkValues && reserve_head) {
+    chunk = reserve_head;
+    reserve_head = chunk->next_spare;
+    --reserve_count;
+    trace_track(kPyMemDomain, reinterpret_cast<uintptr_t>(chunk), kFullChunkBytes);
+  } else {
+    chunk = static_cast<Chunk*>(PyMem_RawMalloc(sizeof(Chunk) + count * sizeof(ValueObject)));
+    if (!chunk) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+  }
+  Py_INCREF(type);
+  chunk->type = type;
+  chunk->live = 0;
+  chunk->capacity = static_cast<uint32_t>(count);
+  return chunk;
+}
+
+void free_chunk(Chunk* chunk) {
+  PyTypeObject* type = chunk->type;
+  if (chunk->capacity == kChunkValues && reserve_count < kReserveChunks) {
+    trace_untrack(kPyMemDomain, reinterpret_cast<uintptr_t>(chunk));
+    chunk->next_spare = reserve_head;
+    reserve_head = chunk;
+    ++reserve_count;
+  } else {
+    PyMem_RawFree(chunk);
+  }
+  Py_DECREF(type);
+}
+
 ValueObject* as_value(PyObject* obj) { return reinterpret_cast<ValueObject*>(obj); }
+
+ValueObject* chunk_objects(Chunk* chunk) { return reinterpret_cast<ValueObject*>(chunk + 1); }
+
+Chunk* chunk_of(ValueObject* v) { return reinterpret_cast<Chunk*>(v - v->slot) - 1; }
+
+// The type's tp_free: gives the object's place back to its chunk.
+void release_value(void* obj) {
+  Chunk* chunk = chunk_of(static_cast<ValueObject*>(obj));
+  if (--chunk->live == 0) free_chunk(chunk);
+}
+
+// Hands out the objects of one call, chunk by chunk. A chunk is allocated
+// only when its first object is about to be made, so every chunk has a live
+// object and is freed with the last of them, whether the list is returned or
+// dropped after a failure.
+class ChunkAllocator {
+ public:
+  explicit ChunkAllocator(PyTypeObject* type) : type_(type) {}
+
+  // Uninitialised storage for the next object, counted as alive, or nullptr
+  // with MemoryError; remaining (at least 1) sizes a new chunk.
+  ValueObject* next(size_t remaining) {
+    if (used_ == capacity_) {
+      size_t count = remaining < kChunkValues ? remaining : kChunkValues;
+      Chunk* chunk = new_chunk(type_, count);
+      if (!chunk) return nullptr;
+      chunk_ = chunk;
+      used_ = 0;
+      capacity_ = count;
+    }
+    ValueObject* v = chunk_objects(chunk_) + used_;
+    v->slot = static_cast<uint32_t>(used_);
+    ++used_;
+    ++chunk_->live;
+    return v;
+  }
+
+ private:
+  PyTypeObject* type_;
+  Chunk* chunk_ = nullptr;
+  size_t used_ = 0;
+  size_t capacity_ = 0;
+};
 
 // One str per distinct text of a call, keyed by where the text lives (the
 // element name or code-table meaning inside the TableSet, or a static word):
 // the same address and length always hold the same text during the call.
+// Decoded data repeats a few hundred texts over and over, so a small
+// direct-mapped table of recent hits sits in front of the full map.
 class StrCache {
  public:
   StrCache() : slots_(64) {}
@@ -45,19 +181,11 @@ class StrCache {
 
   // A borrowed reference, or nullptr with an exception set.
   PyObject* get(std::string_view text) {
-    if (text.data() == last_data_ && text.size() == last_size_) return last_str_;
-    size_t mask = slots_.size() - 1;
-    size_t i = hash(text.data()) & mask;
-    while (slots_[i].str) {
-      if (slots_[i].data == text.data() && slots_[i].size == text.size()) return remember(slots_[i]);
-      i = (i + 1) & mask;
-    }
-    PyObject* str = text_to_py(text);
-    if (!str) return nullptr;
-    slots_[i] = {text.data(), text.size(), str};
-    PyObject* found = remember(slots_[i]);
-    if (++used_ * 2 > slots_.size()) grow();
-    return found;
+    Slot& recent = recent_[hash(text.data()) >> (64 - kRecentBits)];
+    if (recent.data == text.data() && recent.size == text.size()) return recent.str;
+    PyObject* str = find_or_add(text);
+    if (str) recent = {text.data(), text.size(), str};
+    return str;
   }
 
  private:
@@ -67,13 +195,22 @@ class StrCache {
     PyObject* str = nullptr;
   };
 
-  static size_t hash(const char* p) { return (reinterpret_cast<uintptr_t>(p) >> 3) * 0x9E3779B97F4A7C15ull >> 20; }
+  static constexpr unsigned kRecentBits = 8;
 
-  PyObject* remember(const Slot& s) {
-    last_data_ = s.data;
-    last_size_ = s.size;
-    last_str_ = s.str;
-    return s.str;
+  static uint64_t hash(const char* p) { return (reinterpret_cast<uintptr_t>(p) >> 3) * 0x9E3779B97F4A7C15ull; }
+
+  PyObject* find_or_add(std::string_view text) {
+    size_t mask = slots_.size() - 1;
+    size_t i = (hash(text.data()) >> 20) & mask;
+    while (slots_[i].str) {
+      if (slots_[i].data == text.data() && slots_[i].size == text.size()) return slots_[i].str;
+      i = (i + 1) & mask;
+    }
+    PyObject* str = text_to_py(text);
+    if (!str) return nullptr;
+    slots_[i] = {text.data(), text.size(), str};
+    if (++used_ * 2 > slots_.size()) grow();
+    return str;
   }
 
   void grow() {
@@ -82,7 +219,7 @@ class StrCache {
     size_t mask = slots_.size() - 1;
     for (const Slot& s : old) {
       if (!s.str) continue;
-      size_t i = hash(s.data) & mask;
+      size_t i = (hash(s.data) >> 20) & mask;
       while (slots_[i].str) i = (i + 1) & mask;
       slots_[i] = s;
     }
@@ -90,9 +227,7 @@ class StrCache {
 
   std::vector<Slot> slots_;
   size_t used_ = 0;
-  const char* last_data_ = nullptr;
-  size_t last_size_ = 0;
-  PyObject* last_str_ = nullptr;
+  std::array<Slot, size_t{1} << kRecentBits> recent_{};  // borrowed from slots_
 };
 
 // Shortest round-trip decimal: "1.0", "-0.0", "273.15", and exponent form
@@ -177,14 +312,13 @@ PyObject* value_repr(PyObject* self) {
   return text_to_py(text);
 }
 
+// The type reference is the chunk's, not the object's.
 void value_dealloc(PyObject* self) {
   ValueObject* v = as_value(self);
-  PyTypeObject* type = Py_TYPE(self);
   Py_DECREF(v->name);
   Py_XDECREF(v->raw_text);
   Py_XDECREF(v->raw_meaning);
-  PyObject_Free(self);
-  Py_DECREF(type);
+  release_value(self);
 }
 
 PyGetSetDef value_getset[] = {
@@ -200,7 +334,7 @@ PyGetSetDef value_getset[] = {
 
 PyType_Slot value_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
-    {Py_tp_free, reinterpret_cast<void*>(PyObject_Free)},
+    {Py_tp_free, reinterpret_cast<void*>(release_value)},
     {Py_tp_repr, reinterpret_cast<void*>(value_repr)},
     {Py_tp_getset, value_getset},
     {0, nullptr},
@@ -221,36 +355,35 @@ PyTypeObject* decoded_value_type() {
 PyObject* decoded_values_to_list(const DecodeResult& result) {
   PyTypeObject* type = decoded_value_type();
   if (!type) return nullptr;
-  Py_ssize_t n = static_cast<Py_ssize_t>(result.values.size());
-  PyObject* list = PyList_New(n);
+  size_t n = result.values.size();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
   if (!list) return nullptr;
   StrCache strs;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    const DecodedValue& d = result.values[static_cast<size_t>(i)];
+  ChunkAllocator chunks(type);
+  for (size_t i = 0; i < n; ++i) {
+    const DecodedValue& d = result.values[i];
     PyObject* name = strs.get(d.name);
     PyObject* meaning = d.meaning ? strs.get(*d.meaning) : nullptr;
     PyObject* text = nullptr;
     if (d.text != DecodedValue::kNoText) text = text_to_py(result.texts[d.text]);
-    PyObject* obj = nullptr;
-    if (name && (meaning || !d.meaning) && (text || d.text == DecodedValue::kNoText)) {
-      obj = static_cast<PyObject*>(PyObject_Malloc(sizeof(ValueObject)));
-      if (!obj) PyErr_NoMemory();
-    }
-    if (!obj) {
+    ValueObject* v = nullptr;
+    if (name && (meaning || !d.meaning) && (text || d.text == DecodedValue::kNoText)) v = chunks.next(n - i);
+    if (!v) {
       Py_XDECREF(text);
       Py_DECREF(list);  // unset items are NULL, which the list tolerates
       return nullptr;
     }
-    PyObject_Init(obj, type);
-    ValueObject* v = as_value(obj);
+    // The header by hand: the chunk, not each object, holds the type reference.
+    v->ob_base.ob_refcnt = 1;
+    v->ob_base.ob_type = type;
     v->name = Py_NewRef(name);
     v->raw_text = text;
     v->raw_meaning = Py_XNewRef(meaning);
     v->value = d.value;
     v->raw = d.raw;
     v->descriptor = d.descriptor;
-    v->flags = static_cast<uint8_t>((d.has_value ? kHasValue : 0) | (d.has_raw ? kHasRaw : 0));
-    PyList_SET_ITEM(list, i, obj);
+    v->flags = (d.has_value ? kHasValue : 0) | (d.has_raw ? kHasRaw : 0);
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(v));
   }
   return list;
 }
