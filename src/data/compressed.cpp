@@ -55,19 +55,18 @@ Result<ColumnView> begin_column(DecodeContext& ctx, bool needed) {
   return ColumnView{n == 0 ? nullptr : ctx.out.values.data() + c, pass.total, n};
 }
 
-Status read_character_column(const ElementInfo& info, uint32_t width, ValueCodingState& state, BitReader& reader,
-                             DecodeResult& texts_out, ColumnView column) {
+// A compressed text item: R0 of width bits, NBINC, then NBINC characters
+// per subset when NBINC is not 0; otherwise every subset has R0's text.
+// Record j is base with its text and, when base has a value, the text
+// number (first_number + j + 1) * 1000 + the width in characters.
+Status read_text_column(DecodedValue base, uint32_t width, uint64_t first_number, BitReader& reader,
+                        DecodeResult& texts_out, ColumnView column) {
   std::vector<uint8_t> r0((width + 7) / 8);
   TARVANE_CHECK(reader.read_bytes_into(width, r0.data()));
   uint64_t nbinc;
   TARVANE_CHECK(read_bits(reader, 6, nbinc));
-  const uint64_t k = state.text_column_counter++;
   const uint64_t n = column.size();
   if (column.skipped()) return skip_bits(reader, n * nbinc * 8, 8);
-  DecodedValue v;
-  v.descriptor = info.def->code;
-  v.name = info.def->name;
-  v.has_value = true;
   uint32_t shared = DecodedValue::kNoText;
   if (nbinc == 0) {
     if (auto text = decode_ia5_text(r0)) {
@@ -75,6 +74,7 @@ Status read_character_column(const ElementInfo& info, uint32_t width, ValueCodin
       texts_out.texts.push_back(std::move(*text));
     }
   }
+  DecodedValue v = base;
   std::array<uint8_t, 63> own;
   for (uint64_t j = 1; j <= n; ++j) {
     v.text = shared;
@@ -85,9 +85,44 @@ Status read_character_column(const ElementInfo& info, uint32_t width, ValueCodin
         texts_out.texts.push_back(std::move(*text));
       }
     }
-    v.value = static_cast<double>((n * k + j) * 1000 + width / 8);
+    if (base.has_value) v.value = static_cast<double>((first_number + j) * 1000 + width / 8);
     column[j - 1] = v;
   }
+  return {};
+}
+
+Status read_character_column(const ElementInfo& info, uint32_t width, ValueCodingState& state, BitReader& reader,
+                             DecodeResult& texts_out, ColumnView column) {
+  const uint64_t k = state.text_column_counter++;
+  DecodedValue base;
+  base.descriptor = info.def->code;
+  base.name = info.def->name;
+  base.has_value = true;
+  return read_text_column(base, width, column.size() * k, reader, texts_out, column);
+}
+
+// A new reference value of 2 03 YYY in compressed data: a numeric column of
+// the definition width, without records. The changed reference serves every
+// subset, so every subset must hold the same value.
+Status read_compressed_new_reference(uint32_t code, size_t n, BitReader& reader, ValueCodingState& state) {
+  const uint32_t width = state.reference_definition_width;
+  uint64_t r0;
+  TARVANE_CHECK(read_bits(reader, width, r0));
+  uint64_t nbinc;
+  TARVANE_CHECK(read_bits(reader, 6, nbinc));
+  const uint32_t nb = static_cast<uint32_t>(nbinc);
+  uint64_t raw = r0;
+  for (size_t j = 0; j < n; ++j) {
+    uint64_t inc = 0;
+    if (!reader.try_read(nb, inc)) return fail(reader.read_error(nb));
+    if (j == 0) {
+      raw = r0 + inc;
+    } else if (r0 + inc != raw) {
+      return fail(BufrError::parse("compressed new reference value for " + code_text(code) +
+                                   " differs between subsets"));
+    }
+  }
+  set_new_reference(state, code, signed_reference(raw, width));
   return {};
 }
 
@@ -136,7 +171,7 @@ Status read_compressed_numeric_column(uint32_t code, std::string_view name, uint
   return {};
 }
 
-Status read_compressed_element_column(const ElementInfo& info, uint32_t table_width, int64_t table_reference,
+Status read_compressed_element_column(const ElementInfo& info, uint32_t table_width, int64_t reference,
                                       ValueCodingState& state, BitReader& reader, DecodeResult& texts_out,
                                       ColumnView column) {
   if (info.is_text) {
@@ -144,7 +179,7 @@ Status read_compressed_element_column(const ElementInfo& info, uint32_t table_wi
   }
   const ElementDefinition& d = *info.def;
   TARVANE_CHECK(read_compressed_numeric_column(d.code, d.name, numeric_width(table_width, state),
-                                               effective_reference(table_reference, state),
+                                               reference,
                                                effective_scale(d.scale, state), !info.class31, reader, column));
   if (info.codes != nullptr && !column.skipped()) {
     // Constant columns are common: look each run of equal raws up once.
@@ -163,6 +198,9 @@ Status read_compressed_element_column(const ElementInfo& info, uint32_t table_wi
 namespace {
 
 Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
+  if (state.reference_definition_width != 0) [[unlikely]] {
+    return read_compressed_new_reference(code, ctx.subsets, ctx.reader, state);
+  }
   uint32_t x = (code % 100000) / 1000;
   if (state.associated_field_width != 0 && x != 31) {
     TARVANE_TRY(auto field, begin_column(ctx, false));
@@ -173,8 +211,8 @@ Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingS
   if (!ctx.cache.find(code, info)) return fail(BufrError::element_not_found(code));
   const bool bitmap_entry_read = code == 31031 && state.collecting_bitmap;
   TARVANE_TRY(auto column, begin_column(ctx, bitmap_entry_read));
-  TARVANE_CHECK(read_compressed_element_column(info, info.def->width, info.def->reference, state, ctx.reader,
-                                               ctx.out, column));
+  TARVANE_CHECK(read_compressed_element_column(info, info.def->width, element_reference(*info.def, state), state,
+                                               ctx.reader, ctx.out, column));
   if (bitmap_entry_read) {
     uint8_t entry = 0;
     if (!column.empty() && column[0].has_value) entry = bitmap_entry(column[0].value);
@@ -191,8 +229,8 @@ Status decode_compressed_delayed(std::span<const uint32_t> group, uint32_t facto
   ElementInfo info;
   if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
   TARVANE_TRY(auto column, begin_column(ctx, true));
-  TARVANE_CHECK(read_compressed_element_column(info, info.def->width, info.def->reference, state, ctx.reader,
-                                               ctx.out, column));
+  TARVANE_CHECK(read_compressed_element_column(info, info.def->width, element_reference(*info.def, state), state,
+                                               ctx.reader, ctx.out, column));
   uint64_t count = 0;
   if (!column.empty() && column[0].has_value) {
     const double first = column[0].value;
@@ -218,10 +256,21 @@ Status decode_compressed_operator(uint32_t code, DecodeContext& ctx, ValueCoding
     ElementInfo info;
     if (!ctx.cache.find(d->code, info)) info = element_info(*d, ctx.cache.tables());
     uint32_t width = d->width;
-    int64_t reference = d->reference;
-    if (x == 25) difference_statistics(width, reference);
+    int64_t reference = element_reference(*d, state);
+    if (x == 25) {
+      difference_statistics(width, reference);
+      reference = effective_reference(reference, state);
+    }
     TARVANE_TRY(auto column, begin_column(ctx, false));
     return read_compressed_element_column(info, width, reference, state, ctx.reader, ctx.out, column);
+  }
+  if (x == 5) {
+    // 2 05 YYY: a text column of YYY characters.
+    TARVANE_TRY(auto column, begin_column(ctx, false));
+    DecodedValue base;
+    base.descriptor = code;
+    base.name = kCharactersName;
+    return read_text_column(base, 8 * y, 0, ctx.reader, ctx.out, column);
   }
   if (is_recorded_operator(x, y)) {
     TARVANE_TRY(auto column, begin_column(ctx, false));

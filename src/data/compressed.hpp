@@ -24,9 +24,9 @@ Status read_compressed_numeric_column(uint32_t code, std::string_view name, uint
                                       ColumnView column);
 
 // Fills column with the element of info, read with the given Table B width
-// and reference (a 2 25 255 marker changes both); texts go to
-// texts_out.texts.
-Status read_compressed_element_column(const ElementInfo& info, uint32_t table_width, int64_t table_reference,
+// (a 2 25 255 marker changes it) and the reference to use
+// (element_reference, or the marker's); texts go to texts_out.texts.
+Status read_compressed_element_column(const ElementInfo& info, uint32_t table_width, int64_t reference,
                                       ValueCodingState& state, BitReader& reader, DecodeResult& texts_out,
                                       ColumnView column);
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "../error.hpp"
@@ -45,6 +46,8 @@ struct DecodeResult {
 inline constexpr std::string_view kAssociatedFieldName = "associatedField";
 inline constexpr std::string_view kOperatorName = "operator";
 inline constexpr uint32_t kAssociatedFieldCode = 999999;
+// The record of the characters that 2 05 YYY inserts into the data.
+inline constexpr std::string_view kCharactersName = "characters";
 
 struct ValueCodingState {
   std::vector<uint8_t> bitmap;
@@ -62,7 +65,21 @@ struct ValueCodingState {
   int32_t scale_change = 0;
   bool collecting_bitmap = false;
   uint8_t associated_field_width = 0;
+  // 2 03 YYY: while not 0, element descriptors carry new reference values of
+  // this many bits instead of data, until 2 03 255.
+  uint16_t reference_definition_width = 0;
+  // New reference values by element code, in force until 2 03 000. A message
+  // changes a handful, so a flat list.
+  std::vector<std::pair<uint32_t, int64_t>> new_references;
 };
+
+// The new reference of code, or nullptr when its Table B reference stands.
+inline const int64_t* find_new_reference(const ValueCodingState& state, uint32_t code) {
+  for (const auto& [c, reference] : state.new_references) {
+    if (c == code) return &reference;
+  }
+  return nullptr;
+}
 
 // Back to the initial values, keeping the vectors' storage and setting the
 // text counter (an uncompressed subset carries it over from the previous one).

@@ -35,8 +35,7 @@ std::optional<std::string> decode_ia5_text(std::span<const uint8_t> bytes) {
   return text;
 }
 
-Status read_character_element(const ElementInfo& info, uint32_t width, BitReader& reader, ValueCodingState& state,
-                              DecodeResult& out) {
+Result<uint32_t> read_text(uint32_t width, BitReader& reader, DecodeResult& out) {
   size_t nbytes = (width + 7) / 8;
   std::array<uint8_t, 256> small;
   std::vector<uint8_t> large;
@@ -48,24 +47,57 @@ Status read_character_element(const ElementInfo& info, uint32_t width, BitReader
   }
   TARVANE_CHECK(reader.read_bytes_into(width, buf));
   auto text = decode_ia5_text(std::span<const uint8_t>(buf, nbytes));
+  if (!text) return DecodedValue::kNoText;
+  out.texts.push_back(std::move(*text));
+  return static_cast<uint32_t>(out.texts.size() - 1);
+}
+
+Status read_character_element(const ElementInfo& info, uint32_t width, BitReader& reader, ValueCodingState& state,
+                              DecodeResult& out) {
+  TARVANE_TRY(uint32_t text, read_text(width, reader, out));
   state.text_counter += 1;
   DecodedValue v;
   v.descriptor = info.def->code;
   v.name = info.def->name;
   v.value = static_cast<double>(state.text_counter * 1000 + width / 8);
   v.has_value = true;
-  if (text) {
-    v.text = static_cast<uint32_t>(out.texts.size());
-    out.texts.push_back(std::move(*text));
-  }
+  v.text = text;
   out.values.push_back(v);
+  return {};
+}
+
+Status read_signified_characters(uint32_t code, uint32_t count, BitReader& reader, DecodeResult& out) {
+  TARVANE_TRY(uint32_t text, read_text(8 * count, reader, out));
+  DecodedValue v;
+  v.descriptor = code;
+  v.name = kCharactersName;
+  v.text = text;
+  out.values.push_back(v);
+  return {};
+}
+
+void set_new_reference(ValueCodingState& state, uint32_t code, int64_t reference) {
+  for (auto& [c, r] : state.new_references) {
+    if (c == code) {
+      r = reference;
+      return;
+    }
+  }
+  state.new_references.emplace_back(code, reference);
+}
+
+Status read_new_reference(uint32_t code, BitReader& reader, ValueCodingState& state) {
+  const uint32_t width = state.reference_definition_width;
+  uint64_t raw;
+  if (!reader.try_read(width, raw)) return fail(reader.read_error(width));
+  set_new_reference(state, code, signed_reference(raw, width));
   return {};
 }
 
 Result<std::optional<double>> read_element(const ElementDefinition& definition, const TableSet& tables,
                                            BitReader& reader, ValueCodingState& state, DecodeResult& out) {
   ElementInfo info = element_info(definition, tables);
-  TARVANE_CHECK(read_element_as(info, definition.width, definition.reference, reader, state, out));
+  TARVANE_CHECK(read_element_as(info, definition.width, element_reference(definition, state), reader, state, out));
   return numeric_value(out.values.back());
 }
 
@@ -113,6 +145,12 @@ void apply_operator(uint32_t code, ValueCodingState& state) {
       break;
     case 2:
       state.scale_change = y == 0 ? 0 : yy - 128;
+      break;
+    case 3:
+      // 2 03 255 closes the definitions, 2 03 000 also drops every new
+      // reference; any other YYY opens definitions of YYY bits each.
+      if (y == 0) state.new_references.clear();
+      state.reference_definition_width = y == 0 || y == 255 ? 0 : clamp_u16(y);
       break;
     case 4:
       // Section 3 gives Y up to 255; a larger Y from a table must not wrap
@@ -205,6 +243,8 @@ void reset_coding_state(ValueCodingState& state, uint64_t text_counter) {
   state.scale_change = 0;
   state.collecting_bitmap = false;
   state.associated_field_width = 0;
+  state.reference_definition_width = 0;
+  state.new_references.clear();
 }
 
 Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state) {

@@ -126,6 +126,30 @@ inline int64_t effective_reference(int64_t table_reference, const ValueCodingSta
   return static_cast<int64_t>(static_cast<uint64_t>(table_reference) * static_cast<uint64_t>(s.reference_multiplier));
 }
 
+// The reference an element is read with. A new reference from 2 03 YYY is
+// the reference itself, as the data define it, so 2 07 YYY does not multiply
+// it; the multiplier scales Table B references only.
+inline int64_t element_reference(const ElementDefinition& d, const ValueCodingState& s) {
+  if (!s.new_references.empty()) [[unlikely]] {
+    if (const int64_t* r = find_new_reference(s, d.code)) return *r;
+  }
+  return effective_reference(d.reference, s);
+}
+
+// A new reference value of width bits: the left-most bit is the sign, the
+// rest the magnitude.
+inline int64_t signed_reference(uint64_t raw, uint32_t width) {
+  const uint64_t sign = uint64_t{1} << (width - 1);
+  return (raw & sign) != 0 ? -static_cast<int64_t>(raw & (sign - 1)) : static_cast<int64_t>(raw);
+}
+
+// Records code's new reference, replacing an earlier one.
+void set_new_reference(ValueCodingState& state, uint32_t code, int64_t reference);
+
+// Reads the new reference value that element descriptor code carries while
+// 2 03 YYY is in force; it leaves no record.
+Status read_new_reference(uint32_t code, BitReader& reader, ValueCodingState& state);
+
 inline int32_t effective_scale(int32_t table_scale, const ValueCodingState& s) {
   return static_cast<int32_t>(static_cast<uint32_t>(table_scale) + static_cast<uint32_t>(s.scale_change));
 }
@@ -134,15 +158,24 @@ inline int32_t effective_scale(int32_t table_scale, const ValueCodingState& s) {
 // shown as '?', trailing white space removed.
 std::optional<std::string> decode_ia5_text(std::span<const uint8_t> bytes);
 
+// Reads width bits of characters into out.texts; their index there, or
+// kNoText when the text is absent.
+Result<uint32_t> read_text(uint32_t width, BitReader& reader, DecodeResult& out);
+
 // Reads a character element of width bits, appends its record.
 Status read_character_element(const ElementInfo& info, uint32_t width, BitReader& reader, ValueCodingState& state,
                               DecodeResult& out);
 
-// Reads the element of info with the given Table B width and reference (a
-// 2 25 255 marker changes both) and appends exactly one record; the value,
-// when a caller needs it, is that record's. A Status, not a value, so that
-// the success path of the walk builds nothing but the record.
-inline Status read_element_as(const ElementInfo& info, uint32_t table_width, int64_t table_reference,
+// 2 05 YYY: reads the YYY characters that follow in the data and appends
+// their record. They are no character element: no number, no history.
+Status read_signified_characters(uint32_t code, uint32_t count, BitReader& reader, DecodeResult& out);
+
+// Reads the element of info with the given Table B width (a 2 25 255 marker
+// changes it) and the reference to use (element_reference, or the marker's)
+// and appends exactly one record; the value, when a caller needs it, is that
+// record's. A Status, not a value, so that the success path of the walk
+// builds nothing but the record.
+inline Status read_element_as(const ElementInfo& info, uint32_t table_width, int64_t reference,
                               BitReader& reader, ValueCodingState& state, DecodeResult& out) {
   const ElementDefinition& d = *info.def;
   if (info.is_text) return read_character_element(info, character_width(table_width, state), reader, state, out);
@@ -156,7 +189,7 @@ inline Status read_element_as(const ElementInfo& info, uint32_t table_width, int
   v.has_raw = true;
   v.name = d.name;
   if (!is_missing_raw(raw, width, info.class31)) {
-    v.value = scaled_value(raw, effective_reference(table_reference, state), effective_scale(d.scale, state));
+    v.value = scaled_value(raw, reference, effective_scale(d.scale, state));
     v.has_value = true;
   }
   if (info.codes != nullptr) {
@@ -192,6 +225,7 @@ inline DecodedValue operator_record(uint32_t code) {
 }
 
 // Changes the state for operator 2 XX YYY; reads no bits, never fails.
+// 2 05 YYY is the walk's: it reads data.
 void apply_operator(uint32_t code, ValueCodingState& state);
 
 // Whether operator 2 XX YYY leaves a record in the output.

@@ -22,13 +22,16 @@ BufrError walk_limit_error(const DecodeLimits& limits) {
 namespace {
 
 Status decode_element(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
+  // Between 2 03 YYY and 2 03 255 an element carries its new reference, no data.
+  if (state.reference_definition_width != 0) [[unlikely]] return read_new_reference(code, ctx.reader, state);
   uint32_t x = (code % 100000) / 1000;
   if (state.associated_field_width != 0 && x != 31) {
     TARVANE_CHECK(read_associated_field(ctx.reader, state.associated_field_width, ctx.out));
   }
   ElementInfo info;
   if (!ctx.cache.find(code, info)) return fail(BufrError::element_not_found(code));
-  TARVANE_CHECK(read_element_as(info, info.def->width, info.def->reference, ctx.reader, state, ctx.out));
+  TARVANE_CHECK(read_element_as(info, info.def->width, element_reference(*info.def, state), ctx.reader, state,
+                                ctx.out));
   state.local_width.reset();
   if (code == 31031 && state.collecting_bitmap) {
     const DecodedValue& last = ctx.out.values.back();
@@ -43,7 +46,8 @@ Status decode_delayed_replication(std::span<const uint32_t> group, uint32_t fact
                                   ValueCodingState& state, uint32_t depth) {
   ElementInfo info;
   if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
-  TARVANE_CHECK(read_element_as(info, info.def->width, info.def->reference, ctx.reader, state, ctx.out));
+  TARVANE_CHECK(read_element_as(info, info.def->width, element_reference(*info.def, state), ctx.reader, state,
+                                ctx.out));
   const std::optional<double> factor = numeric_value(ctx.out.values.back());
   state.descriptor_history.push_back(info.def);
   // Each repetition visits at least one descriptor, so the step bound ends
@@ -63,11 +67,15 @@ Status decode_operator(uint32_t code, DecodeContext& ctx, ValueCodingState& stat
     ElementInfo info;
     if (!ctx.cache.find(d->code, info)) info = element_info(*d, ctx.cache.tables());
     uint32_t width = d->width;
-    int64_t reference = d->reference;
-    if (x == 25) difference_statistics(width, reference);
+    int64_t reference = element_reference(*d, state);
+    if (x == 25) {
+      difference_statistics(width, reference);
+      reference = effective_reference(reference, state);
+    }
     TARVANE_CHECK(read_element_as(info, width, reference, ctx.reader, state, ctx.out));
     return {};
   }
+  if (x == 5) return read_signified_characters(code, y, ctx.reader, ctx.out);
   if (is_recorded_operator(x, y)) {
     ctx.out.values.push_back(operator_record(code));
     apply_bitmap_operator(x, y, state);
