@@ -14,6 +14,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -36,9 +37,13 @@ struct ValueObject {
   double value;
   uint64_t raw;
   uint32_t descriptor;
-  uint32_t flags : 8;
-  uint32_t slot : 24;  // place in its chunk, which leads back to the chunk header
+  // kHasValue and kHasRaw in the low byte, the object's place in its chunk
+  // (which leads back to the chunk header) above.
+  uint32_t tag;
 };
+
+uint32_t flags_of(const ValueObject* v) { return v->tag & 0xFF; }
+size_t slot_of(const ValueObject* v) { return v->tag >> 8; }
 
 // The object stays at 64 bytes: the chunk is found without a pointer field.
 static_assert(sizeof(ValueObject) == 64);
@@ -124,7 +129,7 @@ ValueObject* as_value(PyObject* obj) { return reinterpret_cast<ValueObject*>(obj
 
 ValueObject* chunk_objects(Chunk* chunk) { return reinterpret_cast<ValueObject*>(chunk + 1); }
 
-Chunk* chunk_of(ValueObject* v) { return reinterpret_cast<Chunk*>(v - v->slot) - 1; }
+Chunk* chunk_of(ValueObject* v) { return reinterpret_cast<Chunk*>(v - slot_of(v)) - 1; }
 
 // The type's tp_free: gives the object's place back to its chunk.
 void release_value(void* obj) {
@@ -133,37 +138,70 @@ void release_value(void* obj) {
 }
 
 // Hands out the objects of one call, chunk by chunk. A chunk is allocated
-// only when its first object is about to be made, so every chunk has a live
-// object and is freed with the last of them, whether the list is returned or
-// dropped after a failure.
+// only when its first object is about to be made and counts all its places
+// as alive; the allocator's end takes back the places never used, so every
+// chunk is freed with its last object, whether the list is returned or
+// dropped after a failure. No object may die before the allocator ends.
 class ChunkAllocator {
  public:
   explicit ChunkAllocator(PyTypeObject* type) : type_(type) {}
+  ~ChunkAllocator() {
+    if (chunk_ && (chunk_->live -= static_cast<uint32_t>(capacity_ - used_)) == 0) free_chunk(chunk_);
+  }
+  ChunkAllocator(const ChunkAllocator&) = delete;
+  ChunkAllocator& operator=(const ChunkAllocator&) = delete;
 
-  // Uninitialised storage for the next object, counted as alive, or nullptr
-  // with MemoryError; remaining (at least 1) sizes a new chunk.
-  ValueObject* next(size_t remaining) {
-    if (used_ == capacity_) {
-      size_t count = remaining < kChunkValues ? remaining : kChunkValues;
-      Chunk* chunk = new_chunk(type_, count);
-      if (!chunk) return nullptr;
-      chunk_ = chunk;
-      used_ = 0;
-      capacity_ = count;
-    }
+  // Uninitialised storage for the next object and its tag (place and
+  // flags), or nullptr with MemoryError; remaining (at least 1) sizes a new
+  // chunk.
+  ValueObject* next(size_t remaining, uint32_t flags) {
+    if (used_ == capacity_ && !start_chunk(remaining)) return nullptr;
     ValueObject* v = chunk_objects(chunk_) + used_;
-    v->slot = static_cast<uint32_t>(used_);
+    v->tag = static_cast<uint32_t>(used_ << 8) | flags;
     ++used_;
-    ++chunk_->live;
     return v;
   }
 
  private:
+  [[gnu::noinline]] bool start_chunk(size_t remaining) {
+    size_t count = remaining < kChunkValues ? remaining : kChunkValues;
+    Chunk* chunk = new_chunk(type_, count);
+    if (!chunk) return false;
+    chunk->live = static_cast<uint32_t>(count);
+    chunk_ = chunk;
+    used_ = 0;
+    capacity_ = count;
+    return true;
+  }
+
   PyTypeObject* type_;
   Chunk* chunk_ = nullptr;
   size_t used_ = 0;
   size_t capacity_ = 0;
 };
+
+// A new str of text. Names, meanings and decoded texts are nearly always
+// ASCII, which is copied straight into a new str; anything else takes the
+// general UTF-8 path (invalid bytes become U+FFFD).
+bool is_ascii(std::string_view text) {
+  const char* p = text.data();
+  size_t n = text.size();
+  uint64_t high = 0;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    high |= word;
+  }
+  for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
+  return (high & 0x8080808080808080ull) == 0;
+}
+
+PyObject* new_str(std::string_view text) {
+  if (!is_ascii(text)) return text_to_py(text);
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+  if (str) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
+  return str;
+}
 
 // One str per distinct text of a call, keyed by where the text lives (the
 // element name or code-table meaning inside the TableSet, or a static word):
@@ -172,7 +210,7 @@ class ChunkAllocator {
 // direct-mapped table of recent hits sits in front of the full map.
 class StrCache {
  public:
-  StrCache() : slots_(64) {}
+  StrCache() : slots_(128) {}
   ~StrCache() {
     for (Slot& s : slots_) Py_XDECREF(s.str);
   }
@@ -182,10 +220,9 @@ class StrCache {
   // A borrowed reference, or nullptr with an exception set.
   PyObject* get(std::string_view text) {
     Slot& recent = recent_[hash(text.data()) >> (64 - kRecentBits)];
-    if (recent.data == text.data() && recent.size == text.size()) return recent.str;
-    PyObject* str = find_or_add(text);
-    if (str) recent = {text.data(), text.size(), str};
-    return str;
+    if (recent.data == text.data() && recent.size == text.size()) [[likely]]
+      return recent.str;
+    return refill(recent, text);
   }
 
  private:
@@ -199,6 +236,12 @@ class StrCache {
 
   static uint64_t hash(const char* p) { return (reinterpret_cast<uintptr_t>(p) >> 3) * 0x9E3779B97F4A7C15ull; }
 
+  [[gnu::noinline]] PyObject* refill(Slot& recent, std::string_view text) {
+    PyObject* str = find_or_add(text);
+    if (str) recent = {text.data(), text.size(), str};
+    return str;
+  }
+
   PyObject* find_or_add(std::string_view text) {
     size_t mask = slots_.size() - 1;
     size_t i = (hash(text.data()) >> 20) & mask;
@@ -206,7 +249,7 @@ class StrCache {
       if (slots_[i].data == text.data() && slots_[i].size == text.size()) return slots_[i].str;
       i = (i + 1) & mask;
     }
-    PyObject* str = text_to_py(text);
+    PyObject* str = new_str(text);
     if (!str) return nullptr;
     slots_[i] = {text.data(), text.size(), str};
     if (++used_ * 2 > slots_.size()) grow();
@@ -272,13 +315,13 @@ PyObject* get_raw_meaning(PyObject* self, void*) { return new_ref_or_none(as_val
 
 PyObject* get_raw_value(PyObject* self, void*) {
   ValueObject* v = as_value(self);
-  if (!(v->flags & kHasValue)) Py_RETURN_NONE;
+  if (!(flags_of(v) & kHasValue)) Py_RETURN_NONE;
   return PyFloat_FromDouble(v->value);
 }
 
 PyObject* get_raw(PyObject* self, void*) {
   ValueObject* v = as_value(self);
-  if (!(v->flags & kHasRaw)) Py_RETURN_NONE;
+  if (!(flags_of(v) & kHasRaw)) Py_RETURN_NONE;
   return PyLong_FromUnsignedLongLong(v->raw);
 }
 
@@ -303,7 +346,7 @@ PyObject* value_repr(PyObject* self) {
   std::string text = "DecodedValue(" + code_text(v->descriptor) + ", ";
   if (v->raw_text || v->raw_meaning) {
     if (!append_quoted(text, v->raw_text ? v->raw_text : v->raw_meaning)) return nullptr;
-  } else if (v->flags & kHasValue) {
+  } else if (flags_of(v) & kHasValue) {
     text += "Some(" + float_text(v->value) + ")";
   } else {
     text += "None";
@@ -352,26 +395,27 @@ PyTypeObject* decoded_value_type() {
   return type;
 }
 
-PyObject* decoded_values_to_list(const DecodeResult& result) {
-  PyTypeObject* type = decoded_value_type();
-  if (!type) return nullptr;
-  size_t n = result.values.size();
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-  if (!list) return nullptr;
+namespace {
+
+// Fills list (of n empty places) with one object per record; false with an
+// exception set on failure, the objects made so far then being in the list.
+bool fill_values(PyObject* list, const DecodeResult& result, PyTypeObject* type) {
   StrCache strs;
   ChunkAllocator chunks(type);
+  size_t n = result.values.size();
+  PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
   for (size_t i = 0; i < n; ++i) {
     const DecodedValue& d = result.values[i];
     PyObject* name = strs.get(d.name);
-    PyObject* meaning = d.meaning ? strs.get(*d.meaning) : nullptr;
+    if (!name) return false;
+    PyObject* meaning = nullptr;
+    if (d.meaning && !(meaning = strs.get(*d.meaning))) return false;
     PyObject* text = nullptr;
-    if (d.text != DecodedValue::kNoText) text = text_to_py(result.texts[d.text]);
-    ValueObject* v = nullptr;
-    if (name && (meaning || !d.meaning) && (text || d.text == DecodedValue::kNoText)) v = chunks.next(n - i);
+    if (d.text != DecodedValue::kNoText && !(text = new_str(result.texts[d.text]))) return false;
+    ValueObject* v = chunks.next(n - i, (d.has_value ? kHasValue : 0) | (d.has_raw ? kHasRaw : 0));
     if (!v) {
       Py_XDECREF(text);
-      Py_DECREF(list);  // unset items are NULL, which the list tolerates
-      return nullptr;
+      return false;
     }
     // The header by hand: the chunk, not each object, holds the type reference.
     v->ob_base.ob_refcnt = 1;
@@ -382,8 +426,21 @@ PyObject* decoded_values_to_list(const DecodeResult& result) {
     v->value = d.value;
     v->raw = d.raw;
     v->descriptor = d.descriptor;
-    v->flags = (d.has_value ? kHasValue : 0) | (d.has_raw ? kHasRaw : 0);
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(v));
+    items[i] = reinterpret_cast<PyObject*>(v);
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* decoded_values_to_list(const DecodeResult& result) {
+  PyTypeObject* type = decoded_value_type();
+  if (!type) return nullptr;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(result.values.size()));
+  if (!list) return nullptr;
+  if (!fill_values(list, result, type)) {
+    Py_DECREF(list);  // unset items are NULL, which the list tolerates
+    return nullptr;
   }
   return list;
 }

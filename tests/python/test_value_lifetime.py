@@ -165,3 +165,22 @@ def test_memory_failure_at_any_point_leaves_nothing_behind(tables):
     finally:
         tracemalloc.stop()
     assert sys.getrefcount(DecodedValue) == type_refs
+
+
+def test_names_and_meanings_beyond_ascii(tmp_path):
+    # non-ASCII bytes within the first eight of a name and after them
+    path = write_table_dir(
+        tmp_path / "tables",
+        [
+            (1019, "NAME OF PLAC\u00c9", "CCITT IA5", 0, 0, 72),
+            (1003, "\u00c9L\u00c9MENT R\u00c9GION", "Code table", 0, 0, 8),
+        ],
+        code_tables={1003: {2: "R\u00e9gion II"}},
+    )
+    tables = TableSet.from_eccodes(path)
+    values = decode_values_with_tables(message([1019, 1003], b"ABCDEFGHI\x02"), tables)
+    assert [observed(v) for v in values] == [
+        (1019, "NAME OF PLAC\u00c9", 1009.0, None, "ABCDEFGHI", None),
+        (1003, "\u00c9L\u00c9MENT R\u00c9GION", 2.0, 2, None, "R\u00e9gion II"),
+    ]
+    assert repr(values[1]) == 'DecodedValue(001003, "R\u00e9gion II")'
