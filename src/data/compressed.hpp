@@ -30,6 +30,19 @@ Status read_compressed_element_column(const ElementInfo& info, uint32_t table_wi
                                       ValueCodingState& state, BitReader& reader, DecodeResult& texts_out,
                                       ColumnView column);
 
+// A compressed text item: R0 of width bits, NBINC, then NBINC characters
+// per subset when NBINC is not 0; otherwise every subset has R0's text.
+// Record j (from 0) is base with its text and, when base has a value, the
+// text number (first_number + j + 1) * 1000 + the width in characters.
+Status read_text_column(const DecodedValue& base, uint32_t width, uint64_t first_number, BitReader& reader,
+                        DecodeResult& texts_out, ColumnView column);
+
+// A new reference value of 2 03 YYY in compressed data, for n subsets.
+Status read_compressed_new_reference(uint32_t code, size_t n, BitReader& reader, ValueCodingState& state);
+
+// Every record of column a copy of value.
+void fill_column(ColumnView column, const DecodedValue& value);
+
 // Walks descriptors over the whole message, adding columns to ctx.columns.
 Status decode_compressed_descriptors_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
                                            ValueCodingState& state, uint32_t depth);

@@ -2,9 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -32,9 +35,82 @@ struct DecodedValue {
 
 // Decoders emit hundreds of millions of these; keep them at seven words.
 static_assert(sizeof(DecodedValue) == 56);
+static_assert(std::is_trivially_copyable_v<DecodedValue> && std::is_trivially_destructible_v<DecodedValue>);
+
+// The records of one decoding. Storage is taken without initialising it:
+// zeroing a million records first costs as much as writing them. So the
+// decoders write every field of every record they add (append_for_overwrite,
+// resize_for_overwrite) before anything reads it. A plain aggregate, a
+// DecodedValue lives in such storage without a constructor call.
+class RecordBuffer {
+ public:
+  RecordBuffer() = default;
+  RecordBuffer(const RecordBuffer& other) { *this = other; }
+  RecordBuffer(RecordBuffer&& other) noexcept { swap(other); }
+  RecordBuffer& operator=(const RecordBuffer& other) {
+    if (this != &other) {
+      size_ = 0;
+      reserve(other.size_);
+      if (other.size_ != 0) std::memcpy(data_, other.data_, other.size_ * sizeof(DecodedValue));
+      size_ = other.size_;
+    }
+    return *this;
+  }
+  RecordBuffer& operator=(RecordBuffer&& other) noexcept {
+    RecordBuffer gone(std::move(other));
+    swap(gone);
+    return *this;
+  }
+  ~RecordBuffer() { ::operator delete(data_); }
+
+  void swap(RecordBuffer& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+  }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  DecodedValue* data() { return data_; }
+  const DecodedValue* data() const { return data_; }
+  DecodedValue* begin() { return data_; }
+  DecodedValue* end() { return data_ + size_; }
+  const DecodedValue* begin() const { return data_; }
+  const DecodedValue* end() const { return data_ + size_; }
+  DecodedValue& operator[](size_t i) { return data_[i]; }
+  const DecodedValue& operator[](size_t i) const { return data_[i]; }
+  DecodedValue& back() { return data_[size_ - 1]; }
+  const DecodedValue& back() const { return data_[size_ - 1]; }
+
+  void reserve(size_t n) {
+    if (n <= capacity_) return;
+    auto* grown = static_cast<DecodedValue*>(::operator new(n * sizeof(DecodedValue)));
+    if (size_ != 0) std::memcpy(grown, data_, size_ * sizeof(DecodedValue));
+    ::operator delete(data_);
+    data_ = grown;
+    capacity_ = n;
+  }
+  void clear() { size_ = 0; }
+  void push_back(const DecodedValue& v) { append_for_overwrite() = v; }
+  // One more record, every field of which the caller writes.
+  DecodedValue& append_for_overwrite() {
+    if (size_ == capacity_) reserve(capacity_ < 16 ? 16 : 2 * capacity_);
+    return data_[size_++];
+  }
+  // n records in all, the new ones written by the caller.
+  void resize_for_overwrite(size_t n) {
+    reserve(n);
+    size_ = n;
+  }
+
+ private:
+  DecodedValue* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
 
 struct DecodeResult {
-  std::vector<DecodedValue> values;
+  RecordBuffer values;
   std::vector<std::string> texts;
 
   std::optional<std::string_view> raw_text(const DecodedValue& v) const {

@@ -182,20 +182,23 @@ inline Status read_element_as(const ElementInfo& info, uint32_t table_width, int
   uint32_t width = numeric_width(table_width, state);
   uint64_t raw;
   if (!reader.try_read(width, raw)) return fail(reader.read_error(width));
-  // Built in place: a local record copied in stalls on store forwarding.
-  DecodedValue& v = out.values.emplace_back();
-  v.descriptor = d.code;
-  v.raw = raw;
-  v.has_raw = true;
-  v.name = d.name;
-  if (!is_missing_raw(raw, width, info.class31)) {
-    v.value = scaled_value(raw, reference, effective_scale(d.scale, state));
-    v.has_value = true;
-  }
+  const bool missing = is_missing_raw(raw, width, info.class31);
+  const std::string* meaning = nullptr;
   if (info.codes != nullptr) {
     auto m = info.codes->find(raw);
-    if (m != info.codes->end()) v.meaning = &m->second;
+    if (m != info.codes->end()) meaning = &m->second;
   }
+  // Built in place, every field once: a local record copied in stalls on
+  // store forwarding.
+  DecodedValue& v = out.values.append_for_overwrite();
+  v.descriptor = d.code;
+  v.text = DecodedValue::kNoText;
+  v.value = missing ? 0.0 : scaled_value(raw, reference, effective_scale(d.scale, state));
+  v.raw = raw;
+  v.name = d.name;
+  v.meaning = meaning;
+  v.has_value = !missing;
+  v.has_raw = true;
   return {};
 }
 
