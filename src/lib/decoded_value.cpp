@@ -7,9 +7,9 @@
 // allocation each, rather than one by one: a result's objects are made and
 // usually freed together, and the object allocator would otherwise spend more
 // time per value than the decoder itself (and map and unmap its arenas on
-// every large call). A chunk is freed when its last object dies, so a value
-// kept from a large result keeps its whole chunk, as a small object keeps its
-// allocator pool; the chunk size is chosen to match that pool.
+// every large call). A chunk is given back when its last object dies, so a
+// value kept from a large result keeps its whole chunk, as a small object
+// keeps its allocator pool; the chunk size is chosen to match that pool.
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -89,8 +89,8 @@ extern "C" int trace_untrack(unsigned int domain, uintptr_t ptr) __asm__("PyTrac
 
 namespace {
 
-// A chunk for count objects (count <= kChunkValues) with its type reference,
-// or nullptr with MemoryError.
+// A chunk for count objects (count <= kChunkValues), all counted as alive,
+// with its type reference; or nullptr with MemoryError.
 Chunk* new_chunk(PyTypeObject* type, size_t count) {
   Chunk* chunk = nullptr;
   if (count == kChunkValues && reserve_head) {
@@ -107,7 +107,7 @@ Chunk* new_chunk(PyTypeObject* type, size_t count) {
   }
   Py_INCREF(type);
   chunk->type = type;
-  chunk->live = 0;
+  chunk->live = static_cast<uint32_t>(count);
   chunk->capacity = static_cast<uint32_t>(count);
   return chunk;
 }
@@ -167,7 +167,6 @@ class ChunkAllocator {
     size_t count = remaining < kChunkValues ? remaining : kChunkValues;
     Chunk* chunk = new_chunk(type_, count);
     if (!chunk) return false;
-    chunk->live = static_cast<uint32_t>(count);
     chunk_ = chunk;
     used_ = 0;
     capacity_ = count;

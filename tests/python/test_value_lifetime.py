@@ -155,8 +155,8 @@ def test_memory_failure_at_any_point_leaves_nothing_behind(tables):
         base = tracemalloc.get_traced_memory()[0]
         for _ in range(2):
             failures, values = failing_calls(testcapi, data, tables)
-            # the list, 7 shared strs, 10 texts, at least the partial block
-            assert failures >= 20
+            # at least 7 shared strs, 10 texts and the partial block
+            assert failures >= 18
             assert [observed(v) for v in values] == [expected(i) for i in range(len(values))]
             del values
         gc.collect()
