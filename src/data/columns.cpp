@@ -63,6 +63,14 @@ class FieldReader {
   uint32_t avail_ = 0;
 };
 
+// One record for all subsets: only the first written when the caller takes
+// a constant column as such, every one otherwise.
+void set_constant(ColumnView column, const DecodedValue& value, bool* constant) {
+  if (constant == nullptr) return fill_column(column, value);
+  *constant = true;
+  if (!column.empty()) column[0] = value;
+}
+
 const std::string* meaning_of(const CodeTable* codes, uint64_t raw) {
   if (codes == nullptr) return nullptr;
   auto m = codes->find(raw);
@@ -80,7 +88,9 @@ struct NumericItem {
   const CodeTable* codes;
 };
 
-Status read_numeric_column(const NumericItem& item, BitReader& reader, ColumnView column) {
+// Writes only column[0] and sets *constant when constant is given and the
+// column holds one record for all subsets.
+Status read_numeric_column(const NumericItem& item, BitReader& reader, ColumnView column, bool* constant) {
   uint64_t r0;
   TARVANE_CHECK(read_bits(reader, item.width, r0));
   uint64_t nbinc;
@@ -88,7 +98,6 @@ Status read_numeric_column(const NumericItem& item, BitReader& reader, ColumnVie
   const uint32_t nb = static_cast<uint32_t>(nbinc);
   const size_t n = column.size();
   const uint64_t total = uint64_t{n} * nb;
-  if (column.skipped()) return skip_bits(reader, total, nb);
   const bool reference_missing = item.missing_allowed && is_missing_raw(r0, item.width, false);
   DecodedValue base;
   base.descriptor = item.code;
@@ -105,9 +114,10 @@ Status read_numeric_column(const NumericItem& item, BitReader& reader, ColumnVie
   // past the end would.
   if (nb == 0 || reference_missing || total > reader.bits_remaining()) {
     TARVANE_CHECK(skip_bits(reader, total, nb));
-    fill_column(column, base);
+    set_constant(column, base, constant);
     return {};
   }
+  if (constant != nullptr) *constant = false;
   const uint64_t all_ones = (uint64_t{1} << nb) - 1;
   FieldReader fields(reader, total);
   uint64_t run_raw = r0;  // code meanings are looked up once per run of equal raws
@@ -136,13 +146,13 @@ Status read_numeric_column(const NumericItem& item, BitReader& reader, ColumnVie
 }
 
 Status read_character_column(const ElementInfo& info, uint32_t width, ValueCodingState& state, BitReader& reader,
-                             DecodeResult& texts_out, ColumnView column) {
+                             DecodeResult& texts_out, ColumnView column, bool* constant) {
   const uint64_t k = state.text_column_counter++;
   DecodedValue base;
   base.descriptor = info.def->code;
   base.name = info.def->name;
   base.has_value = true;
-  return read_text_column(base, width, column.size() * k, reader, texts_out, column);
+  return read_text_column(base, width, column.size() * k, reader, texts_out, column, constant);
 }
 
 }  // namespace
@@ -162,29 +172,34 @@ void fill_column(ColumnView column, const DecodedValue& value) {
 
 Status read_compressed_numeric_column(uint32_t code, std::string_view name, uint32_t width, int64_t reference,
                                       int32_t scale, bool missing_allowed, BitReader& reader, ColumnView column) {
-  return read_numeric_column({code, name, width, reference, scale, missing_allowed, nullptr}, reader, column);
+  return read_numeric_column({code, name, width, reference, scale, missing_allowed, nullptr}, reader, column, nullptr);
+}
+
+Status read_associated_field_column(uint8_t width, BitReader& reader, ColumnView column, bool* constant) {
+  return read_numeric_column({kAssociatedFieldCode, kAssociatedFieldName, width, 0, 0, false, nullptr}, reader, column,
+                             constant);
 }
 
 Status read_compressed_element_column(const ElementInfo& info, uint32_t table_width, int64_t reference,
                                       ValueCodingState& state, BitReader& reader, DecodeResult& texts_out,
-                                      ColumnView column) {
+                                      ColumnView column, bool* constant) {
   if (info.is_text) {
-    return read_character_column(info, character_width(table_width, state), state, reader, texts_out, column);
+    return read_character_column(info, character_width(table_width, state), state, reader, texts_out, column,
+                                 constant);
   }
   const ElementDefinition& d = *info.def;
   return read_numeric_column({d.code, d.name, numeric_width(table_width, state), reference,
                               effective_scale(d.scale, state), !info.class31, info.codes},
-                             reader, column);
+                             reader, column, constant);
 }
 
 Status read_text_column(const DecodedValue& base, uint32_t width, uint64_t first_number, BitReader& reader,
-                        DecodeResult& texts_out, ColumnView column) {
+                        DecodeResult& texts_out, ColumnView column, bool* constant) {
   std::vector<uint8_t> r0((width + 7) / 8);
   TARVANE_CHECK(reader.read_bytes_into(width, r0.data()));
   uint64_t nbinc;
   TARVANE_CHECK(read_bits(reader, 6, nbinc));
   const uint64_t n = column.size();
-  if (column.skipped()) return skip_bits(reader, n * nbinc * 8, 8);
   uint32_t shared = DecodedValue::kNoText;
   if (nbinc == 0) {
     if (auto text = decode_ia5_text(r0)) {
@@ -193,6 +208,13 @@ Status read_text_column(const DecodedValue& base, uint32_t width, uint64_t first
     }
   }
   DecodedValue v = base;
+  if (nbinc == 0 && !base.has_value) {
+    // Nor is there a text number that differs.
+    v.text = shared;
+    set_constant(column, v, constant);
+    return {};
+  }
+  if (constant != nullptr) *constant = false;
   std::array<uint8_t, 63> own;
   for (uint64_t j = 1; j <= n; ++j) {
     v.text = shared;

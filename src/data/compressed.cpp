@@ -7,30 +7,42 @@ namespace tarvane {
 
 namespace {
 
-BufrError column_count_error() {
-  return BufrError::parse("compressed data walked twice gave different column counts");
+// A column being read: room for one record per subset at the end of the
+// column records, of which a constant column keeps only the first.
+struct Column {
+  ColumnView view;
+  bool constant = false;
+
+  // Record j, also of a constant column.
+  const DecodedValue& operator[](size_t j) const { return view[constant ? 0 : j]; }
+};
+
+Result<Column> begin_column(DecodeContext& ctx) {
+  CompressedColumns& c = ctx.columns;
+  const size_t n = ctx.subsets;
+  // Checked before anything is allocated for the records.
+  const uint64_t records = (uint64_t{c.refs.size()} + 1) * n;
+  if (records > ctx.limits.max_items) return fail(output_limit_error(ctx.limits));
+  const size_t first = c.records.size();
+  c.records.resize_for_overwrite(first + n);
+  return Column{ColumnView{c.records.data() + first, 1, n}, false};
 }
 
-// The next column of the pass: in the sizing pass, scratch storage when the
-// walk needs the column's values and none otherwise; in the filling pass,
-// the column's places in the output.
-Result<ColumnView> begin_column(DecodeContext& ctx, bool needed) {
-  CompressedPass& pass = ctx.pass;
-  const size_t n = ctx.subsets;
-  if (pass.sizing) {
-    // Checked before anything is allocated for the records.
-    uint64_t records = (uint64_t{pass.next} + 1) * n;
-    if (records > ctx.limits.max_items) return fail(output_limit_error(ctx.limits));
-    pass.next += 1;
-    if (!needed) return ColumnView{nullptr, 1, n};
-    pass.scratch.resize(n);
-    return ColumnView{pass.scratch.data(), 1, n};
-  }
-  // The filling pass meets the columns the sizing pass counted; one more
-  // would write past the output.
-  if (pass.next >= pass.total) return fail(column_count_error());
-  size_t c = pass.next++;
-  return ColumnView{n == 0 ? nullptr : ctx.out.values.data() + c, pass.total, n};
+void end_column(DecodeContext& ctx, const Column& column) {
+  CompressedColumns& c = ctx.columns;
+  const size_t first = static_cast<size_t>(column.view.first - c.records.data());
+  if (column.constant && column.view.n > 1) c.records.resize_for_overwrite(first + 1);
+  c.refs.push_back({first, column.constant ? size_t{0} : size_t{1}});
+}
+
+// Reads the column of the element of info and adds it.
+Result<Column> add_element_column(const ElementInfo& info, uint32_t table_width, int64_t reference,
+                                  DecodeContext& ctx, ValueCodingState& state) {
+  TARVANE_TRY(Column column, begin_column(ctx));
+  TARVANE_CHECK(read_compressed_element_column(info, table_width, reference, state, ctx.reader, ctx.out,
+                                               column.view, &column.constant));
+  end_column(ctx, column);
+  return column;
 }
 
 Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
@@ -39,19 +51,18 @@ Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingS
   }
   uint32_t x = (code % 100000) / 1000;
   if (state.associated_field_width != 0 && x != 31) {
-    TARVANE_TRY(auto field, begin_column(ctx, false));
-    TARVANE_CHECK(read_compressed_numeric_column(kAssociatedFieldCode, kAssociatedFieldName,
-                                                 state.associated_field_width, 0, 0, false, ctx.reader, field));
+    TARVANE_TRY(Column field, begin_column(ctx));
+    TARVANE_CHECK(read_associated_field_column(state.associated_field_width, ctx.reader, field.view,
+                                               &field.constant));
+    end_column(ctx, field);
   }
   ElementInfo info;
   if (!ctx.cache.find(code, info)) return fail(BufrError::element_not_found(code));
-  const bool bitmap_entry_read = code == 31031 && state.collecting_bitmap;
-  TARVANE_TRY(auto column, begin_column(ctx, bitmap_entry_read));
-  TARVANE_CHECK(read_compressed_element_column(info, info.def->width, element_reference(*info.def, state), state,
-                                               ctx.reader, ctx.out, column));
-  if (bitmap_entry_read) {
+  TARVANE_TRY(Column column, add_element_column(info, info.def->width, element_reference(*info.def, state), ctx,
+                                                state));
+  if (code == 31031 && state.collecting_bitmap) {
     uint8_t entry = 0;
-    if (!column.empty() && column[0].has_value) entry = bitmap_entry(column[0].value);
+    if (!column.view.empty() && column[0].has_value) entry = bitmap_entry(column[0].value);
     state.bitmap.push_back(entry);
   } else {
     state.descriptor_history.push_back(info.def);
@@ -64,13 +75,12 @@ Status decode_compressed_delayed(std::span<const uint32_t> group, uint32_t facto
                                  ValueCodingState& state, uint32_t depth) {
   ElementInfo info;
   if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
-  TARVANE_TRY(auto column, begin_column(ctx, true));
-  TARVANE_CHECK(read_compressed_element_column(info, info.def->width, element_reference(*info.def, state), state,
-                                               ctx.reader, ctx.out, column));
+  TARVANE_TRY(Column column, add_element_column(info, info.def->width, element_reference(*info.def, state), ctx,
+                                                state));
   uint64_t count = 0;
-  if (!column.empty() && column[0].has_value) {
+  if (!column.view.empty() && column[0].has_value) {
     const double first = column[0].value;
-    for (size_t j = 0; j < column.size(); ++j) {
+    for (size_t j = 0; j < column.view.size(); ++j) {
       const DecodedValue& v = column[j];
       if (!v.has_value || !(std::fabs(v.value - first) <= 0x1p-52)) {
         return fail(BufrError::parse("compressed delayed replication with varying factors is not implemented"));
@@ -97,20 +107,25 @@ Status decode_compressed_operator(uint32_t code, DecodeContext& ctx, ValueCoding
       difference_statistics(width, reference);
       reference = effective_reference(reference, state);
     }
-    TARVANE_TRY(auto column, begin_column(ctx, false));
-    return read_compressed_element_column(info, width, reference, state, ctx.reader, ctx.out, column);
+    TARVANE_TRY(Column column, add_element_column(info, width, reference, ctx, state));
+    (void)column;
+    return {};
   }
   if (x == 5) {
     // 2 05 YYY: a text column of YYY characters.
-    TARVANE_TRY(auto column, begin_column(ctx, false));
+    TARVANE_TRY(Column column, begin_column(ctx));
     DecodedValue base;
     base.descriptor = code;
     base.name = kCharactersName;
-    return read_text_column(base, 8 * y, 0, ctx.reader, ctx.out, column);
+    TARVANE_CHECK(read_text_column(base, 8 * y, 0, ctx.reader, ctx.out, column.view, &column.constant));
+    end_column(ctx, column);
+    return {};
   }
   if (is_recorded_operator(x, y)) {
-    TARVANE_TRY(auto column, begin_column(ctx, false));
-    if (!column.skipped()) fill_column(column, operator_record(code));
+    TARVANE_TRY(Column column, begin_column(ctx));
+    if (!column.view.empty()) column.view[0] = operator_record(code);
+    column.constant = true;
+    end_column(ctx, column);
     apply_bitmap_operator(x, y, state);
   }
   apply_operator(code, state);
@@ -168,21 +183,18 @@ Status decode_compressed_descriptors_inner(std::span<const uint32_t> descriptors
 }
 
 Status decode_compressed_values(std::span<const uint32_t> descriptors, DecodeContext& ctx) {
-  // Sizing: every failure shows here, since both passes read the same bits
-  // the same way; texts read for a needed column are dropped.
   ValueCodingState state;
   TARVANE_CHECK(decode_compressed_descriptors_inner(descriptors, ctx, state, 0));
-  const size_t columns = ctx.pass.next;
-  ctx.out.texts.clear();
-  // Every place is written by the filling pass, which meets the same
-  // columns: the output is not initialised before.
-  ctx.out.values.resize_for_overwrite(columns * ctx.subsets);
-  ctx.pass = CompressedPass{false, 0, columns, {}};
-  ctx.reader = BitReader(ctx.payload);
-  ctx.steps = 0;
-  ValueCodingState fresh;
-  TARVANE_CHECK(decode_compressed_descriptors_inner(descriptors, ctx, fresh, 0));
-  if (ctx.pass.next != columns) return fail(column_count_error());
+  // Subset after subset, each column's record for it, written in order:
+  // every place of the output once, in one sequential sweep.
+  const CompressedColumns& c = ctx.columns;
+  const size_t n = ctx.subsets;
+  ctx.out.values.resize_for_overwrite(c.refs.size() * n);
+  DecodedValue* out = ctx.out.values.data();
+  const DecodedValue* records = c.records.data();
+  for (size_t j = 0; j < n; ++j) {
+    for (const ColumnRef& ref : c.refs) *out++ = records[ref.first + j * ref.step];
+  }
   return {};
 }
 

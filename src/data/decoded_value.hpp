@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -61,7 +62,7 @@ class RecordBuffer {
     swap(gone);
     return *this;
   }
-  ~RecordBuffer() { ::operator delete(data_); }
+  ~RecordBuffer() { std::free(data_); }
 
   void swap(RecordBuffer& other) noexcept {
     std::swap(data_, other.data_);
@@ -82,12 +83,15 @@ class RecordBuffer {
   DecodedValue& back() { return data_[size_ - 1]; }
   const DecodedValue& back() const { return data_[size_ - 1]; }
 
+  // realloc: a large block often grows in place or by remapping, where a
+  // copy of millions of records would cost more than writing them. Failure
+  // is std::bad_alloc, as from any container.
   void reserve(size_t n) {
     if (n <= capacity_) return;
-    auto* grown = static_cast<DecodedValue*>(::operator new(n * sizeof(DecodedValue)));
-    if (size_ != 0) std::memcpy(grown, data_, size_ * sizeof(DecodedValue));
-    ::operator delete(data_);
-    data_ = grown;
+    if (n > SIZE_MAX / sizeof(DecodedValue)) throw std::bad_alloc();
+    void* grown = std::realloc(data_, n * sizeof(DecodedValue));
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<DecodedValue*>(grown);
     capacity_ = n;
   }
   void clear() { size_ = 0; }
@@ -97,9 +101,10 @@ class RecordBuffer {
     if (size_ == capacity_) reserve(capacity_ < 16 ? 16 : 2 * capacity_);
     return data_[size_++];
   }
-  // n records in all, the new ones written by the caller.
+  // n records in all, the new ones written by the caller. Growth doubles, so
+  // that growing by small steps stays linear.
   void resize_for_overwrite(size_t n) {
-    reserve(n);
+    if (n > capacity_) reserve(n > 2 * capacity_ ? n : 2 * capacity_);
     size_ = n;
   }
 

@@ -146,6 +146,9 @@ Result<DecodeResult> decode_uncompressed_values(const BufrMessage& message, cons
   }
   ValueCodingState state;
   uint64_t text_count = 0;
+  // Records rarely outnumber payload bytes. Storage that is never written
+  // costs next to nothing, copying on growth does; up to a million places.
+  if (message.number_of_subsets != 0) result.values.reserve(std::min<size_t>(payload.size() + 16, size_t{1} << 20));
   for (uint32_t s = 0; s < message.number_of_subsets; ++s) {
     reset_coding_state(state, text_count);
     TARVANE_CHECK(decode_descriptor_values_inner(descriptors, ctx, state, 0));

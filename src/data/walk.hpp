@@ -36,8 +36,7 @@ inline DecodeLimits decode_limits(size_t payload_bytes) {
 BufrError output_limit_error(const DecodeLimits& limits);
 BufrError walk_limit_error(const DecodeLimits& limits);
 
-// One column of a compressed message: n records, stride apart. A column
-// with no storage (first == nullptr) is read past without building records.
+// Where a column reader writes the n records of a column, stride apart.
 struct ColumnView {
   DecodedValue* first = nullptr;
   size_t stride = 1;
@@ -46,18 +45,20 @@ struct ColumnView {
   DecodedValue& operator[](size_t j) const { return first[j * stride]; }
   size_t size() const { return n; }
   bool empty() const { return n == 0; }
-  bool skipped() const { return first == nullptr; }
 };
 
-// Compressed data are walked twice: a sizing pass counts the columns,
-// keeping only the values the walk itself needs (replication factors, bitmap
-// entries), then a filling pass writes every column straight into its
-// places in the subset-ordered output. One allocation, no regrouping copy.
-struct CompressedPass {
-  bool sizing = true;
-  size_t next = 0;   // columns begun in this pass
-  size_t total = 0;  // filling: the column count the sizing pass found
-  std::vector<DecodedValue> scratch;
+// Compressed data are read column by column in one walk. Most columns hold
+// one value for every subset (NBINC 0): such a column keeps a single record,
+// the others one per subset, all in `records` in reading order. At the end
+// the subset-ordered output is written in one sequential sweep.
+struct ColumnRef {
+  size_t first = 0;  // index in records
+  size_t step = 0;   // 0: one record for all subsets; 1: one per subset
+};
+
+struct CompressedColumns {
+  RecordBuffer records;
+  std::vector<ColumnRef> refs;
 };
 
 struct DecodeContext {
@@ -71,7 +72,7 @@ struct DecodeContext {
   DecodeLimits limits;
   uint64_t steps = 0;
   // Compressed data only.
-  CompressedPass pass;
+  CompressedColumns columns;
   uint16_t subsets = 0;
 };
 
