@@ -1,6 +1,8 @@
 #include "compressed.hpp"
 
 #include <cmath>
+#include <cstddef>
+#include <cstring>
 #include <string>
 
 namespace tarvane {
@@ -190,10 +192,23 @@ Status decode_compressed_values(std::span<const uint32_t> descriptors, DecodeCon
   const CompressedColumns& c = ctx.columns;
   const size_t n = ctx.subsets;
   ctx.out.values.resize_for_overwrite(c.refs.size() * n);
+  if (n == 0) return {};
+  // A cursor per column, moving by its step (in bytes: no multiplication).
+  struct Cursor {
+    const std::byte* at;
+    size_t step;
+  };
+  std::vector<Cursor> cursors;
+  cursors.reserve(c.refs.size());
+  for (const ColumnRef& ref : c.refs) {
+    cursors.push_back({reinterpret_cast<const std::byte*>(c.records.data() + ref.first), ref.step * sizeof(DecodedValue)});
+  }
   DecodedValue* out = ctx.out.values.data();
-  const DecodedValue* records = c.records.data();
   for (size_t j = 0; j < n; ++j) {
-    for (const ColumnRef& ref : c.refs) *out++ = records[ref.first + j * ref.step];
+    for (Cursor& cursor : cursors) {
+      std::memcpy(out++, cursor.at, sizeof(DecodedValue));
+      cursor.at += cursor.step;
+    }
   }
   return {};
 }
