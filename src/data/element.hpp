@@ -175,7 +175,7 @@ Status read_signified_characters(uint32_t code, uint32_t count, BitReader& reade
 // and appends exactly one record; the value, when a caller needs it, is that
 // record's. A Status, not a value, so that the success path of the walk
 // builds nothing but the record.
-inline Status read_element_as(const ElementInfo& info, uint32_t table_width, int64_t reference,
+[[gnu::always_inline]] inline Status read_element_as(const ElementInfo& info, uint32_t table_width, int64_t reference,
                               BitReader& reader, ValueCodingState& state, DecodeResult& out) {
   const ElementDefinition& d = *info.def;
   if (info.is_text) return read_character_element(info, character_width(table_width, state), reader, state, out);
