@@ -22,7 +22,8 @@ struct BitWriter {
   BitWriter& put(uint64_t value, unsigned width) {
     for (unsigned k = width; k-- > 0;) {
       if (bits % 8 == 0) bytes.push_back(0);
-      if ((value >> k) & 1u) bytes.back() |= static_cast<uint8_t>(0x80u >> (bits % 8));
+      // Widths above 64 pad with leading zero bits.
+      if (k < 64 && ((value >> k) & 1u)) bytes.back() |= static_cast<uint8_t>(0x80u >> (bits % 8));
       ++bits;
     }
     return *this;
