@@ -323,3 +323,33 @@ TEST(BitmapEntries, TruncateAndClamp) {
   EXPECT_EQ(repetition_count(-1.0), 0u);
   EXPECT_EQ(repetition_count(1e30), UINT64_MAX);
 }
+
+TEST(RecordBuffer, GrowsCopiesAndMovesWholeRecords) {
+  RecordBuffer a;
+  EXPECT_TRUE(a.empty());
+  for (uint32_t k = 0; k < 1000; ++k) {
+    DecodedValue v;
+    v.descriptor = k;
+    v.raw = k * 3;
+    a.push_back(v);
+  }
+  a.resize_for_overwrite(1001);
+  a.back() = operator_record(222000);
+  ASSERT_EQ(a.size(), 1001u);
+  RecordBuffer b = a;  // a copy of its own
+  b[0].raw = 99;
+  EXPECT_EQ(a[0].raw, 0u);
+  RecordBuffer c = std::move(a);
+  EXPECT_TRUE(a.empty());
+  ASSERT_EQ(c.size(), 1001u);
+  for (uint32_t k = 0; k < 1000; ++k) {
+    ASSERT_EQ(c[k].descriptor, k);
+    ASSERT_EQ(c[k].raw, k * 3);
+  }
+  EXPECT_EQ(c.back().descriptor, 222000u);
+  EXPECT_EQ(b.end() - b.begin(), 1001);
+  b = c;
+  EXPECT_EQ(b[0].raw, 0u);
+  c.clear();
+  EXPECT_TRUE(c.empty());
+}
