@@ -1,7 +1,8 @@
 // Compressed section 4: every data item is stored once for all subsets as a
 // reference R0, a 6-bit increment width NBINC and one increment per subset.
-// The walk reads one column of n records per item, each record going to its
-// place in the subset-ordered output.
+// The walk reads one column per item (a single record when the item is the
+// same in every subset), then the subset-ordered output is written in one
+// sweep over the columns.
 #pragma once
 
 #include <cstdint>
