@@ -56,8 +56,8 @@ def escaped(text: str, quoted: bool = False) -> str:
 
 def is_operator(value: DecodedValue) -> bool:
     # Operator records (F = 2) stand for a descriptor met on the way; their
-    # value 0.0 is no data.
-    return value.descriptor // 100000 == 2
+    # value 0.0 is no data. The characters of 2 05 YYY are data.
+    return value.descriptor // 100000 == 2 and value.name == "operator"
 
 
 def value_of(value: DecodedValue) -> str | float | None:

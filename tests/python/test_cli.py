@@ -395,3 +395,14 @@ def test_a_closed_pipe_ends_the_output_quietly(tmp_path):
     _, err = reader.communicate(timeout=60)
     assert reader.returncode == 1
     assert err == b""
+
+
+@needs_eccodes
+def test_dump_shows_the_characters_of_2_05_yyy_as_text(capsys):
+    # This report ends with 2 05 060: sixty characters of free text.
+    path = Path(__file__).resolve().parents[1] / "data" / "corpus" / "messages" / "pybufrkit__IUSK73_AMMC_182300.bufr"
+    status, out, _ = run(capsys, "dump", path)
+    assert status == 0
+    last = out.rstrip().splitlines()[-1]
+    assert last.split()[:2] == ["205060", "characters"]
+    assert last.rstrip().endswith('"Manual stop"')
