@@ -304,8 +304,8 @@ def test_print_table_pads_every_column_to_its_widest_cell(capsys):
     assert capsys.readouterr().out == "001001  A            15\n012101  LONGER NAME  missing  X\n"
 
 
-def fake_value(raw_value=None, raw=None, raw_text=None, descriptor=12101):
-    return types.SimpleNamespace(raw_value=raw_value, raw=raw, raw_text=raw_text, descriptor=descriptor)
+def fake_value(raw_value=None, raw=None, raw_text=None, descriptor=12101, name="TEMPERATURE"):
+    return types.SimpleNamespace(raw_value=raw_value, raw=raw, raw_text=raw_text, descriptor=descriptor, name=name)
 
 
 @pytest.mark.parametrize(
@@ -320,7 +320,8 @@ def fake_value(raw_value=None, raw=None, raw_text=None, descriptor=12101):
         (fake_value(1008.0, None, 'A "B"\\\t\x01'), '"A \\"B\\"\\\\\\t\\u{1}"'),
         # A character element whose bytes are all 0xFF: raw_value only numbers it.
         (fake_value(2008.0, None, None), "missing"),
-        (fake_value(0.0, 0, descriptor=222000), "missing"),
+        (fake_value(0.0, 0, descriptor=222000, name="operator"), "missing"),
+        (fake_value(None, None, "Manual stop", descriptor=205060, name="characters"), '"Manual stop"'),
         (fake_value(7.0, 7, descriptor=999999), "7"),
     ],
 )
