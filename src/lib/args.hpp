@@ -4,6 +4,9 @@
 
 #include <Python.h>
 
+#include <new>
+#include <stdexcept>
+
 #include <cstdint>
 #include <initializer_list>
 #include <span>
@@ -14,8 +17,23 @@ namespace tarvane {
 
 // The METH_FASTCALL | METH_KEYWORDS signature every function and method uses.
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-inline PyCFunction fast_function(FastFunction f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+// The entry point CPython calls for F. The core reports failures as values,
+// but a container that cannot grow throws std::bad_alloc; it must not unwind
+// into the interpreter, so it becomes MemoryError here.
+template <FastFunction F>
+PyObject* guarded_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  try {
+    return F(self, args, nargs, kwnames);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    return PyErr_NoMemory();
+  }
+}
+
+template <FastFunction F>
+PyCFunction fast_function() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded_call<F>));
 }
 inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
 

@@ -86,7 +86,7 @@ PyGetSetDef descriptor_getset[] = {
 };
 
 PyMethodDef descriptor_methods[] = {
-    {"from_fxy", fast_function(descriptor_from_fxy), kFastCall | METH_STATIC, "from_fxy(code)\n--\n\n"},
+    {"from_fxy", fast_function<descriptor_from_fxy>(), kFastCall | METH_STATIC, "from_fxy(code)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

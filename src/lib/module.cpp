@@ -15,16 +15,16 @@ PyModuleDef module_def = {
 };
 
 PyMethodDef function_defs[] = {
-    {"parse_bytes", fast_function(fn_parse_bytes), kFastCall, "parse_bytes(data)\n--\n\n"},
-    {"parse_file", fast_function(fn_parse_file), kFastCall, "parse_file(path)\n--\n\n"},
-    {"parse_all_bytes", fast_function(fn_parse_all_bytes), kFastCall, "parse_all_bytes(data)\n--\n\n"},
-    {"parse_all_file", fast_function(fn_parse_all_file), kFastCall, "parse_all_file(path)\n--\n\n"},
-    {"expand_descriptors", fast_function(fn_expand_descriptors), kFastCall,
+    {"parse_bytes", fast_function<fn_parse_bytes>(), kFastCall, "parse_bytes(data)\n--\n\n"},
+    {"parse_file", fast_function<fn_parse_file>(), kFastCall, "parse_file(path)\n--\n\n"},
+    {"parse_all_bytes", fast_function<fn_parse_all_bytes>(), kFastCall, "parse_all_bytes(data)\n--\n\n"},
+    {"parse_all_file", fast_function<fn_parse_all_file>(), kFastCall, "parse_all_file(path)\n--\n\n"},
+    {"expand_descriptors", fast_function<fn_expand_descriptors>(), kFastCall,
      "expand_descriptors(table_dir, descriptors)\n--\n\n"},
-    {"decode_values", fast_function(fn_decode_values), kFastCall, "decode_values(data, table_dir)\n--\n\n"},
-    {"decode_values_with_tables", fast_function(fn_decode_values_with_tables), kFastCall,
+    {"decode_values", fast_function<fn_decode_values>(), kFastCall, "decode_values(data, table_dir)\n--\n\n"},
+    {"decode_values_with_tables", fast_function<fn_decode_values_with_tables>(), kFastCall,
      "decode_values_with_tables(data, tables)\n--\n\n"},
-    {"decode_values_with_definitions", fast_function(fn_decode_values_with_definitions), kFastCall,
+    {"decode_values_with_definitions", fast_function<fn_decode_values_with_definitions>(), kFastCall,
      "decode_values_with_definitions(data, definitions_root)\n--\n\n"},
 };
 

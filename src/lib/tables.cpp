@@ -128,13 +128,13 @@ PyObject* table_set_repr(PyObject* self) {
 }
 
 PyMethodDef table_set_methods[] = {
-    {"get_element", fast_function(get_element), kFastCall, "get_element($self, code)\n--\n\n"},
-    {"get_sequence", fast_function(get_sequence), kFastCall, "get_sequence($self, code)\n--\n\n"},
-    {"get_meaning", fast_function(get_meaning), kFastCall, "get_meaning($self, code, raw)\n--\n\n"},
-    {"expand", fast_function(expand), kFastCall, "expand($self, descriptors)\n--\n\n"},
-    {"from_eccodes", fast_function(from_eccodes), kFastCall | METH_STATIC, "from_eccodes(path)\n--\n\n"},
-    {"from_bufr4_45", fast_function(from_bufr4_45_method), kFastCall | METH_STATIC, "from_bufr4_45(path)\n--\n\n"},
-    {"from_definitions", fast_function(from_definitions), kFastCall | METH_STATIC, "from_definitions(path, message)\n--\n\n"},
+    {"get_element", fast_function<get_element>(), kFastCall, "get_element($self, code)\n--\n\n"},
+    {"get_sequence", fast_function<get_sequence>(), kFastCall, "get_sequence($self, code)\n--\n\n"},
+    {"get_meaning", fast_function<get_meaning>(), kFastCall, "get_meaning($self, code, raw)\n--\n\n"},
+    {"expand", fast_function<expand>(), kFastCall, "expand($self, descriptors)\n--\n\n"},
+    {"from_eccodes", fast_function<from_eccodes>(), kFastCall | METH_STATIC, "from_eccodes(path)\n--\n\n"},
+    {"from_bufr4_45", fast_function<from_bufr4_45_method>(), kFastCall | METH_STATIC, "from_bufr4_45(path)\n--\n\n"},
+    {"from_definitions", fast_function<from_definitions>(), kFastCall | METH_STATIC, "from_definitions(path, message)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
