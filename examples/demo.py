@@ -1,10 +1,13 @@
-"""Parse the bundled sample files and decode them with the bundled WMO tables.
+"""Parse the bundled sample files and decode them.
 
 One line per message (file, offset, edition, length, subsets, compressed flag,
 descriptors), then the values of its first subset: descriptor, name, value
-(or text; the WMO CSV tables carry no code-table meanings).
+(or text). The bundled WMO tables decode WMO-standard messages; a message
+that needs a centre's local descriptors is decoded with the ecCodes
+definitions root when one is installed.
 """
 
+import os
 import pathlib
 import sys
 
@@ -12,6 +15,18 @@ import tarvane
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 SHOWN = 25  # values printed per message
+DEFINITIONS = "/usr/share/eccodes/definitions"
+
+
+def decode(piece, message, bundled):
+    """The values and a word on the tables that decoded them."""
+    try:
+        return tarvane.decode_values_with_tables(piece, bundled), "bundled WMO tables"
+    except ValueError as bundled_error:
+        if not os.path.isdir(DEFINITIONS):
+            raise bundled_error
+        tables = tarvane.TableSet.from_definitions(DEFINITIONS, message)
+        return tarvane.decode_values_with_tables(piece, tables), f"ecCodes definitions (the bundled tables: {bundled_error})"
 
 
 def offsets(raw):
@@ -36,7 +51,12 @@ def main() -> int:
                 f"compressed={message.compressed_data} "
                 f"descriptors={message.unexpanded_descriptors}"
             )
-            values = tarvane.decode_values_with_tables(piece, tables)
+            try:
+                values, used = decode(piece, message, tables)
+            except ValueError as error:
+                print(f"    cannot decode: {error}\n")
+                continue
+            print(f"    tables: {used}")
             per_subset = len(values) // message.number_of_subsets if message.compressed_data else len(values)
             first = values[:per_subset] if message.number_of_subsets else []
             for value in first[:SHOWN]:
