@@ -1,5 +1,6 @@
 #include "fileio.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,38 +10,74 @@ namespace tarvane {
 
 namespace {
 
+// Reads fd to its end into storage, which keeps its size between calls, and
+// closes it; returns the number of bytes read. A short read of a regular file
+// on a local file system is its end, which spares the read that would
+// return 0; other files are read until read reports the end.
 template <typename Buffer>
-Result<Buffer> read_into(const std::string& path) {
-  if (path.find('\0') != std::string::npos)
-    return fail(BufrError::io_message("file name contained an unexpected NUL byte"));
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(BufrError::io_errno(errno));
-  Buffer buf;
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) buf.reserve(static_cast<size_t>(st.st_size));
+Result<size_t> read_fd(int fd, bool regular, size_t size_hint, Buffer& storage) {
+  if (storage.size() < size_hint) storage.resize(size_hint);
   size_t used = 0;
   for (;;) {
-    if (buf.size() - used < 65536) buf.resize(used + 65536);
-    ssize_t n = ::read(fd, buf.data() + used, buf.size() - used);
+    if (used == storage.size()) storage.resize(std::max<size_t>(storage.size() * 2, 8192));
+    size_t asked = storage.size() - used;
+    ssize_t n = ::read(fd, storage.data() + used, asked);
     if (n < 0) {
       if (errno == EINTR) continue;
       int err = errno;
       ::close(fd);
       return fail(BufrError::io_errno(err));
     }
-    if (n == 0) break;
     used += static_cast<size_t>(n);
+    if (n == 0 || (regular && static_cast<size_t>(n) < asked)) break;
   }
   ::close(fd);
+  return used;
+}
+
+// Whether fd is a regular file, and one byte more than its size so that the
+// whole file comes in one read.
+bool regular_with_hint(int fd, size_t& size_hint) {
+  struct stat st;
+  bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  size_hint = regular ? static_cast<size_t>(st.st_size) + 1 : 8192;
+  return regular;
+}
+
+template <typename Buffer>
+Status read_path(const std::string& path, Buffer& buf) {
+  buf.clear();
+  if (path.find('\0') != std::string::npos) return fail(nul_in_name_error());
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(BufrError::io_errno(errno));
+  size_t hint = 0;
+  bool regular = regular_with_hint(fd, hint);
+  TARVANE_TRY(size_t used, read_fd(fd, regular, hint, buf));
   buf.resize(used);
-  return buf;
+  return {};
 }
 
 }  // namespace
 
-Result<std::vector<uint8_t>> read_file(const std::string& path) { return read_into<std::vector<uint8_t>>(path); }
+BufrError nul_in_name_error() { return BufrError::io_message("file name contained an unexpected NUL byte"); }
 
-Result<std::string> read_file_text(const std::string& path) { return read_into<std::string>(path); }
+Result<std::vector<uint8_t>> read_file(const std::string& path) {
+  std::vector<uint8_t> buf;
+  TARVANE_CHECK(read_path(path, buf));
+  return buf;
+}
+
+Status read_file_into(const std::string& path, std::string& buf) { return read_path(path, buf); }
+
+Result<std::string_view> read_file_at(int dir_fd, const std::string& name, bool known_regular, std::string& storage) {
+  if (name.find('\0') != std::string::npos) return fail(nul_in_name_error());
+  int fd = ::openat(dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(BufrError::io_errno(errno));
+  size_t hint = 65536;
+  bool regular = known_regular || regular_with_hint(fd, hint);
+  TARVANE_TRY(size_t used, read_fd(fd, regular, std::max<size_t>(hint, 65536), storage));
+  return std::string_view(storage.data(), used);
+}
 
 PathKind path_kind(const std::string& path) {
   if (path.find('\0') != std::string::npos) return PathKind::Missing;

@@ -5,7 +5,7 @@
 namespace tarvane {
 
 PyTypeObject* make_type(PyType_Spec* spec) {
-  // The spec names the module ("tarvane._tarvane.BufrMessage") so that the
+  // The PyType_Spec name carries the module ("tarvane._tarvane.BufrMessage") so the
   // class gets its __module__ without the interpreter's DeprecationWarning
   // for a dotless name; the type name itself stays the bare class name. The
   // name buffer belongs to the type, so pointing into it is safe.

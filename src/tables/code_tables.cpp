@@ -9,6 +9,7 @@
 
 #include "../text.hpp"
 #include "loaders.hpp"
+#include "../fileio.hpp"
 #include "table_text.hpp"
 
 namespace tarvane {
@@ -87,7 +88,7 @@ Status load_eccodes_code_tables(TableSet& tables, const std::string& dir) {
     std::string_view stem = file_stem(entry.name);
     if (stem.empty() || !valid_utf8(stem)) continue;
     TARVANE_TRY(uint32_t code, parse_code(stem));
-    TARVANE_TRY(std::string_view text, read_table_file_at(::dirfd(d), entry.name, entry.regular, storage));
+    TARVANE_TRY(std::string_view text, read_file_at(::dirfd(d), entry.name, entry.regular, storage));
     if (!valid_utf8(text)) return fail(not_utf8_error());
     TARVANE_TRY(CodeTable table, parse_code_table(text));
     tables.insert_code_table(code, std::move(table));

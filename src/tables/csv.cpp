@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "../fileio.hpp"
 #include "../text.hpp"
 
 namespace tarvane {
@@ -118,6 +119,12 @@ Result<bool> CsvReader::next(std::vector<std::string_view>& fields) {
   }
   ++record_;
   return true;
+}
+
+Status read_csv_file(const std::string& path, std::string& text) {
+  auto read = read_file_into(path, text);
+  if (!read) return fail(BufrError::parse(read.error().message));
+  return {};
 }
 
 }  // namespace tarvane

@@ -50,4 +50,9 @@ class CsvReader {
   size_t record_byte_ = 0;
 };
 
+// Reads a file for the record reader, whole; a file it cannot open or read is
+// reported as the reader's own failure, a Parse error with the system's text.
+Status read_csv_file(const std::string& path, std::string& text);
+
+
 }  // namespace tarvane

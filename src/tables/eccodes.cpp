@@ -61,7 +61,7 @@ Result<std::string> resolve_alias_chain(const std::string& path, int hops) {
     return fail(BufrError::parse("ecCodes table directory does not exist: " + lossy_utf8(path)));
   }
   std::string text;
-  TARVANE_CHECK(read_table_file(path, text));
+  TARVANE_CHECK(read_file_into(path, text));
   if (!valid_utf8(text)) return fail(not_utf8_error());
   std::string_view target = trim_ws(text);
   // An alias names a sibling entry: no separators, and not "." or "..",
@@ -78,10 +78,7 @@ Result<std::string> resolve_alias_chain(const std::string& path, int hops) {
 
 Status load_eccodes_element_table(TableSet& tables, const std::string& path) {
   std::string text;
-  auto read = read_table_file(path, text);
-  // The record reader reports a file it cannot open or read as its own
-  // failure, so it is a Parse error carrying the system's text.
-  if (!read) return fail(BufrError::parse(read.error().message));
+  TARVANE_CHECK(read_csv_file(path, text));
   tables.elements.reserve(tables.elements.size() + static_cast<size_t>(std::count(text.begin(), text.end(), '\n')));
   CsvReader reader(text, CsvSettings{'|', true});
   std::vector<std::string_view> fields;
@@ -104,7 +101,7 @@ Status load_eccodes_element_table(TableSet& tables, const std::string& path) {
 
 Status load_eccodes_sequence_def(TableSet& tables, const std::string& path) {
   std::string text;
-  TARVANE_CHECK(read_table_file(path, text));
+  TARVANE_CHECK(read_file_into(path, text));
   if (!valid_utf8(text)) return fail(not_utf8_error());
   std::string statement;
   size_t pos = 0;

@@ -27,14 +27,6 @@ bool next_line(std::string_view text, size_t& pos, std::string_view& line);
 // keys. On failure the reason text, else nullptr.
 const char* parse_u64_reason(std::string_view s, uint64_t& out);
 
-// Reads the whole file into buf (reused between files to spare allocations);
-// failures are Io errors with the system's text.
-Status read_table_file(const std::string& path, std::string& buf);
-// Reads a file named relative to an open directory into storage, which keeps
-// its size between calls (no clearing per file); returns the file's bytes.
-// known_regular: the directory listing says it is a regular file.
-Result<std::string_view> read_table_file_at(int dir_fd, const std::string& name, bool known_regular,
-                                            std::string& storage);
 
 struct DirName {
   std::string name;

@@ -20,14 +20,6 @@ std::string element_type_for_unit(std::string_view unit) {
   return "long";
 }
 
-// Reads a CSV file whole; a file the reader cannot open or read is reported
-// as the reader's failure, a Parse error with the system's text.
-Status read_csv_file(const std::string& path, std::string& text) {
-  auto read = read_table_file(path, text);
-  if (!read) return fail(BufrError::parse(read.error().message));
-  return {};
-}
-
 Status load_table_b_file(TableSet& tables, const std::string& path, std::string& text) {
   TARVANE_CHECK(read_csv_file(path, text));
   CsvReader reader(text, CsvSettings{',', false});
