@@ -1,8 +1,9 @@
 """The package as users get it: bundled default tables, exports, and a real install.
 
-test_slow_pip_install_into_a_fresh_venv builds and installs the project with
-pip (one to two minutes the first time, seconds afterwards: it keeps its CMake
-build beside the build under test). Deselect it with -k "not slow".
+The slow tests build an sdist and, from it, a wheel with `python -m build`
+(isolated, so the build requirements come from PyPI; about two minutes on two
+cores), install the wheel into a fresh venv and use it from another folder.
+Deselect them with -k "not slow".
 """
 
 import gzip
@@ -22,7 +23,6 @@ from tarvane import _defaults, _tarvane
 ROOT = Path(__file__).resolve().parents[2]
 DATA = ROOT / "tests" / "data" / "cli"
 SYNOP = DATA / "synop2bufr__15015.bin"
-DEBIAN_PACKAGES = "/usr/lib/python3/dist-packages"
 
 
 def reference_values(path):
@@ -93,54 +93,46 @@ def test_default_tables_refuse_a_damaged_installation(monkeypatch, tmp_path, sta
 
 def clean_env(**extra):
     """The environment without this test run's import path, so nothing leaks in."""
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME", "PYTHONSAFEPATH")}
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME", "PYTHONSAFEPATH", "VIRTUAL_ENV")}
     env.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", "2")
     env.update(extra)
     return env
 
 
-def build_dir_for_install(tmp_path):
-    """A CMake build directory kept beside the build under test, so reruns are incremental."""
-    module = Path(_tarvane.__file__).resolve()
-    build = module.parents[2]
-    if module.parents[1].name == "python" and (build / "CMakeCache.txt").is_file():
-        return build / "wheel-build"
-    return tmp_path / "cmake"
-
-
-def test_sdist_holds_the_sources_and_not_the_builds(tmp_path):
-    probe = subprocess.run(
-        [sys.executable, "-c", "import hatchling.build"],
-        env=clean_env(PYTHONPATH=DEBIAN_PACKAGES),
-        capture_output=True,
-    )
-    if probe.returncode != 0:
-        pytest.skip("hatchling is not installed (python3-hatchling)")
+@pytest.fixture(scope="module")
+def dists(tmp_path_factory):
+    """An sdist and a wheel built the standard way, the wheel from the sdist."""
+    if not (ROOT / "pyproject.toml").is_file():
+        pytest.skip("not a source checkout")
+    out = tmp_path_factory.mktemp("dist")
     done = subprocess.run(
-        [sys.executable, "-c", "import sys, hatchling.build as b; print(b.build_sdist(sys.argv[1]))", str(tmp_path)],
-        cwd=ROOT,
-        env=clean_env(PYTHONPATH=DEBIAN_PACKAGES),
-        capture_output=True,
-        text=True,
-        check=True,
+        [sys.executable, "-m", "build", "--outdir", str(out), str(ROOT)],
+        env=clean_env(), capture_output=True, text=True, timeout=1800,
     )
-    with tarfile.open(tmp_path / done.stdout.strip()) as sdist:
-        names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    (sdist,) = out.glob("tarvane-*.tar.gz")
+    (wheel,) = out.glob("tarvane-*.whl")
+    return sdist, wheel
+
+
+def test_slow_sdist_holds_the_sources_and_not_the_builds(dists):
+    sdist, _ = dists
+    with tarfile.open(sdist) as archive:
+        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     for needed in (
         "pyproject.toml",
-        "hatch_build.py",
         "CMakeLists.txt",
         "README.md",
         "src/message/message.cpp",
         "src/lib/module.cpp",
-        "tarvane/__init__.py",
-        "tarvane/_tarvane.pyi",
-        "tarvane/py.typed",
-        "tarvane/tables/wmo-bufr4-v45/LICENSE",
-        "tarvane/tables/wmo-bufr4-v45/BUFRCREX_TableB_en_01.csv",
+        "python/tarvane/__init__.py",
+        "python/tarvane/_tarvane.pyi",
+        "python/tarvane/py.typed",
+        "python/tarvane/tables/wmo-bufr4-v45/LICENSE",
+        "python/tarvane/tables/wmo-bufr4-v45/BUFRCREX_TableB_en_01.csv",
     ):
         assert needed in names
-    assert not [n for n in names if n.startswith(("build", "tests/", "fuzz/")) or n.endswith(".so")]
+    assert not [n for n in names if n.startswith(("build", "tests/", "fuzz/", ".venv")) or n.endswith(".so")]
 
 
 INSTALLED_CHECK = """
@@ -156,10 +148,9 @@ print(json.dumps({
 """
 
 
-def test_slow_pip_install_into_a_fresh_venv(tmp_path):
-    """pip install --no-build-isolation . into a new venv; then use it from elsewhere."""
-    if not (ROOT / "pyproject.toml").is_file():
-        pytest.skip("not a source checkout")
+def test_slow_wheel_installs_into_a_fresh_venv_and_works_from_anywhere(dists, tmp_path):
+    """The wheel installed with pip into a new venv, then used from outside the tree."""
+    _, wheel = dists
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, env=clean_env())
     python = venv / "bin" / "python"
@@ -169,19 +160,9 @@ def test_slow_pip_install_into_a_fresh_venv(tmp_path):
             capture_output=True, text=True, check=True, env=clean_env(),
         ).stdout.strip()
     )
-    # The build backend comes from Debian's pure-Python hatchling; PyPI is out of reach.
-    debian = site / "debian-dist-packages.pth"
-    debian.write_text(DEBIAN_PACKAGES + "\n")
-    if subprocess.run([python, "-c", "import hatchling"], env=clean_env()).returncode != 0:
-        pytest.skip("hatchling is not installed (python3-hatchling)")
-
     install = subprocess.run(
-        [python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--disable-pip-version-check", str(ROOT)],
-        cwd=tmp_path,
-        env=clean_env(TARVANE_BUILD_DIR=str(build_dir_for_install(tmp_path))),
-        capture_output=True,
-        text=True,
-        timeout=1200,
+        [python, "-m", "pip", "install", "--disable-pip-version-check", str(wheel)],
+        cwd=tmp_path, env=clean_env(), capture_output=True, text=True, timeout=1200,
     )
     assert install.returncode == 0, install.stdout[-3000:] + install.stderr[-3000:]
 
@@ -200,8 +181,7 @@ def test_slow_pip_install_into_a_fresh_venv(tmp_path):
     assert "Tag: cp312-cp312-linux_" in wheel and "manylinux" not in wheel
     assert "tarvane = tarvane.cli:main" in (dist_info / "entry_points.txt").read_text()
 
-    # Used from outside the source tree, with Debian's packages out of sight.
-    debian.unlink()
+    # Used from outside the source tree.
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
     check = subprocess.run(
@@ -223,3 +203,14 @@ def test_slow_pip_install_into_a_fresh_venv(tmp_path):
         [python, "-m", "tarvane", "--version"], cwd=elsewhere, env=clean_env(), capture_output=True, text=True
     )
     assert version.stdout.strip() == "tarvane 0.1.0"
+
+
+def test_import_from_the_project_root_finds_the_built_package():
+    """README's import line, run from the root: nothing there shadows the build."""
+    built = Path(_tarvane.__file__).resolve().parents[1]
+    done = subprocess.run(
+        [sys.executable, "-c", "import tarvane, tarvane._tarvane; print(tarvane.__file__)"],
+        cwd=ROOT, env=clean_env(PYTHONPATH=str(built)), capture_output=True, text=True,
+    )
+    assert done.returncode == 0, done.stderr
+    assert Path(done.stdout.strip()).parent == built / "tarvane"

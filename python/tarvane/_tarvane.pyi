@@ -9,6 +9,8 @@ integer outside its field's range OverflowError.
 from collections.abc import Sequence
 from typing import Self, final
 
+from typing_extensions import disjoint_base
+
 __all__ = [
     "BufrMessage",
     "DecodedValue",
@@ -156,6 +158,7 @@ class SequenceDefinition:
     @property
     def members(self) -> list[int]: ...
 
+@disjoint_base
 class TableSet:
     """Table B, Table D and code tables; read-only once loaded."""
 
