@@ -68,7 +68,7 @@ def main():
     seq = (wmo / "sequence.def").read_bytes()
     (out["fuzz_tables"] / "sequence").write_bytes(b"\x01" + seq[:3000])
     (out["fuzz_tables"] / "codetable").write_bytes(b"\x02" + (wmo / "codetables/1003.table").read_bytes())
-    csv = (HERE.parent / "tarvane/tables/wmo-bufr4-v45/BUFRCREX_TableB_en_01.csv").read_bytes()
+    csv = (HERE.parent / "python/tarvane/tables/wmo-bufr4-v45/BUFRCREX_TableB_en_01.csv").read_bytes()
     (out["fuzz_tables"] / "wmo-csv").write_bytes(b"\x03" + csv[:4000])
     (out["fuzz_tables"] / "alias").write_bytes(b"\x0436\n")
     (out["fuzz_tables"] / "alias-cycle").write_bytes(b"\x0438")
