@@ -14,15 +14,6 @@ ElementInfo element_info(const ElementDefinition& def, const TableSet& tables) {
   return info;
 }
 
-bool ElementCache::fill(Slot& slot, uint32_t code, ElementInfo& out) {
-  const ElementDefinition* def = tables_->find_element(code);
-  if (def == nullptr) return false;
-  slot.code = code;
-  slot.info = element_info(*def, *tables_);
-  out = slot.info;
-  return true;
-}
-
 std::optional<std::string> decode_ia5_text(std::span<const uint8_t> bytes) {
   if (std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; })) return std::nullopt;
   size_t end = bytes.size();

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -202,11 +203,14 @@ PyObject* new_str(std::string_view text) {
   return str;
 }
 
-// One str per distinct text of a call, keyed by where the text lives (the
-// element name or code-table meaning inside the TableSet, or a static word):
-// the same address and length always hold the same text during the call.
-// Decoded data repeats a few hundred texts over and over, so a small
-// direct-mapped table of recent hits sits in front of the full map.
+}  // namespace
+
+// One str per distinct text, keyed by where the text lives (the element name
+// or code-table meaning inside the TableSet, or a static word): the same
+// address and length hold the same text for as long as the TableSet lives
+// unchanged, which a TableSet object does. Decoded data repeats a few hundred
+// texts over and over, so a small direct-mapped table of recent hits sits in
+// front of the full map.
 class StrCache {
  public:
   StrCache() : slots_(128) {}
@@ -271,6 +275,16 @@ class StrCache {
   size_t used_ = 0;
   std::array<Slot, size_t{1} << kRecentBits> recent_{};  // borrowed from slots_
 };
+
+StrCache* new_str_cache() {
+  StrCache* strs = new (std::nothrow) StrCache;
+  if (!strs) PyErr_NoMemory();
+  return strs;
+}
+
+void delete_str_cache(StrCache* strs) { delete strs; }
+
+namespace {
 
 // Shortest round-trip decimal: "1.0", "-0.0", "273.15", and exponent form
 // ("1e16", "2.5e-5") at or above 1e16 and below 1e-4.
@@ -398,8 +412,7 @@ namespace {
 
 // Fills list (of n empty places) with one object per record; false with an
 // exception set on failure, the objects made so far then being in the list.
-bool fill_values(PyObject* list, const DecodeResult& result, PyTypeObject* type) {
-  StrCache strs;
+bool fill_values(PyObject* list, const DecodeResult& result, PyTypeObject* type, StrCache& strs) {
   ChunkAllocator chunks(type);
   size_t n = result.values.size();
   PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
@@ -432,12 +445,19 @@ bool fill_values(PyObject* list, const DecodeResult& result, PyTypeObject* type)
 
 }  // namespace
 
-PyObject* decoded_values_to_list(const DecodeResult& result) {
+PyObject* decoded_values_to_list(const DecodeResult& result, StrCache* strs) {
   PyTypeObject* type = decoded_value_type();
   if (!type) return nullptr;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(result.values.size()));
   if (!list) return nullptr;
-  if (!fill_values(list, result, type)) {
+  bool filled;
+  if (strs) {
+    filled = fill_values(list, result, type, *strs);
+  } else {
+    StrCache call_strs;
+    filled = fill_values(list, result, type, call_strs);
+  }
+  if (!filled) {
     Py_DECREF(list);  // unset items are NULL, which the list tolerates
     return nullptr;
   }

@@ -155,8 +155,9 @@ def test_memory_failure_at_any_point_leaves_nothing_behind(tables):
         base = tracemalloc.get_traced_memory()[0]
         for _ in range(2):
             failures, values = failing_calls(testcapi, data, tables)
-            # at least 7 shared strs, 10 texts and the partial block
-            assert failures >= 18
+            # at least 10 texts and the partial block (the shared strs are
+            # the TableSet's, made once by the warm-up)
+            assert failures >= 11
             assert [observed(v) for v in values] == [expected(i) for i in range(len(values))]
             del values
         gc.collect()
