@@ -10,6 +10,10 @@
 // every large call). A chunk is given back when its last object dies, so a
 // value kept from a large result keeps its whole chunk, as a small object
 // keeps its allocator pool; the chunk size is chosen to match that pool.
+#include <malloc.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -77,6 +81,26 @@ constexpr size_t kReserveChunks = 2048;
 Chunk* reserve_head = nullptr;
 size_t reserve_count = 0;
 
+// Freed chunks beyond the reserve go back to the C library, which keeps them
+// in its heap: the reserve's chunks, taken from the end of a dying list,
+// sit above them and block the heap's shrinking at its top. So after every
+// kTrimBytes of chunks freed, the library is asked to return its free pages
+// wherever they are.
+//
+// A call of kMappedCallValues values or more maps its chunks, of
+// kMappedChunkValues objects each (256 KiB), from the system and unmaps each
+// with its last object. Left in the heap, the free space of such a result
+// would be where the C library puts the next large block (the next result
+// list's item array, freed after its objects and so after the last trim)
+// and would stay resident with it.
+constexpr size_t kTrimBytes = size_t{16} << 20;
+size_t freed_since_trim = 0;
+
+constexpr size_t kMappedCallValues = size_t{1} << 20;
+constexpr size_t kMappedChunkValues = ((size_t{256} << 10) - sizeof(Chunk)) / sizeof(ValueObject);
+static_assert(kMappedChunkValues < (1u << 24));
+constexpr uint32_t kMappedFlag = uint32_t{1} << 31;  // in Chunk::capacity
+
 // tracemalloc's domain for the interpreter's own allocators, PyMem_RawMalloc
 // included.
 constexpr unsigned int kPyMemDomain = 0;
@@ -90,11 +114,25 @@ extern "C" int trace_untrack(unsigned int domain, uintptr_t ptr) __asm__("PyTrac
 
 namespace {
 
-// A chunk for count objects (count <= kChunkValues), all counted as alive,
-// with its type reference; or nullptr with MemoryError.
-Chunk* new_chunk(PyTypeObject* type, size_t count) {
+size_t mapped_bytes(size_t count) {
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return (sizeof(Chunk) + count * sizeof(ValueObject) + page - 1) / page * page;
+}
+
+// A chunk for count objects (count <= kChunkValues, or kMappedChunkValues
+// when mapped), all counted as alive, with its type reference; or nullptr
+// with MemoryError.
+Chunk* new_chunk(PyTypeObject* type, size_t count, bool mapped) {
   Chunk* chunk = nullptr;
-  if (count == kChunkValues && reserve_head) {
+  if (mapped) {
+    void* block = mmap(nullptr, mapped_bytes(count), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+    chunk = static_cast<Chunk*>(block);
+    trace_track(kPyMemDomain, reinterpret_cast<uintptr_t>(chunk), mapped_bytes(count));
+  } else if (count == kChunkValues && reserve_head) {
     chunk = reserve_head;
     reserve_head = chunk->next_spare;
     --reserve_count;
@@ -109,19 +147,33 @@ Chunk* new_chunk(PyTypeObject* type, size_t count) {
   Py_INCREF(type);
   chunk->type = type;
   chunk->live = static_cast<uint32_t>(count);
-  chunk->capacity = static_cast<uint32_t>(count);
+  chunk->capacity = static_cast<uint32_t>(count) | (mapped ? kMappedFlag : 0);
   return chunk;
+}
+
+void return_free_memory() {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
 }
 
 void free_chunk(Chunk* chunk) {
   PyTypeObject* type = chunk->type;
-  if (chunk->capacity == kChunkValues && reserve_count < kReserveChunks) {
+  if (chunk->capacity & kMappedFlag) {
+    trace_untrack(kPyMemDomain, reinterpret_cast<uintptr_t>(chunk));
+    munmap(chunk, mapped_bytes(chunk->capacity & ~kMappedFlag));
+  } else if (chunk->capacity == kChunkValues && reserve_count < kReserveChunks) {
     trace_untrack(kPyMemDomain, reinterpret_cast<uintptr_t>(chunk));
     chunk->next_spare = reserve_head;
     reserve_head = chunk;
     ++reserve_count;
   } else {
+    size_t bytes = sizeof(Chunk) + chunk->capacity * sizeof(ValueObject);
     PyMem_RawFree(chunk);
+    if ((freed_since_trim += bytes) >= kTrimBytes) {
+      freed_since_trim = 0;
+      return_free_memory();
+    }
   }
   Py_DECREF(type);
 }
@@ -145,7 +197,8 @@ void release_value(void* obj) {
 // dropped after a failure. No object may die before the allocator ends.
 class ChunkAllocator {
  public:
-  explicit ChunkAllocator(PyTypeObject* type) : type_(type) {}
+  // values: the number of objects of the call.
+  ChunkAllocator(PyTypeObject* type, size_t values) : type_(type), mapped_(values >= kMappedCallValues) {}
   ~ChunkAllocator() {
     if (chunk_ && (chunk_->live -= static_cast<uint32_t>(capacity_ - used_)) == 0) free_chunk(chunk_);
   }
@@ -165,8 +218,9 @@ class ChunkAllocator {
 
  private:
   [[gnu::noinline]] bool start_chunk(size_t remaining) {
-    size_t count = remaining < kChunkValues ? remaining : kChunkValues;
-    Chunk* chunk = new_chunk(type_, count);
+    const size_t most = mapped_ ? kMappedChunkValues : kChunkValues;
+    size_t count = remaining < most ? remaining : most;
+    Chunk* chunk = new_chunk(type_, count, mapped_);
     if (!chunk) return false;
     chunk_ = chunk;
     used_ = 0;
@@ -175,6 +229,7 @@ class ChunkAllocator {
   }
 
   PyTypeObject* type_;
+  bool mapped_;
   Chunk* chunk_ = nullptr;
   size_t used_ = 0;
   size_t capacity_ = 0;
@@ -413,8 +468,8 @@ namespace {
 // Fills list (of n empty places) with one object per record; false with an
 // exception set on failure, the objects made so far then being in the list.
 bool fill_values(PyObject* list, const DecodeResult& result, PyTypeObject* type, StrCache& strs) {
-  ChunkAllocator chunks(type);
   size_t n = result.values.size();
+  ChunkAllocator chunks(type, n);
   PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
   for (size_t i = 0; i < n; ++i) {
     const DecodedValue& d = result.values[i];
