@@ -43,16 +43,8 @@ static_assert(std::is_trivially_copyable_v<DecodedValue> && std::is_trivially_de
 // decoders write every field of every record they add (append_for_overwrite,
 // resize_for_overwrite) before anything reads it. A plain aggregate, a
 // DecodedValue lives in such storage without a constructor call.
-//
-// Storage for kMappedRecords or more (a megabyte) is mapped from the system directly and
-// grown by remapping: it goes back to the system when the buffer dies, and
-// unlike a large malloc block its release does not raise the C library's
-// mmap and trim thresholds, which would make the process keep hundreds of
-// megabytes of freed heap after one large decoding.
 class RecordBuffer {
  public:
-  static constexpr size_t kMappedRecords = (size_t{1} << 20) / sizeof(DecodedValue);
-
   RecordBuffer() = default;
   RecordBuffer(const RecordBuffer& other) { *this = other; }
   RecordBuffer(RecordBuffer&& other) noexcept { swap(other); }
@@ -70,7 +62,7 @@ class RecordBuffer {
     swap(gone);
     return *this;
   }
-  ~RecordBuffer() { release_storage(data_, capacity_); }
+  ~RecordBuffer() { std::free(data_); }
 
   void swap(RecordBuffer& other) noexcept {
     std::swap(data_, other.data_);
@@ -91,12 +83,16 @@ class RecordBuffer {
   DecodedValue& back() { return data_[size_ - 1]; }
   const DecodedValue& back() const { return data_[size_ - 1]; }
 
-  // Growing never copies a large block: realloc, or a remap, moves it by
-  // its page tables. Failure is std::bad_alloc, as from any container.
+  // realloc: a large block often grows in place or by remapping, where a
+  // copy of millions of records would cost more than writing them. Failure
+  // is std::bad_alloc, as from any container.
   void reserve(size_t n) {
     if (n <= capacity_) return;
-    if (n > SIZE_MAX / sizeof(DecodedValue) - 4096) throw std::bad_alloc();
-    grow_storage(n);
+    if (n > SIZE_MAX / sizeof(DecodedValue)) throw std::bad_alloc();
+    void* grown = std::realloc(data_, n * sizeof(DecodedValue));
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<DecodedValue*>(grown);
+    capacity_ = n;
   }
   void clear() { size_ = 0; }
   void push_back(const DecodedValue& v) { append_for_overwrite() = v; }
@@ -113,10 +109,6 @@ class RecordBuffer {
   }
 
  private:
-  static bool is_mapped(size_t capacity) { return capacity >= kMappedRecords; }
-  static void release_storage(DecodedValue* data, size_t capacity);
-  void grow_storage(size_t n);
-
   DecodedValue* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;

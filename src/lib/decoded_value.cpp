@@ -10,7 +10,6 @@
 // every large call). A chunk is given back when its last object dies, so a
 // value kept from a large result keeps its whole chunk, as a small object
 // keeps its allocator pool; the chunk size is chosen to match that pool.
-#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -81,21 +80,15 @@ constexpr size_t kReserveChunks = 2048;
 Chunk* reserve_head = nullptr;
 size_t reserve_count = 0;
 
-// Freed chunks beyond the reserve go back to the C library, which keeps them
-// in its heap: the reserve's chunks, taken from the end of a dying list,
-// sit above them and block the heap's shrinking at its top. So after every
-// kTrimBytes of chunks freed, the library is asked to return its free pages
-// wherever they are.
-//
 // A call of kMappedCallValues values or more maps its chunks, of
 // kMappedChunkValues objects each (256 KiB), from the system and unmaps each
-// with its last object. Left in the heap, the free space of such a result
-// would be where the C library puts the next large block (the next result
-// list's item array, freed after its objects and so after the last trim)
-// and would stay resident with it.
-constexpr size_t kTrimBytes = size_t{16} << 20;
-size_t freed_since_trim = 0;
-
+// with its last object, so that its memory goes back to the system when the
+// result dies. From the C library's heap it would not: the reserve's chunks,
+// taken from the end of the dying list, sit above the freed space and keep
+// the heap from shrinking, and the next large block (the next result list's
+// item array) is placed in that space. Smaller results stay in the heap,
+// where the next call reuses their pages without faulting them in again:
+// what the heap keeps after them is bounded by their size (64 MiB at most).
 constexpr size_t kMappedCallValues = size_t{1} << 20;
 constexpr size_t kMappedChunkValues = ((size_t{256} << 10) - sizeof(Chunk)) / sizeof(ValueObject);
 static_assert(kMappedChunkValues < (1u << 24));
@@ -151,12 +144,6 @@ Chunk* new_chunk(PyTypeObject* type, size_t count, bool mapped) {
   return chunk;
 }
 
-void return_free_memory() {
-#ifdef __GLIBC__
-  malloc_trim(0);
-#endif
-}
-
 void free_chunk(Chunk* chunk) {
   PyTypeObject* type = chunk->type;
   if (chunk->capacity & kMappedFlag) {
@@ -168,12 +155,7 @@ void free_chunk(Chunk* chunk) {
     reserve_head = chunk;
     ++reserve_count;
   } else {
-    size_t bytes = sizeof(Chunk) + chunk->capacity * sizeof(ValueObject);
     PyMem_RawFree(chunk);
-    if ((freed_since_trim += bytes) >= kTrimBytes) {
-      freed_since_trim = 0;
-      return_free_memory();
-    }
   }
   Py_DECREF(type);
 }
@@ -290,7 +272,10 @@ class StrCache {
     PyObject* str = nullptr;
   };
 
-  static constexpr unsigned kRecentBits = 8;
+  // A satellite message names a few hundred elements; at 1024 slots few of
+  // them share one. The table lives with the TableSet, so its size costs no
+  // call anything.
+  static constexpr unsigned kRecentBits = 10;
 
   static uint64_t hash(const char* p) { return (reinterpret_cast<uintptr_t>(p) >> 3) * 0x9E3779B97F4A7C15ull; }
 
@@ -468,11 +453,14 @@ namespace {
 // Fills list (of n empty places) with one object per record; false with an
 // exception set on failure, the objects made so far then being in the list.
 bool fill_values(PyObject* list, const DecodeResult& result, PyTypeObject* type, StrCache& strs) {
-  size_t n = result.values.size();
+  const size_t n = result.values.size();
   ChunkAllocator chunks(type, n);
-  PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  // Plain locals: stores into the objects could otherwise alias the result
+  // and the list, and force their reloading on every value.
+  PyObject** const items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  const DecodedValue* const records = result.values.data();
   for (size_t i = 0; i < n; ++i) {
-    const DecodedValue& d = result.values[i];
+    const DecodedValue& d = records[i];
     PyObject* name = strs.get(d.name);
     if (!name) return false;
     PyObject* meaning = nullptr;
