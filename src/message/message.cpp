@@ -46,12 +46,15 @@ Result<BufrMessage> parse_message(std::span<const uint8_t> buf) {
   const size_t s4 = s3 + l3;
   if (s4 > n || l3 < 7) return fail(BufrError::truncated(s3, 3));
   TARVANE_TRY(m.number_of_subsets, read_u16(buf, s3 + 4));
-  if ((l3 - 7) % 2 != 0) return fail(BufrError::odd_descriptor_area());
   const uint8_t flags = buf[s3 + 6];
   m.observed_data = (flags & 0x80) != 0;
   m.compressed_data = (flags & 0x40) != 0;
-  m.unexpanded_descriptors.reserve((l3 - 7) / 2);
-  for (size_t p = s3 + 7; p < s4; p += 2) m.unexpanded_descriptors.push_back(code_from_section3(buf[p], buf[p + 1]));
+  // Encoders that pad section 3 to an even length leave one odd octet after
+  // the last descriptor; it is padding, not half a descriptor.
+  const size_t count = (l3 - 7) / 2;
+  m.unexpanded_descriptors.reserve(count);
+  for (size_t i = 0, p = s3 + 7; i < count; ++i, p += 2)
+    m.unexpanded_descriptors.push_back(code_from_section3(buf[p], buf[p + 1]));
 
   TARVANE_TRY(const size_t l4, read_section_length(buf, s4, 4));
   const size_t e4 = s4 + l4;
