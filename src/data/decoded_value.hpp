@@ -117,6 +117,9 @@ class RecordBuffer {
 struct DecodeResult {
   RecordBuffer values;
   std::vector<std::string> texts;
+  // Uncompressed data: where each subset's records begin in values. (The
+  // subsets of compressed data are all the same length.)
+  std::vector<size_t> subset_starts;
 
   std::optional<std::string_view> raw_text(const DecodedValue& v) const {
     if (v.text == DecodedValue::kNoText) return std::nullopt;

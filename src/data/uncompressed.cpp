@@ -149,7 +149,9 @@ Result<DecodeResult> decode_uncompressed_values(const BufrMessage& message, cons
   // Records rarely outnumber payload bytes. Storage that is never written
   // costs next to nothing, copying on growth does; up to a million places.
   if (message.number_of_subsets != 0) result.values.reserve(std::min<size_t>(payload.size() + 16, size_t{1} << 20));
+  result.subset_starts.reserve(message.number_of_subsets);
   for (uint32_t s = 0; s < message.number_of_subsets; ++s) {
+    result.subset_starts.push_back(result.values.size());
     reset_coding_state(state, text_count);
     TARVANE_CHECK(decode_descriptor_values_inner(descriptors, ctx, state, 0));
     text_count = state.text_counter;
