@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import builtins
 import datetime as _dt
 import io
 import mmap
@@ -85,9 +86,11 @@ class Message:
     offset: int
     length: int
     source: str
-    bytes: bytes
+    bytes: builtins.bytes
+    _payload_length: int
+    _chooser: TableChooser
 
-    def __init__(self, octets: bytes, *, offset: int = 0, source: str = "<bytes>", tables: TablesArg = None) -> None:
+    def __init__(self, octets: builtins.bytes, *, offset: int = 0, source: str = "<bytes>", tables: TablesArg = None) -> None:
         """Parse one whole message (ValueError when it is not one)."""
         header = _columns.parse(octets)
         for name, value in zip(_HEADER_FIELDS, header):
@@ -149,15 +152,15 @@ class Message:
         )
 
 
-def _unpickle_message(octets: bytes, offset: int, source: str) -> Message:
+def _unpickle_message(octets: builtins.bytes, offset: int, source: str) -> Message:
     return Message(octets, offset=offset, source=source)
 
 
 class _Window:
     """What a reader scans: the whole source in memory or mapped, or a moving piece of a stream."""
 
-    def __init__(self, data: object, stream: BinaryIO | None = None) -> None:
-        self.data = data  # bytes-like: bytes, bytearray, memoryview or mmap
+    def __init__(self, data: bytes | bytearray | memoryview | mmap.mmap, stream: BinaryIO | None = None) -> None:
+        self.data = data
         self.base = 0  # the source offset of data[0]
         self.stream = stream
         self.eof = stream is None
@@ -187,7 +190,7 @@ class _Window:
 
 def _source_name(source: object) -> str:
     if isinstance(source, (str, os.PathLike)):
-        return os.fspath(source)  # type: ignore[return-value]
+        return os.fspath(source)
     name = getattr(source, "name", None)
     if isinstance(name, str):
         return name
@@ -223,7 +226,7 @@ def read(source: Source, *, tables: TablesArg = None, errors: ErrorPolicy = "rai
     chooser = TableChooser(tables)
     name = _source_name(source)
     if isinstance(source, (str, os.PathLike)):
-        return _read_path(os.fspath(source), name, chooser, errors)  # type: ignore[arg-type]
+        return _read_path(os.fspath(source), name, chooser, errors)
     if isinstance(source, (bytes, bytearray, memoryview, mmap.mmap)):
         return _scan(_Window(source), name, chooser, errors)
     if hasattr(source, "read"):
@@ -257,7 +260,7 @@ def _fail(errors: ErrorPolicy, name: str, offset: int, problem: object) -> None:
 def _scan(window: _Window, name: str, chooser: TableChooser, errors: ErrorPolicy) -> Iterator[Message]:
     position = 0
     while True:
-        if not window.eof and len(window.data) - position < 8:  # type: ignore[arg-type]
+        if not window.eof and len(window.data) - position < 8:
             window.read_more(0)
             continue
         piece = _columns.next_piece(window.data, position)
@@ -265,13 +268,13 @@ def _scan(window: _Window, name: str, chooser: TableChooser, errors: ErrorPolicy
             if window.eof:
                 return
             # Keep three octets: a marker may straddle the chunks.
-            position = window.drop_before(max(position, len(window.data) - 3))  # type: ignore[arg-type]
+            position = window.drop_before(max(position, len(window.data) - 3))
             window.read_more(0)
             continue
         offset, length, problem, needs_more, declared = piece
         if needs_more and not window.eof:
             position = window.drop_before(offset)
-            window.read_more(max(0, declared - (len(window.data) - position)))  # type: ignore[arg-type]
+            window.read_more(max(0, declared - (len(window.data) - position)))
             continue
         where = window.base + offset
         if problem is not None:
