@@ -43,10 +43,12 @@ class _Parts:
         self.descriptor = np.frombuffer(descriptor, dtype=np.uint32)
         self.value = np.frombuffer(value, dtype=np.float64)
         self.raw = np.frombuffer(raw, dtype=np.uint64)
-        self.text_records = np.frombuffer(text_records, dtype=np.uint32)
+        # Wrapped when the text or meaning column is first asked for: most
+        # readers never do, and each wrapping costs about a microsecond.
+        self.text_records: Any = text_records
         self.texts: list[str] = texts
-        self.meaning_records = np.frombuffer(meaning_records, dtype=np.uint32)
-        self.meaning_ids = np.frombuffer(meaning_ids, dtype=np.uint32)
+        self.meaning_records: Any = meaning_records
+        self.meaning_ids: Any = meaning_ids
         self.meanings: list[str] = meanings
         self._text: npt.NDArray[np.object_] | None = None
         self._meaning: npt.NDArray[np.object_] | None = None
@@ -55,7 +57,7 @@ class _Parts:
     def text(self) -> npt.NDArray[np.object_]:
         if self._text is None:
             column = np.full(len(self.descriptor), None, dtype=object)
-            column[self.text_records] = self.texts
+            column[np.frombuffer(self.text_records, dtype=np.uint32)] = self.texts
             column.flags.writeable = False
             self._text = column
         return self._text
@@ -64,7 +66,8 @@ class _Parts:
         if self._meaning is None:
             column = np.full(len(self.descriptor), None, dtype=object)
             if len(self.meanings):
-                column[self.meaning_records] = np.array(self.meanings, dtype=object)[self.meaning_ids]
+                ids = np.frombuffer(self.meaning_ids, dtype=np.uint32)
+                column[np.frombuffer(self.meaning_records, dtype=np.uint32)] = np.array(self.meanings, dtype=object)[ids]
             column.flags.writeable = False
             self._meaning = column
         return self._meaning

@@ -93,17 +93,16 @@ class Message:
     def __init__(self, octets: builtins.bytes, *, offset: int = 0, source: str = "<bytes>", tables: TablesArg = None) -> None:
         """Parse one whole message (ValueError when it is not one)."""
         header = _columns.parse(octets)
-        for name, value in zip(_HEADER_FIELDS, header):
-            object.__setattr__(self, name, value)
-        if self.edition == 3:
-            object.__setattr__(self, "international_data_subcategory", None)
-            object.__setattr__(self, "typical_second", None)
-        object.__setattr__(self, "_payload_length", header[len(_HEADER_FIELDS)])
-        object.__setattr__(self, "offset", offset)
-        object.__setattr__(self, "length", len(octets))
-        object.__setattr__(self, "source", source)
-        object.__setattr__(self, "bytes", bytes(octets))
-        object.__setattr__(self, "_chooser", tables if isinstance(tables, TableChooser) else TableChooser(tables))
+        # The slots' own setters: object.__setattr__ on every field took
+        # longer than parsing a small message.
+        for set_field, value in zip(_SET_HEADER, header):
+            set_field(self, value)
+        if header[0] == 3:
+            _SET_EDITION3(self, None)
+            _SET_EDITION3_SECOND(self, None)
+        chooser = tables if isinstance(tables, TableChooser) else TableChooser(tables)
+        for set_field, value in zip(_SET_REST, (offset, len(octets), source, bytes(octets), chooser)):
+            set_field(self, value)
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError(f"Message attributes are read-only ({name})")
@@ -150,6 +149,13 @@ class Message:
             f"category={self.data_category} centre={self.originating_centre} "
             f"subsets={self.number_of_subsets} compressed={self.compressed_data}>"
         )
+
+
+# What parse gives, in order: the header fields, then the payload length.
+_SET_HEADER = tuple(Message.__dict__[name].__set__ for name in (*_HEADER_FIELDS, "_payload_length"))
+_SET_EDITION3 = Message.__dict__["international_data_subcategory"].__set__
+_SET_EDITION3_SECOND = Message.__dict__["typical_second"].__set__
+_SET_REST = tuple(Message.__dict__[name].__set__ for name in ("offset", "length", "source", "bytes", "_chooser"))
 
 
 def _unpickle_message(octets: builtins.bytes, offset: int, source: str) -> Message:

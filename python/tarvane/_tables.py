@@ -72,6 +72,9 @@ class TableChooser:
     def __init__(self, tables: TablesArg = None) -> None:
         self.fixed: TableSet | None = None
         self.root: str | None = None
+        # The set chosen for each key this reader has met: choosing again
+        # asks the file system whether the master version is there.
+        self._chosen: dict[TableKey, TableSet] = {}
         if tables is None:
             return
         if isinstance(tables, TableSet):
@@ -96,6 +99,15 @@ class TableChooser:
         if self.fixed is not None:
             return self.fixed
         key = table_key(message)
+        chosen = self._chosen.get(key)
+        if chosen is None:
+            chosen = self._choose(key)
+            if len(self._chosen) >= 64:
+                self._chosen.clear()
+            self._chosen[key] = chosen
+        return chosen
+
+    def _choose(self, key: TableKey) -> TableSet:
         if self.root is not None:
             return _definitions_tables(self.root, key)
         if has_master(ECCODES_DEFINITIONS, key[0], key[1]):
