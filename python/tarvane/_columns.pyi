@@ -13,7 +13,8 @@ class Column:
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 Header = tuple[
-    int, int, int, int, int, bool, int, int, int, int, int, int, int, int, int, int, int, int, bool, bool, list[int], int
+    int, int, int, int, int, bool, int, int | None, int, int, int, int, int, int, int, int, int | None, int, bool, bool,
+    list[int], int,
 ]
 Decoded = tuple[int, Column, Column, Column, Column, Column, list[str], Column, Column, list[str]]
 

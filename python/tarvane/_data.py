@@ -28,23 +28,24 @@ def _synthetic_name(code: int) -> str | None:
     return None
 
 
+_DTYPES = {"subset": np.uint32, "descriptor": np.uint32, "value": np.float64, "raw": np.uint64}
+
+
 class _Parts:
     """The arrays of one decoded message, shared by the message's Data and its subset views."""
 
     __slots__ = (
-        "subsets", "subset", "descriptor", "value", "raw", "text_records", "texts",
+        "subsets", "_columns", "_arrays", "text_records", "texts",
         "meaning_records", "meaning_ids", "meanings", "_text", "_meaning", "_elements",
     )
 
     def __init__(self, decoded: tuple[Any, ...]) -> None:
         (subsets, subset, descriptor, value, raw, text_records, texts, meaning_records, meaning_ids, meanings) = decoded
         self.subsets: int = subsets
-        self.subset = np.frombuffer(subset, dtype=np.uint32)
-        self.descriptor = np.frombuffer(descriptor, dtype=np.uint32)
-        self.value = np.frombuffer(value, dtype=np.float64)
-        self.raw = np.frombuffer(raw, dtype=np.uint64)
-        # Wrapped when the text or meaning column is first asked for: most
-        # readers never do, and each wrapping costs about a microsecond.
+        # Each column becomes an array when first asked for: most readers
+        # want a few of them, and each wrapping costs about a microsecond.
+        self._columns: dict[str, Any] = {"subset": subset, "descriptor": descriptor, "value": value, "raw": raw}
+        self._arrays: dict[str, npt.NDArray[Any]] = {}
         self.text_records: Any = text_records
         self.texts: list[str] = texts
         self.meaning_records: Any = meaning_records
@@ -53,6 +54,31 @@ class _Parts:
         self._text: npt.NDArray[np.object_] | None = None
         self._meaning: npt.NDArray[np.object_] | None = None
         self._elements: tuple[list[int], npt.NDArray[np.int32]] | None = None
+
+    def __len__(self) -> int:
+        return len(self._columns["descriptor"])
+
+    def array(self, name: str) -> npt.NDArray[Any]:
+        column = self._arrays.get(name)
+        if column is None:
+            column = self._arrays[name] = np.frombuffer(self._columns[name], dtype=_DTYPES[name])
+        return column
+
+    @property
+    def subset(self) -> npt.NDArray[np.uint32]:
+        return self.array("subset")
+
+    @property
+    def descriptor(self) -> npt.NDArray[np.uint32]:
+        return self.array("descriptor")
+
+    @property
+    def value(self) -> npt.NDArray[np.float64]:
+        return self.array("value")
+
+    @property
+    def raw(self) -> npt.NDArray[np.uint64]:
+        return self.array("raw")
 
     def text(self) -> npt.NDArray[np.object_]:
         if self._text is None:
@@ -107,7 +133,7 @@ class Data:
         self.tables = tables
         self._parts = decoded if isinstance(decoded, _Parts) else _Parts(decoded)
         self._start = start
-        self._stop = len(self._parts.descriptor) if stop is None else stop
+        self._stop = len(self._parts) if stop is None else stop
         self._subset_number = subset_number
 
     def __len__(self) -> int:

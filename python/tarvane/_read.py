@@ -10,7 +10,7 @@ import os
 import stat
 import warnings
 from collections.abc import Iterator
-from typing import TYPE_CHECKING, BinaryIO, Literal, Union
+from typing import TYPE_CHECKING, Any, BinaryIO, Literal, Union
 
 from . import _columns
 from ._tables import TableChooser, TablesArg
@@ -60,7 +60,10 @@ class Message:
     buffers and streams). ``decode()`` gives its values as ``Data``.
     """
 
-    __slots__ = (*_HEADER_FIELDS, "offset", "length", "source", "bytes", "_payload_length", "_chooser")
+    # The header fields are read from one tuple (see the properties made
+    # below the class): building a Message must cost less than decoding a
+    # small one.
+    __slots__ = ("_header", "offset", "length", "source", "bytes", "_chooser")
 
     edition: int
     master_table_number: int
@@ -87,21 +90,15 @@ class Message:
     length: int
     source: str
     bytes: builtins.bytes
-    _payload_length: int
+    _header: tuple[Any, ...]
     _chooser: TableChooser
 
     def __init__(self, octets: builtins.bytes, *, offset: int = 0, source: str = "<bytes>", tables: TablesArg = None) -> None:
         """Parse one whole message (ValueError when it is not one)."""
         header = _columns.parse(octets)
-        # The slots' own setters: object.__setattr__ on every field took
-        # longer than parsing a small message.
-        for set_field, value in zip(_SET_HEADER, header):
-            set_field(self, value)
-        if header[0] == 3:
-            _SET_EDITION3(self, None)
-            _SET_EDITION3_SECOND(self, None)
         chooser = tables if isinstance(tables, TableChooser) else TableChooser(tables)
-        for set_field, value in zip(_SET_REST, (offset, len(octets), source, bytes(octets), chooser)):
+        # The slots' own setters: object.__setattr__ is refused.
+        for set_field, value in zip(_SET_SLOTS, (header, offset, len(octets), source, bytes(octets), chooser)):
             set_field(self, value)
 
     def __setattr__(self, name: str, value: object) -> None:
@@ -151,11 +148,19 @@ class Message:
         )
 
 
-# What parse gives, in order: the header fields, then the payload length.
-_SET_HEADER = tuple(Message.__dict__[name].__set__ for name in (*_HEADER_FIELDS, "_payload_length"))
-_SET_EDITION3 = Message.__dict__["international_data_subcategory"].__set__
-_SET_EDITION3_SECOND = Message.__dict__["typical_second"].__set__
-_SET_REST = tuple(Message.__dict__[name].__set__ for name in ("offset", "length", "source", "bytes", "_chooser"))
+_SET_SLOTS = tuple(Message.__dict__[name].__set__ for name in Message.__slots__)
+_HEADER = Message.__dict__["_header"].__get__
+
+
+def _header_field(i: int, name: str) -> property:
+    def get(self: Message) -> Any:
+        return _HEADER(self)[i]
+
+    return property(get, doc=f"The header field {name}.")
+
+
+for _i, _name in enumerate(_HEADER_FIELDS):
+    setattr(Message, _name, _header_field(_i, _name))
 
 
 def _unpickle_message(octets: builtins.bytes, offset: int, source: str) -> Message:
