@@ -11,7 +11,17 @@ ElementInfo element_info(const ElementDefinition& def, const TableSet& tables) {
   if (t != tables.code_tables.end()) info.codes = &t->second;
   info.is_text = is_character_unit(def.unit);
   info.class31 = is_class31(def.code);
+  info.code_or_flag = is_code_or_flag_unit(def.unit);
   return info;
+}
+
+bool is_code_or_flag_unit(std::string_view unit) {
+  auto same = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             return (x >= 'a' && x <= 'z' ? x - 32 : x) == y;
+           });
+  };
+  return same(unit, "CODE TABLE") || same(unit, "FLAG TABLE");
 }
 
 bool ElementCache::fill(Slot& slot, uint32_t code, ElementInfo& out) {
