@@ -225,7 +225,11 @@ bool is_recorded_operator(uint32_t x, uint32_t y) {
 }
 
 void apply_bitmap_operator(uint32_t x, uint32_t y, ValueCodingState& state) {
-  if (x == 36 && y == 0) {
+  state.bitmap_follows = false;
+  if (y == 0 && (x == 22 || x == 23 || x == 24 || x == 25 || x == 32)) {
+    if (!state.operator_anchor) state.operator_anchor = state.descriptor_history.size();
+    state.bitmap_follows = true;
+  } else if (x == 36 && y == 0) {
     state.collecting_bitmap = true;
     state.bitmap.clear();
     state.bitmap_cursor = 0;
@@ -252,9 +256,19 @@ void reset_coding_state(ValueCodingState& state, uint64_t text_counter) {
   state.width_change = 0;
   state.scale_change = 0;
   state.collecting_bitmap = false;
+  state.bitmap_follows = false;
+  state.operator_anchor.reset();
   state.associated_field_width = 0;
   state.reference_definition_width = 0;
   state.new_references.clear();
+}
+
+void start_following_bitmap(ValueCodingState& state) {
+  state.bitmap_follows = false;
+  state.collecting_bitmap = true;
+  state.bitmap.clear();
+  state.bitmap_cursor = 0;
+  state.bitmap_anchor = state.operator_anchor.value_or(state.descriptor_history.size());
 }
 
 Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state) {

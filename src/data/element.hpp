@@ -263,6 +263,15 @@ bool is_recorded_operator(uint32_t x, uint32_t y);
 // The bitmap bookkeeping of the recorded operators 2 35, 2 36, 2 37.
 void apply_bitmap_operator(uint32_t x, uint32_t y, ValueCodingState& state);
 
+void start_following_bitmap(ValueCodingState& state);
+
+// Whether the element just read is a bitmap entry (0 31 031 in a bitmap).
+inline bool is_bitmap_entry(uint32_t code, ValueCodingState& state) {
+  if (code != 31031) return false;
+  if (state.bitmap_follows) [[unlikely]] start_following_bitmap(state);
+  return state.collecting_bitmap;
+}
+
 // 2 23 255, 2 24 255, 2 25 255 and 2 32 255 read a value for the element
 // the bitmap designates.
 inline bool is_bitmap_marker(uint32_t x, uint32_t y) {

@@ -306,3 +306,29 @@ TEST(ChangedCoding, LocalWidthReadsThePlainInteger) {
   ASSERT_TRUE(r) << error_of(r);
   EXPECT_EQ(values_of(*r), (Values{none, 7.0, 1.0}));
 }
+
+// ECMWF TEMP and PILOT messages: 2 22 000 and 2 23 000 each followed at once
+// by its bitmap, no 2 36 000; the 2 23 255 values follow the second bitmap,
+// over the elements before 2 22 000.
+TEST(Bitmaps, BitmapFollowingTheOperatorWithoutDefinition) {
+  TableSet t = real_shape_tables();
+  const std::vector<uint32_t> d = {1001, 1002, 1003, 222000, 101000, 31002, 31031, 101000, 31002, 1004,
+                                   223000, 101000, 31002, 31031, 101000, 31002, 223255};
+  const std::vector<std::pair<uint64_t, uint32_t>> fields = {
+      {1, 8}, {2, 8}, {3, 8}, {3, 16}, {0, 1}, {1, 1}, {0, 1}, {2, 16}, {70, 8}, {80, 8},
+      {3, 16}, {1, 1}, {0, 1}, {0, 1}, {2, 16}, {22, 8}, {33, 8}};
+  BitWriter plain;
+  for (auto [value, width] : fields) plain.put(value, width);
+  for (bool compressed : {false, true}) {
+    const uint16_t subsets = compressed ? 2 : 1;
+    auto r = compressed ? decode(t, d, compressed_constant(fields), subsets, true) : decode(t, d, plain);
+    ASSERT_TRUE(r) << error_of(r);
+    const size_t per_subset = r->values.size() / subsets;
+    for (uint16_t s = 0; s < subsets; ++s) {
+      const DecodedValue& b = r->values[(s + 1) * per_subset - 2];
+      const DecodedValue& c = r->values[(s + 1) * per_subset - 1];
+      EXPECT_EQ(std::make_pair(b.descriptor, b.value), std::make_pair(1002u, 22.0)) << compressed;
+      EXPECT_EQ(std::make_pair(c.descriptor, c.value), std::make_pair(1003u, 33.0)) << compressed;
+    }
+  }
+}
