@@ -34,8 +34,14 @@ bool ElementCache::fill(Slot& slot, uint32_t code, ElementInfo& out) {
 }
 
 std::optional<std::string> decode_ia5_text(std::span<const uint8_t> bytes) {
-  if (std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; })) return std::nullopt;
+  // Missing is all ones; encoders that write C strings pad a missing value
+  // (or an empty one) with NULs after it. Neither holds a character, and the
+  // reference decoder reports both as missing.
   size_t end = bytes.size();
+  while (end > 0 && bytes[end - 1] == 0x00) --end;
+  if (std::all_of(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(end), [](uint8_t b) { return b == 0xFF; }))
+    return std::nullopt;
+  end = bytes.size();
   // After the mapping only 0x09..0x0D and the space are white space.
   while (end > 0 && (bytes[end - 1] == 0x20 || (bytes[end - 1] >= 0x09 && bytes[end - 1] <= 0x0D))) --end;
   std::string text(end, '?');

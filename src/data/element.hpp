@@ -180,8 +180,9 @@ void set_new_reference(ValueCodingState& state, uint32_t code, int64_t reference
 // 2 03 YYY is in force; it leaves no record.
 Status read_new_reference(uint32_t code, BitReader& reader, ValueCodingState& state);
 
-// Text of character bytes: absent when every byte is 0xFF; bytes above 0x7F
-// shown as '?', trailing white space removed.
+// Text of character bytes: absent when every byte is 0xFF or NUL and the
+// NULs all trail (all ones, all NULs, all ones padded with NULs); bytes
+// above 0x7F shown as '?', trailing white space removed.
 std::optional<std::string> decode_ia5_text(std::span<const uint8_t> bytes);
 
 // Reads width bits of characters into out.texts; their index there, or
