@@ -1,8 +1,30 @@
-"""tarvane: a decoder of WMO FM-94 BUFR edition 4."""
+"""tarvane: a decoder of WMO FM-94 BUFR messages, editions 3 and 4."""
+
+from typing import TYPE_CHECKING, Any
 
 from ._tarvane import *  # noqa: F401,F403
-from ._tarvane import __all__  # noqa: F401
+from ._tarvane import __all__ as _module_names
 from ._defaults import default_tables
 
+if TYPE_CHECKING:
+    from ._data import Data
+    from ._read import Message, read
+
+# The reading layer is imported on first use, so that `import tarvane` stays
+# cheap (NumPy loads only when values are decoded).
+_LAZY = {"read": "._read", "Message": "._read", "Data": "._data"}
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'tarvane' has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(module, __name__), name)
+    globals()[name] = value
+    return value
+
+
 # A new list: the module's own __all__ keeps its fourteen names.
-__all__ = [*__all__, "default_tables"]
+__all__ = [*_module_names, "default_tables", "read", "Message", "Data"]

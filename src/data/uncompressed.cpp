@@ -33,7 +33,7 @@ Status decode_element(uint32_t code, DecodeContext& ctx, ValueCodingState& state
   TARVANE_CHECK(read_element_as(info, info.def->width, element_reference(*info.def, state), ctx.reader, state,
                                 ctx.out));
   state.local_width.reset();
-  if (code == 31031 && state.collecting_bitmap) {
+  if (is_bitmap_entry(code, state)) {
     const DecodedValue& last = ctx.out.values.back();
     if (last.has_value) state.bitmap.push_back(bitmap_entry(last.value));
   } else {
@@ -149,7 +149,9 @@ Result<DecodeResult> decode_uncompressed_values(const BufrMessage& message, cons
   // Records rarely outnumber payload bytes. Storage that is never written
   // costs next to nothing, copying on growth does; up to a million places.
   if (message.number_of_subsets != 0) result.values.reserve(std::min<size_t>(payload.size() + 16, size_t{1} << 20));
+  result.subset_starts.reserve(message.number_of_subsets);
   for (uint32_t s = 0; s < message.number_of_subsets; ++s) {
+    result.subset_starts.push_back(result.values.size());
     reset_coding_state(state, text_count);
     TARVANE_CHECK(decode_descriptor_values_inner(descriptors, ctx, state, 0));
     text_count = state.text_counter;

@@ -8,16 +8,11 @@
 #include "args.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
+#include "table_set_object.hpp"
 
 namespace tarvane {
 
 namespace {
-
-struct TableSetObject {
-  PyObject_HEAD
-  TableSet tables;
-  StrCache* strs;  // nullptr until the first decode with these tables
-};
 
 TableSetObject* as_table_set(PyObject* obj) { return reinterpret_cast<TableSetObject*>(obj); }
 

@@ -1,5 +1,6 @@
-// One BUFR edition-4 message: framing checks of sections 0 to 5, the header
-// fields of sections 1 and 3, and where the section 4 data lie.
+// One BUFR message (edition 4, or 3 where asked for): framing checks of
+// sections 0 to 5, the header fields of sections 1 and 3, and where the
+// section 4 data lie.
 #pragma once
 
 #include <cstddef>
@@ -42,8 +43,12 @@ struct BufrMessage {
   size_t section4_data_length = 0;
 };
 
-// The buffer must be exactly one message.
+// The buffer must be exactly one edition-4 message.
 Result<BufrMessage> parse_message(std::span<const uint8_t> buffer);
+
+// The same for an edition-3 or edition-4 message. Edition 3 has no
+// international data sub-category and no second: both are 0.
+Result<BufrMessage> parse_message_any_edition(std::span<const uint8_t> buffer);
 
 // The 3-byte big-endian length at position.
 Result<uint32_t> read_section_length(std::span<const uint8_t> buffer, size_t position, uint8_t section);

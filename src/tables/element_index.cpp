@@ -1,8 +1,18 @@
+#include <algorithm>
 #include <bit>
 
 #include "table_set.hpp"
 
 namespace tarvane {
+
+bool is_code_or_flag_unit(std::string_view unit) {
+  auto same = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             return (x >= 'a' && x <= 'z' ? x - 32 : x) == y;
+           });
+  };
+  return same(unit, "CODE TABLE") || same(unit, "FLAG TABLE");
+}
 
 ElementIndex::ElementIndex(const std::unordered_map<uint32_t, ElementDefinition>& elements,
                            const std::unordered_map<uint32_t, CodeTable>& code_tables) {
@@ -21,6 +31,7 @@ ElementIndex::ElementIndex(const std::unordered_map<uint32_t, ElementDefinition>
     if (t != code_tables.end()) s.info.codes = &t->second;
     s.info.is_text = is_character_unit(def.unit);
     s.info.class31 = is_class31(code);
+    s.info.code_or_flag = is_code_or_flag_unit(def.unit);
   }
 }
 

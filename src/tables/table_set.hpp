@@ -37,12 +37,18 @@ using CodeTable = std::unordered_map<uint64_t, std::string>;
 // Character data are recognised by their unit alone.
 inline bool is_character_unit(std::string_view unit) { return unit == "CCITT IA5"; }
 
+// "CODE TABLE", "Code table", "FLAG TABLE", ... (ecCodes and WMO spellings).
+bool is_code_or_flag_unit(std::string_view unit);
+
 // What reading asks of a Table B entry.
 struct ElementInfo {
   const ElementDefinition* def = nullptr;
   const CodeTable* codes = nullptr;  // nullptr when the element has no code table
   bool is_text = false;
   bool class31 = false;
+  // Code and flag tables keep their Table B width and scale under 2 01,
+  // 2 02 and 2 07: those operators change quantities, not code figures.
+  bool code_or_flag = false;
 };
 
 // Every Table B entry of a TableSet with its ElementInfo, in one flat

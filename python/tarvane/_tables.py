@@ -1,0 +1,115 @@
+"""Which tables decode a message: a TableSet given, a directory named, or the default."""
+
+from __future__ import annotations
+
+import functools
+import os
+from typing import TYPE_CHECKING, Union
+
+from . import _columns
+from ._tarvane import TableSet
+
+if TYPE_CHECKING:
+    from ._read import Message
+
+# Where Debian's libeccodes-data installs the ecCodes definitions.
+ECCODES_DEFINITIONS = "/usr/share/eccodes/definitions"
+
+TablesArg = Union[TableSet, str, "os.PathLike[str]", None]
+
+# The section 1 fields that choose master and local tables.
+TableKey = tuple[int, int, int, int, int]
+
+
+def table_key(message: Message) -> TableKey:
+    return (
+        message.master_table_number,
+        message.master_tables_version_number,
+        message.local_tables_version_number,
+        message.originating_centre,
+        message.originating_subcentre,
+    )
+
+
+# Loaded sets are shared by every reader in the process (and so by every
+# task a Dask worker runs): a set is read-only once loaded. Bounded, because
+# a long-running service may meet many centres and versions.
+@functools.lru_cache(maxsize=64)
+def _definitions_tables(root: str, key: TableKey) -> TableSet:
+    master, version, local, centre, subcentre = key
+    tables: TableSet = _columns.load_definitions(root, master, version, local, centre, subcentre)
+    return tables
+
+
+@functools.lru_cache(maxsize=16)
+def _directory_tables(path: str, kind: str) -> TableSet:
+    if kind == "eccodes":
+        return TableSet.from_eccodes(path)
+    return TableSet.from_bufr4_45(path)
+
+
+@functools.lru_cache(maxsize=1)
+def _bundled() -> TableSet:
+    from ._defaults import default_tables
+
+    return default_tables()
+
+
+def has_master(root: str, master: int, version: int) -> bool:
+    return os.path.isdir(os.path.join(root, "bufr", "tables", str(master), "wmo", str(version)))
+
+
+class TableChooser:
+    """Finds the TableSet for each message, loading each distinct set once.
+
+    tables: a TableSet (used for every message); an ecCodes definitions root
+    (the folder holding bufr/tables); an ecCodes table directory (holding
+    element.table); a folder of the WMO BUFR4 CSV tables; or None, for the
+    ecCodes definitions at /usr/share/eccodes/definitions when they hold the
+    message's master table version, else the bundled WMO tables.
+    """
+
+    def __init__(self, tables: TablesArg = None) -> None:
+        self.fixed: TableSet | None = None
+        self.root: str | None = None
+        # The set chosen for each key this reader has met: choosing again
+        # asks the file system whether the master version is there.
+        self._chosen: dict[TableKey, TableSet] = {}
+        if tables is None:
+            return
+        if isinstance(tables, TableSet):
+            self.fixed = tables
+            return
+        if not isinstance(tables, (str, os.PathLike)):
+            raise TypeError(f"tables must be a TableSet, a path or None, not {type(tables).__name__}")
+        path = os.fspath(tables)
+        if os.path.isdir(os.path.join(path, "bufr", "tables")):
+            self.root = path
+        elif os.path.isfile(os.path.join(path, "element.table")):
+            self.fixed = _directory_tables(os.path.abspath(path), "eccodes")
+        elif os.path.isdir(path) and any(n.startswith("BUFRCREX_TableB") for n in os.listdir(path)):
+            self.fixed = _directory_tables(os.path.abspath(path), "wmo-csv")
+        else:
+            raise ValueError(
+                f"{path}: not an ecCodes definitions root (no bufr/tables), an ecCodes table "
+                "directory (no element.table) or a folder of WMO BUFR4 CSV tables"
+            )
+
+    def tables_for(self, message: Message) -> TableSet:
+        if self.fixed is not None:
+            return self.fixed
+        key = table_key(message)
+        chosen = self._chosen.get(key)
+        if chosen is None:
+            chosen = self._choose(key)
+            if len(self._chosen) >= 64:
+                self._chosen.clear()
+            self._chosen[key] = chosen
+        return chosen
+
+    def _choose(self, key: TableKey) -> TableSet:
+        if self.root is not None:
+            return _definitions_tables(self.root, key)
+        if has_master(ECCODES_DEFINITIONS, key[0], key[1]):
+            return _definitions_tables(ECCODES_DEFINITIONS, key)
+        return _bundled()

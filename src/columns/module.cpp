@@ -1,0 +1,307 @@
+// PyInit__columns: the reading layer's way into the core. Messages of either
+// edition are found, parsed and decoded into columns here; decoding and
+// table loading run with the GIL released.
+#include <Python.h>
+
+#include <new>
+#include <string>
+#include <utility>
+
+#include "../data/to_columns.hpp"
+#include "../message/message.hpp"
+#include "../message/scan.hpp"
+#include "../tables/loaders.hpp"
+#include "../lib/args.hpp"
+#include "../lib/errors.hpp"
+#include "../lib/table_set_object.hpp"
+#include "column_object.hpp"
+
+namespace tarvane {
+
+namespace {
+
+// TableSet, as the module _tarvane made it: sets are passed in and made here.
+PyTypeObject* table_set_type = nullptr;
+
+// A contiguous buffer held for the length of a call.
+class HeldBuffer {
+ public:
+  HeldBuffer() = default;
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  bool hold(PyObject* obj, const char* arg) {
+    if (!PyObject_CheckBuffer(obj)) {
+      PyErr_Format(PyExc_TypeError, "%s must be a bytes-like object, not %.100s", arg, Py_TYPE(obj)->tp_name);
+      return false;
+    }
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS) < 0) return false;
+    held_ = true;
+    return true;
+  }
+  std::span<const uint8_t> span() const {
+    return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+PyObject* py_bool(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
+
+PyObject* header_tuple(const BufrMessage& m) {
+  PyObject* codes = PyList_New(static_cast<Py_ssize_t>(m.unexpanded_descriptors.size()));
+  if (!codes) return nullptr;
+  for (size_t i = 0; i < m.unexpanded_descriptors.size(); ++i) {
+    PyObject* c = PyLong_FromUnsignedLong(m.unexpanded_descriptors[i]);
+    if (!c) {
+      Py_DECREF(codes);
+      return nullptr;
+    }
+    PyList_SET_ITEM(codes, static_cast<Py_ssize_t>(i), c);
+  }
+  // Edition 3 has neither an international data sub-category nor a second.
+  const bool ed3 = m.edition == 3;
+  return Py_BuildValue(
+      "(iiiiiNiNiiiiiiiiNiNNNn)", int{m.edition}, int{m.master_table_number}, int{m.originating_centre},
+      int{m.originating_subcentre}, int{m.update_sequence_number}, py_bool(m.local_section_present),
+      int{m.data_category}, ed3 ? Py_NewRef(Py_None) : PyLong_FromLong(m.international_data_subcategory),
+      int{m.local_data_subcategory}, int{m.master_tables_version_number}, int{m.local_tables_version_number},
+      int{m.typical_year}, int{m.typical_month}, int{m.typical_day}, int{m.typical_hour}, int{m.typical_minute},
+      ed3 ? Py_NewRef(Py_None) : PyLong_FromLong(m.typical_second),
+      int{m.number_of_subsets}, py_bool(m.observed_data), py_bool(m.compressed_data), codes,
+      static_cast<Py_ssize_t>(m.section4_data_length));
+}
+
+// parse(buffer) -> header tuple: the buffer must be exactly one message of
+// edition 3 or 4.
+PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!collect_args("parse", {"buffer"}, args, nargs, kwnames, a)) return nullptr;
+  HeldBuffer buf;
+  if (!buf.hold(a[0], "buffer")) return nullptr;
+  Result<BufrMessage> m = parse_message_any_edition(buf.span());
+  if (!m) return to_py_err(m.error());
+  return header_tuple(*m);
+}
+
+// next_piece(buffer, start) -> (offset, length, problem or None, needs_more)
+// or None when no marker is left.
+PyObject* next_piece_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!collect_args("next_piece", {"buffer", "start"}, args, nargs, kwnames, a)) return nullptr;
+  HeldBuffer buf;
+  if (!buf.hold(a[0], "buffer")) return nullptr;
+  const Py_ssize_t start = PyNumber_AsSsize_t(a[1], PyExc_OverflowError);
+  if (start == -1 && PyErr_Occurred()) return nullptr;
+  if (start < 0) {
+    PyErr_SetString(PyExc_ValueError, "start must not be negative");
+    return nullptr;
+  }
+  const Piece piece = next_piece(buf.span(), static_cast<size_t>(start));
+  if (piece.offset == Piece::kNone) Py_RETURN_NONE;
+  PyObject* problem =
+      piece.problem.empty() ? Py_NewRef(Py_None) : PyUnicode_FromStringAndSize(piece.problem.data(), piece.problem.size());
+  if (!problem) return nullptr;
+  return Py_BuildValue("(nnNNn)", static_cast<Py_ssize_t>(piece.offset), static_cast<Py_ssize_t>(piece.length),
+                       problem, py_bool(piece.needs_more), static_cast<Py_ssize_t>(piece.declared_length));
+}
+
+PyObject* str_list(const std::vector<std::string>& items) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* s = PyUnicode_DecodeUTF8(items[i].data(), static_cast<Py_ssize_t>(items[i].size()), "replace");
+    if (!s) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), s);
+  }
+  return list;
+}
+
+bool arg_table_set(PyObject* obj, const char* arg) {
+  if (PyObject_TypeCheck(obj, table_set_type)) return true;
+  PyErr_Format(PyExc_TypeError, "%s must be a TableSet, not %.100s", arg, Py_TYPE(obj)->tp_name);
+  return false;
+}
+
+// decode(buffer, tables) -> (subsets, subset, descriptor, value, raw,
+// text_records, texts, meaning_records, meaning_ids, meanings).
+PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!collect_args("decode", {"buffer", "tables"}, args, nargs, kwnames, a)) return nullptr;
+  HeldBuffer buf;
+  if (!buf.hold(a[0], "buffer")) return nullptr;
+  if (!arg_table_set(a[1], "tables")) return nullptr;
+  // The caller's references keep both the buffer's exporter and the tables
+  // alive while the GIL is released; the tables are never changed after
+  // loading.
+  const TableSet& tables = reinterpret_cast<TableSetObject*>(a[1])->tables;
+  Result<MessageColumns> decoded = fail(BufrError::parse(""));
+  bool no_memory = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    Result<BufrMessage> m = parse_message_any_edition(buf.span());
+    if (!m) {
+      decoded = fail(std::move(m.error()));
+    } else {
+      decoded = decode_columns(*m, tables, section4_payload(*m, buf.span()));
+    }
+  } catch (const std::bad_alloc&) {
+    no_memory = true;
+  } catch (const std::length_error&) {
+    no_memory = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (no_memory) return PyErr_NoMemory();
+  if (!decoded) return to_py_err(decoded.error());
+  MessageColumns& c = *decoded;
+  PyObject* parts[10] = {
+      PyLong_FromUnsignedLong(c.subsets),
+      wrap_column(std::move(c.subset), "I"),
+      wrap_column(std::move(c.descriptor), "I"),
+      wrap_column(std::move(c.value), "d"),
+      wrap_column(std::move(c.raw), "Q"),
+      copy_to_column(c.text_records, "I"),
+      str_list(c.texts),
+      copy_to_column(c.meaning_records, "I"),
+      copy_to_column(c.meaning_ids, "I"),
+      str_list(c.meanings),
+  };
+  PyObject* result = PyTuple_New(10);
+  for (Py_ssize_t i = 0; i < 10; ++i) {
+    if (!parts[i] || !result) {
+      for (PyObject* p : parts) Py_XDECREF(p);
+      Py_XDECREF(result);
+      return nullptr;
+    }
+  }
+  for (Py_ssize_t i = 0; i < 10; ++i) PyTuple_SET_ITEM(result, i, parts[i]);
+  return result;
+}
+
+// index_descriptors(column) -> (codes list, index column of int32).
+PyObject* index_descriptors_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!collect_args("index_descriptors", {"descriptors"}, args, nargs, kwnames, a)) return nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(a[0], &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return nullptr;
+  if (view.itemsize != 4 || view.format == nullptr || (std::string(view.format) != "I" && std::string(view.format) != "=I" &&
+                                                       std::string(view.format) != "<I")) {
+    PyBuffer_Release(&view);
+    PyErr_SetString(PyExc_TypeError, "descriptors must be a buffer of uint32");
+    return nullptr;
+  }
+  std::span<const uint32_t> codes(static_cast<const uint32_t*>(view.buf), static_cast<size_t>(view.len / 4));
+  DescriptorIndex index;
+  Py_BEGIN_ALLOW_THREADS
+  index = index_descriptors(codes);
+  Py_END_ALLOW_THREADS
+  PyBuffer_Release(&view);
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(index.codes.size()));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < index.codes.size(); ++i) {
+    PyObject* c = PyLong_FromUnsignedLong(index.codes[i]);
+    if (!c) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), c);
+  }
+  PyObject* column = wrap_column(std::move(index.index), "i");
+  if (!column) {
+    Py_DECREF(list);
+    return nullptr;
+  }
+  return Py_BuildValue("(NN)", list, column);
+}
+
+// load_definitions(root, master_table_number, master_version, local_version,
+// centre, subcentre) -> TableSet: the tables an ecCodes definitions root
+// gives a message with these section 1 fields (of either edition).
+PyObject* load_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[6];
+  if (!collect_args("load_definitions",
+                    {"root", "master_table_number", "master_version", "local_version", "centre", "subcentre"}, args,
+                    nargs, kwnames, a)) {
+    return nullptr;
+  }
+  std::string root;
+  if (!arg_str(a[0], "root", &root)) return nullptr;
+  uint64_t fields[5];
+  const uint64_t bounds[5] = {255, 255, 255, 65535, 65535};
+  const char* names[5] = {"master_table_number", "master_version", "local_version", "centre", "subcentre"};
+  for (int i = 0; i < 5; ++i) {
+    if (!arg_uint(a[i + 1], names[i], bounds[i], &fields[i])) return nullptr;
+  }
+  BufrMessage m;
+  m.master_table_number = static_cast<uint8_t>(fields[0]);
+  m.master_tables_version_number = static_cast<uint8_t>(fields[1]);
+  m.local_tables_version_number = static_cast<uint8_t>(fields[2]);
+  m.originating_centre = static_cast<uint16_t>(fields[3]);
+  m.originating_subcentre = static_cast<uint16_t>(fields[4]);
+  Result<TableSet> tables = fail(BufrError::parse(""));
+  bool no_memory = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    tables = from_eccodes_definitions(root, m);
+  } catch (const std::bad_alloc&) {
+    no_memory = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (no_memory) return PyErr_NoMemory();
+  if (!tables) return to_py_err(tables.error());
+  PyObject* obj = table_set_type->tp_alloc(table_set_type, 0);
+  if (!obj) return nullptr;
+  new (&reinterpret_cast<TableSetObject*>(obj)->tables) TableSet(std::move(*tables));
+  return obj;
+}
+
+PyMethodDef functions[] = {
+    {"parse", fast_function<parse>(), kFastCall, nullptr},
+    {"next_piece", fast_function<next_piece_py>(), kFastCall, nullptr},
+    {"decode", fast_function<decode>(), kFastCall, nullptr},
+    {"index_descriptors", fast_function<index_descriptors_py>(), kFastCall, nullptr},
+    {"load_definitions", fast_function<load_definitions>(), kFastCall, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_columns", "The reading layer's access to the decoder core.", -1, functions,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace tarvane
+
+PyMODINIT_FUNC PyInit__columns() {
+  using namespace tarvane;
+  PyObject* tarvane_module = PyImport_ImportModule("tarvane._tarvane");
+  if (!tarvane_module) return nullptr;
+  PyObject* type = PyObject_GetAttrString(tarvane_module, "TableSet");
+  Py_DECREF(tarvane_module);
+  if (!type) return nullptr;
+  if (!PyType_Check(type)) {
+    Py_DECREF(type);
+    PyErr_SetString(PyExc_ImportError, "tarvane._tarvane.TableSet is not a type");
+    return nullptr;
+  }
+  PyObject* module = PyModule_Create(&module_def);
+  if (!module) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  // Kept for the life of the process, as the module's own reference.
+  table_set_type = reinterpret_cast<PyTypeObject*>(type);
+  if (PyModule_AddObjectRef(module, "TableSet", type) < 0 || init_column_type(module) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}

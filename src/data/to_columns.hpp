@@ -1,0 +1,89 @@
+// A decoded message as columns: one array per field, one entry per record,
+// in the order of the flat record list. What the reading layer hands to
+// NumPy without a Python object per value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "../error.hpp"
+#include "../message/message.hpp"
+#include "../tables/table_set.hpp"
+
+namespace tarvane {
+
+// Uninitialised storage for n items of a trivial type. Large arrays come
+// straight from the operating system, so freeing them gives the memory
+// back instead of leaving it in the allocator's heap.
+class ColumnStorage {
+ public:
+  ColumnStorage() = default;
+  ColumnStorage(const ColumnStorage&) = delete;
+  ColumnStorage& operator=(const ColumnStorage&) = delete;
+  ColumnStorage(ColumnStorage&& other) noexcept { swap(other); }
+  ColumnStorage& operator=(ColumnStorage&& other) noexcept {
+    ColumnStorage gone(std::move(other));
+    swap(gone);
+    return *this;
+  }
+  ~ColumnStorage();
+
+  // Throws std::bad_alloc when the memory cannot be had.
+  static ColumnStorage allocate(size_t bytes);
+
+  void* data() const { return data_; }
+  size_t bytes() const { return bytes_; }
+  void swap(ColumnStorage& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(bytes_, other.bytes_);
+    std::swap(mapped_, other.mapped_);
+  }
+
+ private:
+  void* data_ = nullptr;
+  size_t bytes_ = 0;
+  bool mapped_ = false;
+};
+
+template <typename T>
+struct Column {
+  ColumnStorage storage;
+  size_t size = 0;
+
+  static Column make(size_t n) { return Column{ColumnStorage::allocate(n * sizeof(T)), n}; }
+  T* data() const { return static_cast<T*>(storage.data()); }
+};
+
+struct MessageColumns {
+  uint32_t subsets = 0;
+  Column<uint32_t> subset;      // numbered from 1
+  Column<uint32_t> descriptor;
+  Column<double> value;         // NaN where missing or not a number
+  Column<uint64_t> raw;         // 0 where value is NaN
+  // Sparse: the records that carry a text, and their texts in that order.
+  std::vector<uint32_t> text_records;
+  std::vector<std::string> texts;
+  // Sparse: the records that carry a code-table meaning, which of the
+  // distinct meanings each one has, and those meanings.
+  std::vector<uint32_t> meaning_records;
+  std::vector<uint32_t> meaning_ids;
+  std::vector<std::string> meanings;
+};
+
+// Decodes section 4 of message (payload: its data octets) into columns.
+// Takes no lock and touches no shared state but the read-only tables.
+Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet& tables,
+                                      std::span<const uint8_t> payload);
+
+// The distinct descriptors of a column in order of first appearance, and for
+// each record the index of its descriptor among them.
+struct DescriptorIndex {
+  std::vector<uint32_t> codes;
+  Column<int32_t> index;
+};
+DescriptorIndex index_descriptors(std::span<const uint32_t> descriptors);
+
+}  // namespace tarvane
