@@ -15,24 +15,6 @@ ElementInfo element_info(const ElementDefinition& def, const TableSet& tables) {
   return info;
 }
 
-bool is_code_or_flag_unit(std::string_view unit) {
-  auto same = [](std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-             return (x >= 'a' && x <= 'z' ? x - 32 : x) == y;
-           });
-  };
-  return same(unit, "CODE TABLE") || same(unit, "FLAG TABLE");
-}
-
-bool ElementCache::fill(Slot& slot, uint32_t code, ElementInfo& out) {
-  const ElementDefinition* def = tables_->find_element(code);
-  if (def == nullptr) return false;
-  slot.code = code;
-  slot.info = element_info(*def, *tables_);
-  out = slot.info;
-  return true;
-}
-
 std::optional<std::string> decode_ia5_text(std::span<const uint8_t> bytes) {
   // Missing is all ones; encoders that write C strings pad a missing value
   // (or an empty one) with NULs after it. Neither holds a character, and the

@@ -20,53 +20,29 @@
 
 namespace tarvane {
 
-// Character data are recognised by their unit alone.
-inline bool is_character_unit(std::string_view unit) { return unit == "CCITT IA5"; }
-
-// "CODE TABLE", "Code table", "FLAG TABLE", ... (ecCodes and WMO spellings).
-bool is_code_or_flag_unit(std::string_view unit);
-
-// What reading asks of a Table B entry, worked out once per code and call.
-struct ElementInfo {
-  const ElementDefinition* def = nullptr;
-  const CodeTable* codes = nullptr;  // nullptr when the element has no code table
-  bool is_text = false;
-  bool class31 = false;
-  // Code and flag tables keep their Table B width and scale under 2 01,
-  // 2 02 and 2 07: those operators change quantities, not code figures.
-  bool code_or_flag = false;
-};
-
 ElementInfo element_info(const ElementDefinition& def, const TableSet& tables);
 
-// Direct-mapped cache in front of the Table B and code-table maps, one per
-// decoding call: a message uses few distinct codes, each many times.
+// The element lookup of one decoding call, through the TableSet's index
+// (built by the first call that uses the set, kept with it).
 class ElementCache {
  public:
-  explicit ElementCache(const TableSet& tables) : tables_(&tables) {}
+  explicit ElementCache(const TableSet& tables) : tables_(&tables), index_(&tables.element_index()) {}
 
+  // nullptr when code is not in Table B.
+  const ElementInfo* find(uint32_t code) const { return index_->find(code); }
   // false when code is not in Table B.
-  bool find(uint32_t code, ElementInfo& out) {
-    Slot& slot = slots_[(code * 2654435761u) >> (32 - kBits)];
-    if (slot.code == code) {
-      out = slot.info;
-      return true;
-    }
-    return fill(slot, code, out);
+  bool find(uint32_t code, ElementInfo& out) const {
+    const ElementInfo* info = index_->find(code);
+    if (info == nullptr) return false;
+    out = *info;
+    return true;
   }
 
   const TableSet& tables() const { return *tables_; }
 
  private:
-  static constexpr unsigned kBits = 8;
-  struct Slot {
-    uint32_t code = std::numeric_limits<uint32_t>::max();
-    ElementInfo info;
-  };
-  bool fill(Slot& slot, uint32_t code, ElementInfo& out);
-
   const TableSet* tables_;
-  std::array<Slot, size_t{1} << kBits> slots_{};
+  const ElementIndex* index_;
 };
 
 // 10^e by repeated squaring in double; a negative power is the reciprocal of

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -120,4 +121,59 @@ TEST(DecodeCorpus, TwiceGivesTheSameRecords) {
   EXPECT_EQ(edition3, 147u);
   EXPECT_GE(compressed, 100u);
   EXPECT_GE(records, 1000000u);
+}
+
+// Threads decoding with one TableSet side by side, the first decodes racing
+// to build its element index, give the records of a decode on its own.
+TEST(DecodeCorpus, ThreadsShareOneTableSet) {
+  if (path_kind(std::string(kDefinitions) + "/bufr") != PathKind::Directory) GTEST_SKIP() << "no ecCodes tables";
+  struct Item {
+    std::vector<uint8_t> bytes;
+    BufrMessage message;
+    const TableSet* tables;
+  };
+  std::map<std::tuple<int, int, int, int, int>, std::unique_ptr<TableSet>> tables;
+  std::vector<Item> items;
+  for (const auto& path : corpus_files()) {
+    auto data = read_file(path);
+    ASSERT_TRUE(data) << path;
+    for (auto bytes : candidates(*data)) {
+      auto m = parse_message(bytes);
+      if (!m) continue;
+      auto key = std::make_tuple(m->master_table_number, m->master_tables_version_number,
+                                 m->local_tables_version_number, m->originating_centre, m->originating_subcentre);
+      auto& slot = tables[key];
+      if (!slot) {
+        auto t = from_eccodes_definitions(kDefinitions, *m);
+        if (!t) continue;
+        slot = std::make_unique<TableSet>(std::move(*t));
+      }
+      items.push_back({std::vector<uint8_t>(bytes.begin(), bytes.end()), std::move(*m), slot.get()});
+    }
+  }
+  ASSERT_GE(items.size(), 90u);
+  auto decode_item = [](const Item& item) {
+    return decode_uncompressed_values(item.message, *item.tables, section4_payload(item.message, item.bytes));
+  };
+  constexpr size_t kThreads = 4;
+  std::vector<std::vector<Result<DecodeResult>>> results(kThreads);
+  std::vector<std::thread> threads;
+  for (size_t k = 0; k < kThreads; ++k) {
+    threads.emplace_back([&, k] {
+      for (const Item& item : items) results[k].push_back(decode_item(item));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (size_t i = 0; i < items.size(); ++i) {
+    auto alone = decode_item(items[i]);
+    for (size_t k = 0; k < kThreads; ++k) {
+      const auto& r = results[k][i];
+      ASSERT_EQ(bool(r), bool(alone)) << i;
+      if (!alone) continue;
+      ASSERT_EQ(r->values.size(), alone->values.size()) << i;
+      for (size_t j = 0; j < alone->values.size(); ++j) {
+        ASSERT_TRUE(same_record(*r, r->values[j], *alone, alone->values[j])) << "message " << i << " record " << j;
+      }
+    }
+  }
 }
