@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import builtins
+import functools
 import datetime as _dt
 import io
 import mmap
@@ -130,15 +131,13 @@ class Message:
         directory or a WMO CSV folder; None takes the reader's choice (see
         ``tarvane.read``). Decoding runs with the GIL released.
         """
-        from ._data import Data
-
         chooser = self._chooser if tables is None else TableChooser(tables)
         table_set = chooser.tables_for(self)
         try:
             parts = _columns.decode(self.bytes, table_set)
         except ValueError as exc:
             raise ValueError(f"{self.source}: message at offset {self.offset}: {exc}") from exc
-        return Data(self, table_set, parts)
+        return _data_class()(self, table_set, parts)
 
     def __repr__(self) -> str:
         return (
@@ -161,6 +160,14 @@ def _header_field(i: int, name: str) -> property:
 
 for _i, _name in enumerate(_HEADER_FIELDS):
     setattr(Message, _name, _header_field(_i, _name))
+
+
+@functools.cache
+def _data_class() -> type[Data]:
+    # NumPy is imported with the first decode, not with tarvane.
+    from ._data import Data
+
+    return Data
 
 
 def _unpickle_message(octets: builtins.bytes, offset: int, source: str) -> Message:

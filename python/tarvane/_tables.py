@@ -22,13 +22,10 @@ TableKey = tuple[int, int, int, int, int]
 
 
 def table_key(message: Message) -> TableKey:
-    return (
-        message.master_table_number,
-        message.master_tables_version_number,
-        message.local_tables_version_number,
-        message.originating_centre,
-        message.originating_subcentre,
-    )
+    # Straight from the parsed header (master table number, centre,
+    # sub-centre, ..., master and local versions): this runs per message.
+    h = message._header
+    return (h[1], h[9], h[10], h[2], h[3])
 
 
 # Loaded sets are shared by every reader in the process (and so by every

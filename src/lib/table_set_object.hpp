@@ -13,9 +13,7 @@ class StrCache;
 struct TableSetObject {
   PyObject_HEAD
   TableSet tables;
-  // The str of every name and meaning handed out so far, made by the first
-  // decode into objects; nullptr before (tp_alloc zeroes it).
-  StrCache* strs;
+  StrCache* strs;  // nullptr until the first decode with these tables
 };
 
 }  // namespace tarvane

@@ -14,6 +14,7 @@ bool is_code_or_flag_unit(std::string_view unit) {
   return same(unit, "CODE TABLE") || same(unit, "FLAG TABLE");
 }
 
+
 ElementIndex::ElementIndex(const std::unordered_map<uint32_t, ElementDefinition>& elements,
                            const std::unordered_map<uint32_t, CodeTable>& code_tables) {
   // At most half full, so that a miss ends soon.
