@@ -5,6 +5,7 @@
 #include <string>
 
 #include "decode.hpp"
+#include "program.hpp"
 #include "walk.hpp"
 
 namespace tarvane {
@@ -58,7 +59,9 @@ Status decode_delayed_replication(std::span<const uint32_t> group, uint32_t fact
   return {};
 }
 
-Status decode_operator(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
+}  // namespace
+
+Status decode_operator_step(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
   uint32_t x = (code % 100000) / 1000;
   uint32_t y = code % 1000;
   if (is_bitmap_marker(x, y)) {
@@ -83,8 +86,6 @@ Status decode_operator(uint32_t code, DecodeContext& ctx, ValueCodingState& stat
   apply_operator(code, state);
   return {};
 }
-
-}  // namespace
 
 Status decode_descriptor_values_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
                                       ValueCodingState& state, uint32_t depth) {
@@ -117,7 +118,7 @@ Status decode_descriptor_values_inner(std::span<const uint32_t> descriptors, Dec
         break;
       }
       case 2:
-        TARVANE_CHECK(decode_operator(code, ctx, state));
+        TARVANE_CHECK(decode_operator_step(code, ctx, state));
         i += 1;
         break;
       case 3: {
@@ -134,16 +135,14 @@ Status decode_descriptor_values_inner(std::span<const uint32_t> descriptors, Dec
   return {};
 }
 
-Result<DecodeResult> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
-                                                std::span<const uint8_t> payload) {
+namespace {
+
+// program: the compiled descriptors, or nullptr for the recursive walk.
+Result<DecodeResult> decode_uncompressed_subsets(const BufrMessage& message, const TableSet& tables,
+                                                 std::span<const uint8_t> payload, const std::vector<Instruction>* program) {
   DecodeResult result;
   DecodeContext ctx(tables, payload, result);
   const std::span<const uint32_t> descriptors(message.unexpanded_descriptors);
-  if (message.compressed_data) {
-    ctx.subsets = message.number_of_subsets;
-    TARVANE_CHECK(decode_compressed_values(descriptors, ctx));
-    return result;
-  }
   ValueCodingState state;
   uint64_t text_count = 0;
   // Records rarely outnumber payload bytes. Storage that is never written
@@ -153,7 +152,11 @@ Result<DecodeResult> decode_uncompressed_values(const BufrMessage& message, cons
   for (uint32_t s = 0; s < message.number_of_subsets; ++s) {
     result.subset_starts.push_back(result.values.size());
     reset_coding_state(state, text_count);
-    TARVANE_CHECK(decode_descriptor_values_inner(descriptors, ctx, state, 0));
+    if (program) {
+      TARVANE_CHECK(run_program(*program, ctx, state));
+    } else {
+      TARVANE_CHECK(decode_descriptor_values_inner(descriptors, ctx, state, 0));
+    }
     text_count = state.text_counter;
     if (s == 0 && message.number_of_subsets > 1) {
       // Subsets of one message are usually alike in size; a guess beyond
@@ -164,6 +167,41 @@ Result<DecodeResult> decode_uncompressed_values(const BufrMessage& message, cons
   }
   if (result.values.size() > ctx.limits.max_items) return fail(output_limit_error(ctx.limits));
   return result;
+}
+
+}  // namespace
+
+Result<DecodeResult> decode_uncompressed_values_recursive(const BufrMessage& message, const TableSet& tables,
+                                                          std::span<const uint8_t> payload) {
+  if (message.compressed_data) return decode_uncompressed_values(message, tables, payload);
+  return decode_uncompressed_subsets(message, tables, payload, nullptr);
+}
+
+Result<DecodeResult> decode_uncompressed_values_compiled(const BufrMessage& message, const TableSet& tables,
+                                                         std::span<const uint8_t> payload) {
+  if (message.compressed_data) return decode_uncompressed_values(message, tables, payload);
+  auto program = compile_program(message.unexpanded_descriptors, tables, decode_limits(payload.size()).max_items);
+  return decode_uncompressed_subsets(message, tables, payload, program ? &*program : nullptr);
+}
+
+Result<DecodeResult> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
+                                                std::span<const uint8_t> payload) {
+  if (message.compressed_data) {
+    DecodeResult result;
+    DecodeContext ctx(tables, payload, result);
+    ctx.subsets = message.number_of_subsets;
+    TARVANE_CHECK(decode_compressed_values(message.unexpanded_descriptors, ctx));
+    return result;
+  }
+  // Compiling costs about one walk of the descriptors: worth it from the
+  // second subset on, or where replications repeat much of the template in
+  // one subset, which a payload beyond a kilobyte suggests. The program is
+  // bounded like the walk's steps.
+  if (message.number_of_subsets > 1 || payload.size() > 1024) {
+    auto program = compile_program(message.unexpanded_descriptors, tables, decode_limits(payload.size()).max_items);
+    if (program) return decode_uncompressed_subsets(message, tables, payload, &*program);
+  }
+  return decode_uncompressed_subsets(message, tables, payload, nullptr);
 }
 
 }  // namespace tarvane

@@ -9,6 +9,7 @@
 
 #include "../bitstream.hpp"
 #include "../error.hpp"
+#include "../message/message.hpp"
 #include "../tables/table_set.hpp"
 #include "decoded_value.hpp"
 #include "element.hpp"
@@ -78,6 +79,18 @@ struct DecodeContext {
 
 Status decode_descriptor_values_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
                                       ValueCodingState& state, uint32_t depth);
+
+// One operator of the uncompressed walk: changes the state, or reads what a
+// bitmap marker or 2 05 YYY designates.
+Status decode_operator_step(uint32_t code, DecodeContext& ctx, ValueCodingState& state);
+
+// decode_uncompressed_values by the recursive walk alone, and by a compiled
+// program wherever the descriptors compile (also for a single subset): the
+// two are tested against each other.
+Result<DecodeResult> decode_uncompressed_values_recursive(const BufrMessage& message, const TableSet& tables,
+                                                          std::span<const uint8_t> payload);
+Result<DecodeResult> decode_uncompressed_values_compiled(const BufrMessage& message, const TableSet& tables,
+                                                         std::span<const uint8_t> payload);
 
 // The whole compressed message into ctx.out, regrouped by subset.
 Status decode_compressed_values(std::span<const uint32_t> descriptors, DecodeContext& ctx);

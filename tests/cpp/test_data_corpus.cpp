@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fileio.hpp"
+#include "data/program.hpp"
 #include "tables/loaders.hpp"
 #include "test_data_support.hpp"
 
@@ -176,4 +177,51 @@ TEST(DecodeCorpus, ThreadsShareOneTableSet) {
       }
     }
   }
+}
+
+// The compiled walk gives the records and errors of the recursive one on
+// every uncompressed corpus message, whatever its number of subsets.
+TEST(DecodeCorpus, CompiledWalkGivesTheRecursiveWalksRecords) {
+  if (path_kind(std::string(kDefinitions) + "/bufr") != PathKind::Directory) GTEST_SKIP() << "no ecCodes tables";
+  std::map<std::tuple<int, int, int, int, int>, std::unique_ptr<TableSet>> tables;
+  size_t compared = 0, multi = 0, compiles = 0;
+  for (const auto& path : corpus_files()) {
+    auto data = read_file(path);
+    ASSERT_TRUE(data) << path;
+    for (auto bytes : candidates(*data)) {
+      auto m = parse_message(bytes);
+      if (!m || m->compressed_data) continue;
+      auto key = std::make_tuple(m->master_table_number, m->master_tables_version_number,
+                                 m->local_tables_version_number, m->originating_centre, m->originating_subcentre);
+      auto& slot = tables[key];
+      if (!slot) {
+        auto t = from_eccodes_definitions(kDefinitions, *m);
+        if (!t) continue;
+        slot = std::make_unique<TableSet>(std::move(*t));
+      }
+      auto payload = section4_payload(*m, bytes);
+      auto walked = decode_uncompressed_values_recursive(*m, *slot, payload);
+      auto compiled = decode_uncompressed_values_compiled(*m, *slot, payload);
+      auto chosen = decode_uncompressed_values(*m, *slot, payload);
+      for (const auto* r : {&compiled, &chosen}) {
+        ASSERT_EQ(bool(*r), bool(walked)) << path;
+        if (!walked) {
+          EXPECT_EQ(r->error().display(), walked.error().display()) << path;
+          continue;
+        }
+        ASSERT_EQ((*r)->values.size(), walked->values.size()) << path;
+        EXPECT_EQ((*r)->subset_starts, walked->subset_starts) << path;
+        for (size_t i = 0; i < walked->values.size(); ++i) {
+          ASSERT_TRUE(same_record(**r, (*r)->values[i], *walked, walked->values[i])) << path << " record " << i;
+        }
+      }
+      compared += 1;
+      multi += m->number_of_subsets > 1 ? 1 : 0;
+      compiles += compile_program(m->unexpanded_descriptors, *slot, 1u << 20) ? 1 : 0;
+    }
+  }
+  // Both editions' uncompressed messages, nearly all of them compiled.
+  EXPECT_GE(compared, 95u);
+  EXPECT_GE(multi, 10u);
+  EXPECT_GE(compiles, 90u);
 }
