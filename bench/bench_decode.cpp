@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "data/decode.hpp"
+#include "data/walk.hpp"
 #include "fileio.hpp"
 #include "message/message.hpp"
 #include "tables/loaders.hpp"
@@ -91,7 +92,11 @@ const Corpus& corpus() {
   return c;
 }
 
-void run(benchmark::State& state, int which) {  // 0 all, 1 uncompressed, 2 compressed
+// 0 all, 1 uncompressed, 2 compressed, 3 uncompressed by the recursive walk
+// (the compiled walk's reference)
+void run(benchmark::State& state, int which) {
+  const bool recursive = which == 3;
+  if (recursive) which = 1;
   const Corpus& c = corpus();
   size_t records = 0, messages = 0, bytes = 0;
   for (const Item& item : c.items) {
@@ -107,7 +112,9 @@ void run(benchmark::State& state, int which) {  // 0 all, 1 uncompressed, 2 comp
   for (auto _ : state) {
     for (const Item& item : c.items) {
       if ((which == 1 && item.message.compressed_data) || (which == 2 && !item.message.compressed_data)) continue;
-      auto r = decode_uncompressed_values(item.message, *item.tables, section4_payload(item.message, item.bytes));
+      auto payload = section4_payload(item.message, item.bytes);
+      auto r = recursive ? decode_uncompressed_values_recursive(item.message, *item.tables, payload)
+                         : decode_uncompressed_values(item.message, *item.tables, payload);
       benchmark::DoNotOptimize(r);
     }
   }
@@ -120,11 +127,13 @@ void run(benchmark::State& state, int which) {  // 0 all, 1 uncompressed, 2 comp
 void BM_DecodeCorpus(benchmark::State& state) { run(state, 0); }
 void BM_DecodeCorpusUncompressed(benchmark::State& state) { run(state, 1); }
 void BM_DecodeCorpusCompressed(benchmark::State& state) { run(state, 2); }
+void BM_DecodeCorpusUncompressedRecursive(benchmark::State& state) { run(state, 3); }
 
 }  // namespace
 
 BENCHMARK(BM_DecodeCorpus)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DecodeCorpusUncompressed)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DecodeCorpusCompressed)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeCorpusUncompressedRecursive)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

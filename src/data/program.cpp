@@ -35,7 +35,15 @@ struct Compiler {
       switch (code / 100000) {
         case 0: {
           const ElementInfo* info = index.find(code);
-          if (info == nullptr || !emit({OpKind::Element, 0, code, 0, 0, info})) return false;
+          if (info == nullptr) return false;
+          const ElementDefinition& d = *info->def;
+          Instruction ins{OpKind::Element, 0, code, 0, 0, info};
+          ins.direct = !info->is_text && code != 31031;
+          ins.missing_allowed = d.width <= 63 && !info->class31;
+          ins.width = d.width;
+          ins.scale = d.scale;
+          ins.reference = d.reference;
+          if (!emit(ins)) return false;
           i += 1;
           break;
         }
@@ -119,6 +127,31 @@ struct Runner {
   ValueCodingState& state;
   bool plain;
 
+  // What read_element_as does for a numeric element under no operator, from
+  // the coding compiled into the instruction.
+  [[gnu::always_inline]] Status direct_element(const Instruction& ins) {
+    uint64_t raw;
+    if (!ctx.reader.try_read(ins.width, raw)) [[unlikely]] return fail(ctx.reader.read_error(ins.width));
+    const bool missing = ins.missing_allowed && raw == (uint64_t{1} << ins.width) - 1;
+    const ElementInfo& info = *ins.info;
+    const std::string* meaning = nullptr;
+    if (info.codes != nullptr) {
+      auto m = info.codes->find(raw);
+      if (m != info.codes->end()) meaning = &m->second;
+    }
+    DecodedValue& v = ctx.out.values.append_for_overwrite();
+    v.descriptor = ins.code;
+    v.text = DecodedValue::kNoText;
+    v.value = missing ? 0.0 : scaled_value(raw, ins.reference, ins.scale);
+    v.raw = raw;
+    v.name = info.def->name;
+    v.meaning = meaning;
+    v.has_value = !missing;
+    v.has_raw = true;
+    state.descriptor_history.push_back(info.def);
+    return {};
+  }
+
   Status run(const Instruction* at, const Instruction* end) {
     const uint64_t max = ctx.limits.max_items;
     while (at != end) {
@@ -129,11 +162,8 @@ struct Runner {
         return fail(limit_error(before, ctx.out.values.size(), ctx.limits));
       switch (ins.kind) {
         case OpKind::Element:
-          if (plain && ins.code != 31031) {
-            // No operator in force: the Table B entry as it stands.
-            const ElementDefinition& d = *ins.info->def;
-            TARVANE_CHECK(read_element_as(*ins.info, d.width, d.reference, ctx.reader, state, ctx.out));
-            state.descriptor_history.push_back(&d);
+          if (plain && ins.direct) {
+            TARVANE_CHECK(direct_element(ins));
           } else {
             TARVANE_CHECK(element(ins, ctx, state));
           }

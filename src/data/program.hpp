@@ -31,6 +31,14 @@ struct Instruction {
   uint32_t body = 0;
   uint32_t count = 0;
   const ElementInfo* info = nullptr;
+  // An element read with no operator in force: its Table B coding, worked
+  // out when compiled. direct is false for text and for 0 31 031, which
+  // take the general path.
+  bool direct = false;
+  bool missing_allowed = false;  // all ones means missing
+  uint16_t width = 0;
+  int32_t scale = 0;
+  int64_t reference = 0;
 };
 
 // The program of descriptors, or nothing where the recursive walk is to run
