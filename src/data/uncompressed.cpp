@@ -2,6 +2,7 @@
 // expanding sequences and replications on the fly by recursion over slices of
 // the descriptor lists.
 #include <algorithm>
+#include <memory>
 #include <string>
 
 #include "decode.hpp"
@@ -171,6 +172,33 @@ Result<DecodeResult> decode_uncompressed_subsets(const BufrMessage& message, con
 
 }  // namespace
 
+namespace {
+
+// A template's program as the TableSet keeps it; compiled == false where
+// the recursive walk is to run.
+struct CachedProgram {
+  bool compiled = false;
+  std::vector<Instruction> instructions;
+};
+
+// Far above any real template (the largest corpus one compiles to a few
+// hundred instructions), and at 48 bytes each a bound on what one template
+// may hold.
+constexpr size_t kMaxProgram = size_t{1} << 16;
+
+std::shared_ptr<const CachedProgram> cached_program(std::span<const uint32_t> descriptors, const TableSet& tables) {
+  if (auto found = tables.templates().find(descriptors)) return std::static_pointer_cast<const CachedProgram>(found);
+  auto made = std::make_shared<CachedProgram>();
+  if (auto program = compile_program(descriptors, tables, kMaxProgram)) {
+    made->compiled = true;
+    made->instructions = std::move(*program);
+  }
+  tables.templates().insert(descriptors, made);
+  return made;
+}
+
+}  // namespace
+
 Result<DecodeResult> decode_uncompressed_values_recursive(const BufrMessage& message, const TableSet& tables,
                                                           std::span<const uint8_t> payload) {
   if (message.compressed_data) return decode_uncompressed_values(message, tables, payload);
@@ -193,14 +221,8 @@ Result<DecodeResult> decode_uncompressed_values(const BufrMessage& message, cons
     TARVANE_CHECK(decode_compressed_values(message.unexpanded_descriptors, ctx));
     return result;
   }
-  // Compiling costs about one walk of the descriptors: worth it from the
-  // second subset on, or where replications repeat much of the template in
-  // one subset, which a payload beyond a kilobyte suggests. The program is
-  // bounded like the walk's steps.
-  if (message.number_of_subsets > 1 || payload.size() > 1024) {
-    auto program = compile_program(message.unexpanded_descriptors, tables, decode_limits(payload.size()).max_items);
-    if (program) return decode_uncompressed_subsets(message, tables, payload, &*program);
-  }
+  auto program = cached_program(message.unexpanded_descriptors, tables);
+  if (program->compiled) return decode_uncompressed_subsets(message, tables, payload, &program->instructions);
   return decode_uncompressed_subsets(message, tables, payload, nullptr);
 }
 

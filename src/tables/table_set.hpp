@@ -2,10 +2,13 @@
 // by a loader, read-only afterwards. Inserting under a present code replaces.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -116,6 +119,51 @@ class LazyValue {
   mutable std::atomic<const T*> value_{nullptr};
 };
 
+// Values the decoders derive from a descriptor list and these tables (the
+// compiled walk of a template), kept with the set so that a feed of messages
+// of one template derives them once. Threads may share it; at kMaxEntries
+// it starts afresh. A copy starts empty.
+class TemplateCache {
+ public:
+  static constexpr size_t kMaxEntries = 1024;
+
+  TemplateCache() = default;
+  TemplateCache(const TemplateCache&) {}
+  TemplateCache& operator=(const TemplateCache&) {
+    clear();
+    return *this;
+  }
+
+  std::shared_ptr<const void> find(std::span<const uint32_t> key) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = entries_.find(key);
+    return it == entries_.end() ? nullptr : it->second;
+  }
+  void insert(std::span<const uint32_t> key, std::shared_ptr<const void> value) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (entries_.size() >= kMaxEntries) entries_.clear();
+    entries_.insert_or_assign(std::vector<uint32_t>(key.begin(), key.end()), std::move(value));
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.clear();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  // Looked up by a span, without copying it into a vector.
+  struct KeyLess {
+    using is_transparent = void;
+    static std::span<const uint32_t> view(std::span<const uint32_t> k) { return k; }
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const {
+      auto x = view(a), y = view(b);
+      return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
+    }
+  };
+  mutable std::map<std::vector<uint32_t>, std::shared_ptr<const void>, KeyLess> entries_;
+};
+
 struct TableSet {
   std::unordered_map<uint32_t, ElementDefinition> elements;
   std::unordered_map<uint32_t, SequenceDefinition> sequences;
@@ -125,14 +173,17 @@ struct TableSet {
     uint32_t code = def.code;
     elements.insert_or_assign(code, std::move(def));
     element_index_.reset();
+    templates_.clear();
   }
   void insert_sequence(SequenceDefinition def) {
     uint32_t code = def.code;
     sequences.insert_or_assign(code, std::move(def));
+    templates_.clear();
   }
   void insert_code_table(uint32_t code, CodeTable table) {
     code_tables.insert_or_assign(code, std::move(table));
     element_index_.reset();
+    templates_.clear();
   }
 
   const ElementDefinition* find_element(uint32_t code) const {
@@ -156,9 +207,12 @@ struct TableSet {
   const ElementIndex& element_index() const {
     return element_index_.get([this] { return ElementIndex(elements, code_tables); });
   }
+  // The same holds for the derived values of descriptor lists.
+  const TemplateCache& templates() const { return templates_; }
 
  private:
   LazyValue<ElementIndex> element_index_;
+  TemplateCache templates_;
 };
 
 }  // namespace tarvane

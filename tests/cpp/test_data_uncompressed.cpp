@@ -277,8 +277,9 @@ TEST(Uncompressed, FailureLeavesNoPartialResult) {
                          "bits available)");
 }
 
-// The element index is kept with the tables: a change through insert_* after
-// a decode is seen by the next decode, and a copy indexes its own entries.
+// The element index and compiled templates are kept with the tables: a change
+// through insert_* after a decode is seen by the next decode, and a copy
+// indexes its own entries.
 TEST(Uncompressed, ElementIndexFollowsTheTables) {
   TableSet t = basic_tables();
   auto before = decode(t, {A, 20003}, bytes_of({7, 0, 0}));
@@ -286,6 +287,15 @@ TEST(Uncompressed, ElementIndexFollowsTheTables) {
   EXPECT_EQ(raws(*before), (std::vector<uint64_t>{7, 0}));
   ASSERT_NE(before->values[1].meaning, nullptr);
   EXPECT_EQ(*before->values[1].meaning, "Clear");
+  // The compiled template goes with a changed sequence.
+  t.insert_sequence({301001, {A}});
+  auto one = decode(t, {301001}, bytes_of({7, 8}));
+  ASSERT_TRUE(one) << error_of(one);
+  t.insert_sequence({301001, {A, B}});
+  auto two = decode(t, {301001}, bytes_of({7, 8}));
+  ASSERT_TRUE(two) << error_of(two);
+  EXPECT_EQ(raws(*one), (std::vector<uint64_t>{7}));
+  EXPECT_EQ(raws(*two), (std::vector<uint64_t>{7, 8}));
   t.insert_element(numeric(A, "A16", 16));
   t.insert_code_table(20003, {{0, "Calm"}});
   TableSet copy = t;
