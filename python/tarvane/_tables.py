@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import copyreg
 import functools
 import os
 from typing import TYPE_CHECKING, Union
@@ -101,3 +102,17 @@ class TableChooser:
         if has_master(ECCODES_DEFINITIONS, key[0], key[1]):
             return _definitions_tables(ECCODES_DEFINITIONS, key)
         return _bundled()
+
+
+# TableSet pickles as the core's byte form of the set (workers get the loaded
+# set, not paths to read again).
+def _load_tables(data: bytes) -> TableSet:
+    tables: TableSet = _columns.load_tables(data)
+    return tables
+
+
+def _reduce_tables(tables: TableSet) -> tuple[object, ...]:
+    return (_load_tables, (_columns.dump_tables(tables),))
+
+
+copyreg.pickle(TableSet, _reduce_tables)
