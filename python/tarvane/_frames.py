@@ -567,7 +567,7 @@ def gather_long(datas: Iterable[Data], with_message: bool = False) -> LongColumn
             part["offset"] = np.full(hi - lo, message.offset, dtype=np.int64)
         for name, values in part.items():
             pieces.setdefault(name, []).append(values)
-    names = [*LONG_COLUMNS, *(("source", "offset") if with_message else ())]
+    names = [*(("source", "offset") if with_message else ()), *LONG_COLUMNS]
     empty = {"text": object, "meaning": object, "source": object, "value": np.float64, "subset": np.uint32,
              "descriptor": np.uint32, "offset": np.int64}
     columns = {
