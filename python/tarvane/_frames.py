@@ -98,16 +98,37 @@ def element_info(data: Data, code: int) -> ElementInfo:
     if info is None:
         described = data._describe(code)
         element = data.tables.get_element(code) if described["key"] is not None else None
-        kind = FLOAT
-        if element is not None:
-            if element.unit in TEXT_UNITS:
-                kind = TEXT
-            elif element.scale == 0:
-                # Plain counts, code figures and flag sets: whole numbers.
-                kind = INT
-        info = ElementInfo(described["key"], described["name"], described["unit"], kind)
+        info = ElementInfo(described["key"], described["name"], described["unit"], kind_of(element))
         per_set[code] = info
     return info
+
+
+def kind_of(element: Any) -> str:
+    if element is None:
+        return FLOAT
+    if element.unit in TEXT_UNITS:
+        return TEXT
+    # Plain counts, code figures and flag sets: whole numbers.
+    return INT if element.scale == 0 else FLOAT
+
+
+_by_key: dict[TableSet, dict[str, Any]] = {}
+
+
+def element_by_key(tables: TableSet, key: str) -> Any:
+    """The Table B element whose ecCodes key is key, or None (an index built once per set)."""
+    index = _by_key.get(tables)
+    if index is None:
+        if len(_by_key) > 16:
+            _by_key.clear()
+        index = {}
+        for x in range(64):
+            for y in range(256):
+                element = tables.get_element(x * 1000 + y)
+                if element is not None and element.abbreviation:
+                    index.setdefault(element.abbreviation, element)
+        _by_key[tables] = index
+    return index.get(key)
 
 
 # --- sources -------------------------------------------------------------------
@@ -259,8 +280,8 @@ def _header_column(message: Message, name: str, n: int) -> npt.NDArray[Any]:
 
 def _key_codes(data: Data, key: str | int, codes: list[int]) -> list[int]:
     """Which entries of the message's distinct descriptors a requested key means."""
-    if isinstance(key, (int, np.integer)):
-        return [i for i, c in enumerate(codes) if c == key]
+    if isinstance(key, (int, np.integer)) or (isinstance(key, str) and key.isdigit()):
+        return [i for i, c in enumerate(codes) if c == int(key)]
     return [i for i, c in enumerate(codes) if element_info(data, c).key == key]
 
 
@@ -371,11 +392,16 @@ class WideQuery:
 
 
 def gather_wide(
-    messages: Iterable[Message], query: WideQuery, errors: ErrorPolicy, with_meanings: bool = False
+    messages: Iterable[Message], query: WideQuery, errors: ErrorPolicy, with_meanings: bool = False,
+    kinds: Mapping[str, str] | None = None,
 ) -> tuple[dict[str, npt.NDArray[Any]], WideColumns]:
-    """Decode the messages that pass the header filters; rows that pass the value filters."""
+    """Decode the messages that pass the header filters; rows that pass the value filters.
+
+    kinds fixes the kinds of columns beforehand (partitions of one frame
+    must agree); otherwise a column takes the kind of the first element met.
+    """
     order: dict[str, None] = {}
-    out = WideColumns(names=[])
+    out = WideColumns(names=[], kinds=dict(kinds or {}))
     for name in query.header:
         out.kinds[name] = HEADER_KINDS[name]
     for message in messages:

@@ -105,7 +105,9 @@ class TableChooser:
 
 
 # TableSet pickles as the core's byte form of the set (workers get the loaded
-# set, not paths to read again).
+# set, not paths to read again); the tasks of a worker that receive the same
+# set share one copy.
+@functools.lru_cache(maxsize=8)
 def _load_tables(data: bytes) -> TableSet:
     tables: TableSet = _columns.load_tables(data)
     return tables
