@@ -246,7 +246,7 @@ def _blank(kind: str, n: int) -> npt.NDArray[Any]:
     if kind == TEXT:
         return np.full(n, None, dtype=object)
     if kind == DATETIME:
-        return np.full(n, np.datetime64("NaT"), dtype="datetime64[s]")
+        return np.full(n, np.datetime64("NaT", "s"), dtype="datetime64[s]")
     if kind == BOOL:
         return np.full(n, None, dtype=object)
     return np.full(n, np.nan)
