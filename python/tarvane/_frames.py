@@ -221,14 +221,16 @@ class WideColumns:
     pieces: dict[str, list[npt.NDArray[Any]]] = field(default_factory=dict)
     meanings: dict[str, list[npt.NDArray[Any]]] = field(default_factory=dict)
     rows: int = 0
+    filled: dict[str, int] = field(default_factory=dict)
 
     def add(self, name: str, values: npt.NDArray[Any], start_rows: int) -> None:
         column = self.pieces.setdefault(name, [])
-        filled = sum(len(p) for p in column)
+        filled = self.filled.get(name, 0)
         if filled < start_rows:
             # A column first met after some rows: missing before it.
             column.append(_blank(self.kinds.get(name, FLOAT), start_rows - filled))
         column.append(values)
+        self.filled[name] = start_rows + len(values)
 
     def finish(self) -> dict[str, npt.NDArray[Any]]:
         out: dict[str, npt.NDArray[Any]] = {}
@@ -354,10 +356,11 @@ def wide_rows(data: Data, keys: Sequence[str | int], out: WideColumns, with_mean
             meaning[valid] = parts.meaning()[records]
             if any(m is not None for m in meaning) or name in out.meanings:
                 pieces = out.meanings.setdefault(name, [])
-                filled = sum(len(p) for p in pieces)
+                filled = out.filled.get(name + ".meaning", 0)
                 if filled < start_rows:
                     pieces.append(np.full(start_rows - filled, None, dtype=object))
                 pieces.append(meaning)
+                out.filled[name + ".meaning"] = start_rows + n
     out.rows += n
 
 
