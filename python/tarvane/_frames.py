@@ -21,7 +21,7 @@ from ._tables import TablesArg
 
 if TYPE_CHECKING:
     import pandas
-    import pyarrow
+    import pyarrow  # type: ignore[import-untyped]
 
     from ._data import Data
     from ._read import ErrorPolicy, Message
@@ -190,7 +190,7 @@ def _filter_mask(values: npt.NDArray[Any], wanted: Filter) -> npt.NDArray[np.boo
         test = allowed.__contains__
     else:
         target = wanted
-        test = target.__eq__  # type: ignore[assignment]
+        test = target.__eq__
     keep = np.zeros(len(values), dtype=bool)
     for i in np.flatnonzero(present):
         v = values[i]
@@ -299,7 +299,8 @@ def split_rank(key: str | int) -> tuple[str | int, int | None]:
 def _ranks(subsets: npt.NDArray[np.intp]) -> npt.NDArray[np.intp]:
     """For positions in record order, the rank (from 0) of each within its subset."""
     starts = np.r_[0, np.flatnonzero(np.diff(subsets)) + 1]
-    return np.arange(len(subsets)) - np.repeat(starts, np.diff(np.r_[starts, len(subsets)]))
+    ranks: npt.NDArray[np.intp] = np.arange(len(subsets)) - np.repeat(starts, np.diff(np.r_[starts, len(subsets)]))
+    return ranks
 
 
 def wide_rows(data: Data, keys: Sequence[str | int], out: WideColumns, with_meanings: bool = False) -> None:
@@ -465,7 +466,10 @@ def to_pandas_columns(columns: Mapping[str, npt.NDArray[Any]], kinds: Mapping[st
             series[name] = pd.array(values, dtype="string")
         else:
             series[name] = values
-    return pd.DataFrame(series, index=pd.RangeIndex(len(next(iter(columns.values()))) if columns else 0))
+    frame: pandas.DataFrame = pd.DataFrame(
+        series, index=pd.RangeIndex(len(next(iter(columns.values()))) if columns else 0)
+    )
+    return frame
 
 
 def to_arrow_array(values: npt.NDArray[Any], kind: str) -> pyarrow.Array:
@@ -616,7 +620,8 @@ def long_pandas(long: LongColumns) -> pandas.DataFrame:
             series[name] = pd.array(values, dtype="string")
         else:
             series[name] = values
-    return pd.DataFrame(series)
+    frame: pandas.DataFrame = pd.DataFrame(series)
+    return frame
 
 
 def long_arrow(long: LongColumns) -> pyarrow.Table:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import copyreg
 import functools
 import os
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Union
 
 from . import _columns
@@ -113,7 +114,7 @@ def _load_tables(data: bytes) -> TableSet:
     return tables
 
 
-def _reduce_tables(tables: TableSet) -> tuple[object, ...]:
+def _reduce_tables(tables: TableSet) -> tuple[Callable[[bytes], TableSet], tuple[bytes]]:
     return (_load_tables, (_columns.dump_tables(tables),))
 
 

@@ -30,7 +30,7 @@ from ._frames import (
     split_rank,
     to_pandas_columns,
 )
-from ._tables import TablesArg
+from ._tables import TableChooser, TablesArg
 
 if TYPE_CHECKING:
     import dask.dataframe
@@ -83,7 +83,7 @@ def _kinds(files: list[str], columns: list[str], tables: TablesArg, errors: Erro
     """Column kinds from the header names and the first message's tables, decoding nothing."""
     tables_found = None
     for message in messages_of(files[:1], tables, errors):
-        tables_found = message._chooser.tables_for(message)
+        tables_found = TableChooser(tables).tables_for(message)
         break
     kinds: dict[str, str] = {}
     for name in columns:
@@ -131,7 +131,8 @@ def read_dataframe(
     partition = _Partition(columns, dict(filters or {}), tables, errors, kinds)
     meta = to_pandas_columns({c: _empty(kinds[c]) for c in columns}, kinds)
     groups = group_files(files, files_per_partition) or [[]]
-    return dd.from_map(partition, groups, meta=meta, enforce_metadata=False)
+    frame: dask.dataframe.DataFrame = dd.from_map(partition, groups, meta=meta, enforce_metadata=False)
+    return frame
 
 
 def _empty(kind: str) -> Any:
