@@ -15,6 +15,7 @@
 #include "../lib/errors.hpp"
 #include "../lib/table_set_object.hpp"
 #include "column_object.hpp"
+#include "table_pickle.hpp"
 
 namespace tarvane {
 
@@ -268,6 +269,8 @@ PyMethodDef functions[] = {
     {"decode", fast_function<decode>(), kFastCall, nullptr},
     {"index_descriptors", fast_function<index_descriptors_py>(), kFastCall, nullptr},
     {"load_definitions", fast_function<load_definitions>(), kFastCall, nullptr},
+    {"dump_tables", fast_function<dump_tables>(), kFastCall, nullptr},
+    {"load_tables", fast_function<load_tables>(), kFastCall, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
