@@ -16,7 +16,7 @@ pq = pytest.importorskip("pyarrow.parquet")
 import tarvane  # noqa: E402
 from tarvane import _columns  # noqa: E402
 from tarvane._convert import convert  # noqa: E402
-from test_corpus_agreement import EXPECTED, MESSAGES, _differences  # noqa: E402
+from test_corpus_agreement import EXPECTED, KNOWN_DIFFERENCES, MESSAGES, _differences  # noqa: E402
 
 
 def reference(name):
@@ -29,7 +29,7 @@ def occurrences(subset, code):
 
 
 def test_synop_stations_with_temperature_and_pressure():
-    files = sorted(f for f in os.listdir(MESSAGES) if f.startswith("synop2bufr__"))
+    files = sorted(f for f in os.listdir(MESSAGES) if f.startswith("synop2bufr__1"))  # one station each
     df = tarvane.read_dataframe(
         [os.path.join(MESSAGES, f) for f in files],
         columns=["blockNumber", "stationNumber", "stationOrSiteName", "airTemperature", "nonCoordinatePressure", "datetime"],
@@ -102,9 +102,10 @@ def test_directory_to_one_parquet_file_equals_reference(tmp_path):
             records = by_message[(os.path.join(MESSAGES, file_name), message["offset"])]
             ours = listed(records)
             expected = [tuple(p) for subset in message["subsets"] for p in subset]
-            assert _differences(expected, ours) == [], (file_name, message["offset"])
+            known = KNOWN_DIFFERENCES.get((file_name, message["offset"]), (None, []))[1]
+            assert _differences(expected, ours) == known, (file_name, message["offset"])
             compared += 1
-    assert compared == 99
+    assert compared == 155
 
 
 def listed(records):
