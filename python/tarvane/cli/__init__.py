@@ -123,6 +123,12 @@ def package_version() -> str:
         return "(not installed)"
 
 
+class _Version(argparse.Action):
+    # The version is looked up only when asked: importlib.metadata is slow to import.
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+        parser.exit(message=f"{PROG} {package_version()}\n")
+
+
 FILES_HELP = "BUFR files, directories (read recursively) or globs; '-' reads standard input"
 
 
@@ -140,7 +146,7 @@ def build_parser() -> argparse.ArgumentParser:
             f"Run '{PROG} COMMAND --help' for the options of a command."
         ),
     )
-    parser.add_argument("--version", action="version", version=f"{PROG} {package_version()}")
+    parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     ls = commands.add_parser(

@@ -6,6 +6,7 @@ the reading goes on; the command's exit status says whether any happened.
 
 from __future__ import annotations
 
+import functools
 import glob
 import os
 import sys
@@ -14,7 +15,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, BinaryIO, TextIO
 
-from .._tables import ECCODES_DEFINITIONS, has_master
+from .._tables import ECCODES_DEFINITIONS, has_master, table_key
 
 if TYPE_CHECKING:
     from .._data import Data
@@ -187,9 +188,9 @@ def decode_failure(message: Message, exc: Exception) -> str:
     return text if text.startswith(where) else f"{where}: {text}"
 
 
-def tables_label(tables: str | None, message: Message) -> str:
-    """Which tables the reading layer takes for this message, in words."""
-    master, version = message.master_table_number, message.master_tables_version_number
+@functools.lru_cache(maxsize=256)
+def _label(tables: str | None, key: tuple[int, ...]) -> str:
+    master, version, local, centre, subcentre = key
     root = tables
     if root is None:
         if not has_master(ECCODES_DEFINITIONS, master, version):
@@ -200,11 +201,14 @@ def tables_label(tables: str | None, message: Message) -> str:
             return f"ecCodes table directory {root}"
         return f"WMO BUFR4 CSV tables {root} (no code tables)"
     label = f"ecCodes definitions {root}: bufr/tables/{master}/wmo/{version}"
-    if message.local_tables_version_number != 0:
-        local = message.local_tables_version_number
+    if local != 0:
         local_name = f"19-{local}" if version == 19 else str(local)
-        folder = (f"bufr/tables/{master}/local/{local_name}"
-                  f"/{message.originating_centre}/{message.originating_subcentre}")
+        folder = f"bufr/tables/{master}/local/{local_name}/{centre}/{subcentre}"
         if os.path.isdir(os.path.join(root, folder)):
             label += f" and {folder}"
     return label
+
+
+def tables_label(tables: str | None, message: Message) -> str:
+    """Which tables the reading layer takes for this message, in words."""
+    return _label(tables, table_key(message))

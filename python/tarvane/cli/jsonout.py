@@ -1,14 +1,23 @@
 """JSON lines and GeoJSON output of decoded messages.
 
-JSON: one document per message. What belongs to the message is said once
-(its header, and the key, name and unit of each descriptor it holds in
-"elements"); each subset then has parallel lists "descriptors" and "values"
-and, where code or flag tables give them, "meanings" by position:
+JSON: one document per message. What belongs to the message is said once:
+its header, and in "elements" the key, name and unit of each descriptor it
+holds, with the code-table meanings of the values met. The values come in
+"groups" of consecutive subsets that share one descriptor sequence (a
+compressed message is one group; uncompressed subsets differ where delayed
+replication differs). In a group, "values" has one entry per descriptor: the
+value when every subset of the group has the same, else a list of one value
+per subset of "subsets". Value j of subset subsets[k] is so
+``v[k] if isinstance(v := values[j], list) else v``:
 
     {"file": ..., "offset": 0, ..., "tables": "...",
-     "elements": {"012101": {"key": "airTemperature", "name": "...", "unit": "K"}, ...},
-     "subsets": [{"subset": 1, "descriptors": ["001001", ...], "values": [15, ...],
-                  "meanings": {"3": "MANNED STATION"}}, ...]}
+     "elements": {"002001": {"key": "stationType", "name": "...", "unit": "CODE TABLE",
+                             "meanings": {"1": "MANNED STATION"}}, ...},
+     "groups": [{"subsets": [1, 2, 3], "descriptors": ["001001", "001002", ...],
+                 "values": [15, [15, 20, 31], ...]}]}
+
+Collapsing what every subset shares keeps the output small and quick to
+write: most of a satellite message is the same in every subset.
 
 GeoJSON: one Feature per subset that has a position, its values as
 properties by key (a key met several times gives a list), in one
@@ -22,7 +31,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 
 import numpy as np
 
-from .records import Records, code_text, header_fields
+from .records import Records, code_text, header_fields, python_values
 
 if TYPE_CHECKING:
     from .._read import Message
@@ -38,43 +47,75 @@ LONGITUDE = ("longitude", (6001, 6002))
 def message_json(message: Message, records: Records, tables: str) -> str:
     document = header_fields(message)
     document["tables"] = tables
-    codes, firsts, _ = records.distinct()
-    keys = records.element("key")[firsts].tolist()
-    names = records.element("name")[firsts].tolist()
-    units = records.element("unit")[firsts].tolist()
-    document["elements"] = {
-        code_text(code): {"key": key, "name": name, "unit": unit}
-        for code, key, name, unit in zip(codes.tolist(), keys, names, units)
-    }
-    descriptors = records.code_texts()
-    values = records.values()
-    meanings = _meanings(records)
-    subsets = []
-    numbers = records.subset_numbers()
-    bounds = records.subset_bounds(numbers).tolist()
-    for i, number in enumerate(numbers):
-        start, stop = bounds[i], bounds[i + 1]
-        entry: dict[str, Any] = {
-            "subset": number,
-            "descriptors": descriptors[start:stop],
-            "values": values[start:stop],
-        }
-        if number in meanings:
-            entry["meanings"] = {str(p - start): m for p, m in meanings[number]}
-        subsets.append(entry)
-    document["subsets"] = subsets
+    meanings = records.meanings()
+    elements: dict[str, dict[str, Any]] = {}
+    for code, described, present in zip(records.codes, records.elements, records.present()):
+        if not present:
+            continue  # not among the selected records
+        element: dict[str, Any] = {"key": described.key, "name": described.name, "unit": described.unit}
+        if code in meanings:
+            element["meanings"] = meanings[code]
+        elements[code_text(code)] = element
+    document["elements"] = elements
+    document["groups"] = _groups(records)
     return _encode(document)
 
 
-def _meanings(records: Records) -> dict[int, list[tuple[int, str]]]:
-    """The records that have a meaning, by subset: (position, meaning)."""
-    positions = np.flatnonzero(np.not_equal(records.meaning, None))
-    by_subset: dict[int, list[tuple[int, str]]] = {}
-    for position, subset, meaning in zip(
-        positions.tolist(), records.subset[positions].tolist(), records.meaning[positions].tolist()
-    ):
-        by_subset.setdefault(subset, []).append((position, meaning))
-    return by_subset
+def _groups(records: Records) -> list[dict[str, Any]]:
+    numbers = records.subset_numbers()
+    bounds = records.subset_bounds(numbers)
+    text = records.text if records.has_text() else None
+    groups = []
+    for first, last in _runs(records.descriptor, bounds):
+        start, stop = int(bounds[first]), int(bounds[last])
+        count = last - first
+        length = (stop - start) // count
+        groups.append({
+            "subsets": numbers[first:last],
+            "descriptors": records.code_texts(start, start + length),
+            "values": _columns_of(
+                records.value[start:stop].reshape(count, length),
+                None if text is None else text[start:stop].reshape(count, length),
+            ),
+        })
+    return groups
+
+
+def _runs(descriptor: np.ndarray, bounds: np.ndarray) -> list[tuple[int, int]]:
+    """Runs [first, last) of consecutive subsets with the same descriptor sequence."""
+    count = len(bounds) - 1
+    if count <= 0:
+        return []
+    lengths = np.diff(bounds)
+    if (lengths == lengths[0]).all():
+        # Every subset as long as the first (always so when compressed): compare
+        # each with the one before it in one go.
+        table = descriptor[bounds[0]:bounds[-1]].reshape(count, -1)
+        same = (table[1:] == table[:-1]).all(axis=1)
+    else:
+        same = np.array([
+            lengths[i] == lengths[i + 1]
+            and bool((descriptor[bounds[i]:bounds[i + 1]] == descriptor[bounds[i + 1]:bounds[i + 2]]).all())
+            for i in range(count - 1)
+        ], dtype=bool)
+    starts = [0, *(np.flatnonzero(~same) + 1).tolist(), count]
+    return list(zip(starts[:-1], starts[1:]))
+
+
+def _columns_of(value: np.ndarray, text: np.ndarray | None) -> list[Any]:
+    """One entry per column of a (subsets x positions) table: the value when every
+    subset has the same, else the list of each subset's value."""
+    missing = np.isnan(value)
+    constant = ((value == value[0]) | (missing & missing[0])).all(axis=0)
+    if text is not None:
+        constant &= (text == text[0]).all(axis=0)
+    columns: list[Any] = python_values(value[0], None if text is None else text[0])
+    varying = np.flatnonzero(~constant)
+    if len(varying):
+        lists = python_values(value[:, varying].T, None if text is None else text[:, varying].T)
+        for position, values in zip(varying.tolist(), lists):
+            columns[position] = values
+    return columns
 
 
 def _first_per_subset(records: Records, which: tuple[str, tuple[int, ...]]) -> dict[int, float]:
