@@ -19,7 +19,7 @@ import os
 import sys
 import warnings
 from collections.abc import Sequence
-from typing import TextIO
+from typing import BinaryIO, TextIO
 
 from .._tables import ECCODES_DEFINITIONS
 from .inputs import PROG, Failures, decode, expand, messages, tables_label
@@ -53,7 +53,9 @@ def run_dump(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
     )
     wanted = None if args.message is None else set(args.message)
     sources = expand(args.files, failures)
-    collection = FeatureCollection(out) if args.geojson else None
+    # JSON is made as UTF-8 bytes and written as such.
+    binary = _binary(out) if args.json or args.geojson else None
+    collection = FeatureCollection(binary) if binary is not None and args.geojson else None
     try:
         for number, message in messages(sources, tables, failures):
             if wanted is not None and number not in wanted:
@@ -66,13 +68,34 @@ def run_dump(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
                 collection.add(geojson_features(message, records))
             elif selection.subsets is not None and not len(records):
                 continue  # none of the subsets asked for
-            elif args.json:
-                out.write(message_json(message, records, tables_label(tables, message)) + "\n")
+            elif binary is not None:
+                binary.write(message_json(message, records, tables_label(tables, message)) + b"\n")
             else:
                 dump_text(message, number, records, tables_label(tables, message), out)
     finally:
         if collection is not None:
             collection.close()
+        if binary is not None:
+            binary.flush()
+
+
+def _binary(out: TextIO) -> BinaryIO:
+    out.flush()
+    buffer = getattr(out, "buffer", None)
+    return buffer if buffer is not None else _Utf8Writer(out)
+
+
+class _Utf8Writer:
+    """Bytes to a text stream that has no binary buffer under it."""
+
+    def __init__(self, out: TextIO) -> None:
+        self.out = out
+
+    def write(self, data: bytes) -> int:
+        return self.out.write(data.decode("utf-8"))
+
+    def flush(self) -> None:
+        self.out.flush()
 
 
 def _tables_usable(tables: str, failures: Failures) -> bool:
