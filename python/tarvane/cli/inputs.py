@@ -15,7 +15,8 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, BinaryIO, TextIO
 
-from .._tables import ECCODES_DEFINITIONS, has_master, table_key
+from .. import _tables
+from .._read import _source_name, read
 
 if TYPE_CHECKING:
     from .._data import Data
@@ -64,7 +65,7 @@ def expand(arguments: Sequence[str], failures: Failures) -> list[Source]:
     sources: list[Source] = []
     for argument in arguments:
         if argument == "-":
-            sources.append(Source("<stdin>", sys.stdin.buffer, True))
+            sources.append(Source(_source_name(sys.stdin.buffer), sys.stdin.buffer, True))
         elif os.path.isdir(argument):
             sources += [Source(path, path, False) for path in _walk(argument)]
         elif not os.path.lexists(argument) and glob.has_magic(argument):
@@ -138,8 +139,6 @@ def messages(
     sources: Sequence[Source], tables: str | None, failures: Failures
 ) -> Iterator[tuple[int, Message]]:
     """(number in its file from 1, message) for every readable message of every source."""
-    from .._read import read
-
     progress = Progress(len(sources), failures)
     try:
         for source in sources:
@@ -189,13 +188,13 @@ def decode_failure(message: Message, exc: Exception) -> str:
 
 
 @functools.lru_cache(maxsize=256)
-def _label(tables: str | None, key: tuple[int, ...]) -> str:
+def _label(tables: str | None, default_root: str, key: tuple[int, ...]) -> str:
     master, version, local, centre, subcentre = key
     root = tables
     if root is None:
-        if not has_master(ECCODES_DEFINITIONS, master, version):
+        if not _tables.has_master(default_root, master, version):
             return "bundled WMO BUFR4 v45 tables (no code tables)"
-        root = ECCODES_DEFINITIONS
+        root = default_root
     elif not os.path.isdir(os.path.join(root, "bufr", "tables")):
         if os.path.isfile(os.path.join(root, "element.table")):
             return f"ecCodes table directory {root}"
@@ -211,4 +210,4 @@ def _label(tables: str | None, key: tuple[int, ...]) -> str:
 
 def tables_label(tables: str | None, message: Message) -> str:
     """Which tables the reading layer takes for this message, in words."""
-    return _label(tables, table_key(message))
+    return _label(tables, _tables.ECCODES_DEFINITIONS, _tables.table_key(message))
