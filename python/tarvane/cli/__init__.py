@@ -81,8 +81,8 @@ def run_dump(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
 
 def _binary(out: TextIO) -> BinaryIO:
     out.flush()
-    buffer = getattr(out, "buffer", None)
-    return buffer if buffer is not None else _Utf8Writer(out)
+    buffer: BinaryIO | None = getattr(out, "buffer", None)
+    return buffer if buffer is not None else _Utf8Writer(out)  # type: ignore[return-value]
 
 
 class _Utf8Writer:
@@ -113,7 +113,7 @@ def _tables_usable(tables: str, failures: Failures) -> bool:
 
 def run_convert(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
     try:
-        from .._convert import convert
+        from .._convert import convert  # type: ignore[import-not-found,unused-ignore]
     except ImportError:
         failures.report("convert: this installation of tarvane has no converter (tarvane._convert)")
         return

@@ -96,7 +96,7 @@ class Progress:
         if total < 2 or not _is_terminal(sys.stderr) or _is_terminal(sys.stdout):
             return
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
         except ImportError:
             return
         self.bar = tqdm(total=total, unit="file", file=sys.stderr, leave=False, dynamic_ncols=True)

@@ -38,6 +38,7 @@ if TYPE_CHECKING:
 
 _json_encode = json.JSONEncoder(separators=(",", ":")).encode
 
+orjson: Any
 try:  # the cli extra: an encoder an order of magnitude quicker than json's
     import orjson
 except ImportError:  # pragma: no cover - depends on the installation
@@ -48,7 +49,8 @@ def _encode(document: Any) -> bytes:
     """Compact JSON as UTF-8 (orjson's and json's texts parse to the same values)."""
     if orjson is not None:
         try:
-            return orjson.dumps(document)  # type: ignore[no-any-return]
+            encoded: bytes = orjson.dumps(document)
+            return encoded
         except (TypeError, orjson.JSONEncodeError):
             pass  # a text with lone surrogates: json escapes them
     return _json_encode(document).encode("ascii")
@@ -154,7 +156,7 @@ def geojson_features(message: Message, records: Records) -> list[bytes]:
         return []
     keys = records.element("key")
     # Keyless elements (tables without keys) go by their descriptor.
-    nameless = np.equal(keys, None)
+    nameless = keys == None  # noqa: E711 - elementwise
     if nameless.any():
         keys = keys.copy()
         keys[nameless] = [code_text(int(c)) for c in records.descriptor[nameless]]

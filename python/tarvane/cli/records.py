@@ -107,7 +107,8 @@ class Records:
         return len(self.descriptor)
 
     def _per_code(self, values: list[Any], dtype: Any = object) -> npt.NDArray[Any]:
-        return np.array(values or [None], dtype=dtype)[self.which]
+        column: npt.NDArray[Any] = np.array(values or [None], dtype=dtype)[self.which]
+        return column
 
     @property
     def text(self) -> npt.NDArray[np.object_]:
@@ -133,7 +134,8 @@ class Records:
         """Per code: whether a selected record has it."""
         present = np.zeros(len(self.codes), dtype=bool)
         present[self.which] = True
-        return present.tolist()  # type: ignore[no-any-return]
+        flags: list[bool] = present.tolist()
+        return flags
 
     def code_texts(self, start: int = 0, stop: int | None = None) -> list[str]:
         """The six-digit code of each record from start to stop."""
@@ -174,11 +176,13 @@ class Records:
 
     def values(self) -> list[Any]:
         """Per record: its text, its number (an int when integral), or None."""
-        return python_values(self.value, self.text if self.has_text() else None)
+        values: list[Any] = python_values(self.value, self.text if self.has_text() else None)
+        return values
 
     def is_operator(self) -> npt.NDArray[np.bool_]:
         """Operator records: no data of their own (the characters of 2 05 YYY are data)."""
-        return np.array([e.key == "operator" for e in self.elements] or [False])[self.which]
+        operator: npt.NDArray[np.bool_] = np.array([e.key == "operator" for e in self.elements] or [False])[self.which]
+        return operator
 
     def subset_bounds(self, numbers: Sequence[int]) -> npt.NDArray[np.intp]:
         """Where each of the subsets numbers starts, and where the last one ends."""
@@ -207,7 +211,7 @@ def python_values(value: npt.NDArray[np.float64], text: npt.NDArray[np.object_] 
         out[integral] = value[integral].astype(np.int64)
     out[missing] = None
     if text is not None:
-        has_text = np.not_equal(text, None)
+        has_text = text != None  # noqa: E711 - elementwise
         if has_text.any():
             out[has_text] = text[has_text]
     return out.tolist()
