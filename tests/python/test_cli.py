@@ -221,6 +221,11 @@ def test_geojson_features_carry_position_and_values(capsys):
     assert properties["airTemperature"] == 283.45 and properties["stationOrSiteName"] == "OC.SUGATAG"
     assert isinstance(properties["heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform"], list)
     assert [f["properties"]["subset"] for f in features[1:]] == list(range(1, 19))
+    # --key narrows the properties, not the features.
+    _, out, _ = run(capsys, "dump", "--geojson", "--key", "airTemperature", SYNOP)
+    (feature,) = json.loads(out)["features"]
+    assert feature["geometry"]["coordinates"] == [23.94028, 47.77694]
+    assert set(feature["properties"]) == {"file", "offset", "subset", "datetime", "airTemperature"}
 
 
 def test_geojson_finds_positions_by_descriptor_without_keys(capsys):

@@ -65,7 +65,8 @@ def run_dump(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
                 continue
             records = Records(data, selection)
             if collection is not None:
-                collection.add(geojson_features(message, records))
+                placing = None if selection.keys is None else Records(data, Selection(subsets=selection.subsets))
+                collection.add(geojson_features(message, records, placing))
             elif selection.subsets is not None and not len(records):
                 continue  # none of the subsets asked for
             elif binary is not None:

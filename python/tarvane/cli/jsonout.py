@@ -147,11 +147,17 @@ def _first_per_subset(records: Records, which: tuple[str, tuple[int, ...]]) -> d
     return dict(zip(subsets[present].tolist(), found[present].tolist()))
 
 
-def geojson_features(message: Message, records: Records) -> list[bytes]:
-    """The Features of the message's subsets that have a position, each as JSON."""
-    latitudes = _first_per_subset(records, LATITUDE)
-    longitudes = _first_per_subset(records, LONGITUDE)
-    placed = [s for s in latitudes if s in longitudes]
+def geojson_features(message: Message, records: Records, placing: Records | None = None) -> list[bytes]:
+    """The Features of the message's subsets that have a position, each as JSON.
+
+    placing: the records that give the positions, when records leaves them
+    out (--key keeps the properties asked for; the position is still found).
+    """
+    placing = records if placing is None else placing
+    latitudes = _first_per_subset(placing, LATITUDE)
+    longitudes = _first_per_subset(placing, LONGITUDE)
+    numbers = records.subset_numbers()
+    placed = [s for s in numbers if s in latitudes and s in longitudes]
     if not placed:
         return []
     keys = records.element("key")
@@ -164,7 +170,6 @@ def geojson_features(message: Message, records: Records) -> list[bytes]:
     key_list = keys.tolist()
     values = records.values()
     keep = data.tolist()
-    numbers = records.subset_numbers()
     bounds = records.subset_bounds(numbers).tolist()
     where = {n: i for i, n in enumerate(numbers)}
     date = header_fields(message)["datetime"]
