@@ -150,7 +150,8 @@ def package_version() -> str:
 class _Version(argparse.Action):
     # The version is looked up only when asked: importlib.metadata is slow to import.
     def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
-        parser.exit(message=f"{PROG} {package_version()}\n")
+        sys.stdout.write(f"{PROG} {package_version()}\n")
+        parser.exit()
 
 
 FILES_HELP = "BUFR files, directories (read recursively) or globs; '-' reads standard input"
