@@ -1,27 +1,32 @@
-"""Decoding throughput of the Python API over the corpus.
+"""Decoding throughput of the Python API over the corpus, beside the reference.
 
 Decodes every edition-4 message of the corpus with decode_values_with_tables
-(tables loaded once per table version, outside the timing) and prints records
-per second, messages per second for the small messages (under 1 kB), the
-page faults per pass (fresh memory from the system is costly on some virtual
-machines), the peak resident memory and the bytes per value of the result list
-for the largest message.
+(tables loaded once per table version, outside the timing) and prints, for
+three groups of messages (all, small under 1 kB, large compressed satellite
+messages), tarvane's rate and the rate of ecCodes' Python binding doing the
+comparable work (unpack, then all values as one NumPy array) on the same
+messages in the same run. The reference runs in /usr/bin/python3 as a
+subprocess of this script, group after group, between tarvane's timings.
+Each figure is the median of --repeat timings of --seconds each. Also printed:
+page faults per pass, the bytes per value of the largest result and the peak
+resident memory.
 
-    PYTHONPATH=build/python python3.12 bench/bench_decode.py [--seconds S] [--definitions ROOT]
+    PYTHONPATH=build/python python3.12 bench/bench_decode.py [--seconds S] [--repeat N] [--no-reference]
 """
 
 import argparse
 import gc
+import json
 import pathlib
 import resource
+import statistics
+import subprocess
 import sys
 import time
-import tracemalloc
-
-import tarvane
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORPUS = ROOT / "tests" / "data" / "corpus" / "messages"
+REFERENCE_PYTHON = "/usr/bin/python3"
 
 
 def split(data):
@@ -39,7 +44,10 @@ def split(data):
 
 
 def load(definitions):
-    """Decodable messages with their tables, tables loaded once per version."""
+    """Decodable messages with their tables, tables loaded once per version:
+    (name, bytes, tables, record count, compressed, data category)."""
+    import tarvane
+
     tables_by_version = {}
     items = []
     for path in sorted(CORPUS.iterdir()):
@@ -58,7 +66,8 @@ def load(definitions):
                 count = len(tarvane.decode_values_with_tables(raw, tables))
             except ValueError:
                 continue
-            items.append((f"{path.name}@{offset}", raw, tables, count))
+            items.append((f"{path.name}@{offset}", raw, tables, count,
+                          message.compressed_data, message.data_category))
     return items
 
 
@@ -66,23 +75,58 @@ def minor_faults():
     return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
 
 
-def timed_rounds(items, seconds):
-    """Whole passes over items until seconds have passed; (passes, elapsed,
-    page faults per pass)."""
-    decode = tarvane.decode_values_with_tables
+def timed_passes(decode_one, messages, seconds):
+    """Whole passes until seconds have passed: (seconds per pass, faults per pass)."""
     passes = 0
     faults = minor_faults()
     start = time.perf_counter()
     while True:
-        for _, raw, tables, _ in items:
-            decode(raw, tables)
+        for m in messages:
+            decode_one(m)
         passes += 1
         elapsed = time.perf_counter() - start
         if elapsed >= seconds:
-            return passes, elapsed, (minor_faults() - faults) / passes
+            return elapsed / passes, (minor_faults() - faults) / passes
+
+
+def median_pass(decode_one, messages, seconds, repeat):
+    runs = [timed_passes(decode_one, messages, seconds) for _ in range(repeat)]
+    return statistics.median(r[0] for r in runs), statistics.median(r[1] for r in runs)
+
+
+def reference_worker():
+    """Runs under /usr/bin/python3: reads {"messages": [hex...], "seconds", "repeat"}
+    from stdin, prints the median seconds per pass."""
+    import eccodes
+
+    job = json.load(sys.stdin)
+    messages = [bytes.fromhex(h) for h in job["messages"]]
+
+    def decode_one(raw):
+        h = eccodes.codes_new_from_message(raw)
+        try:
+            eccodes.codes_set(h, "unpack", 1)
+            eccodes.codes_get_array(h, "numericValues")
+        finally:
+            eccodes.codes_release(h)
+
+    seconds, _ = median_pass(decode_one, messages, job["seconds"], job["repeat"])
+    json.dump({"seconds_per_pass": seconds}, sys.stdout)
+    return 0
+
+
+def reference_pass(messages, seconds, repeat):
+    job = json.dumps({"messages": [m.hex() for m in messages], "seconds": seconds, "repeat": repeat})
+    done = subprocess.run([REFERENCE_PYTHON, __file__, "--reference-worker"], input=job,
+                          capture_output=True, text=True, check=True)
+    return json.loads(done.stdout)["seconds_per_pass"]
 
 
 def bytes_per_value(raw, tables):
+    import tracemalloc
+
+    import tarvane
+
     gc.collect()
     tracemalloc.start()
     base = tracemalloc.get_traced_memory()[0]
@@ -94,24 +138,42 @@ def bytes_per_value(raw, tables):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--seconds", type=float, default=3.0)
+    parser.add_argument("--seconds", type=float, default=1.0)
+    parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--definitions", default="/usr/share/eccodes/definitions")
+    parser.add_argument("--no-reference", action="store_true")
+    parser.add_argument("--reference-worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.reference_worker:
+        return reference_worker()
+
+    import tarvane
 
     items = load(args.definitions)
-    records = sum(item[3] for item in items)
-    small = [item for item in items if len(item[1]) < 1024]
-    print(f"messages decoded: {len(items)} ({len(small)} under 1 kB), records per pass: {records}")
+    groups = [
+        ("all messages", items),
+        ("small (< 1 kB)", [i for i in items if len(i[1]) < 1024]),
+        ("satellite, compressed", [i for i in items if i[4] and i[5] == 3 and i[3] >= 10000]),
+    ]
+    print(f"{len(items)} messages; median of {args.repeat} timings of {args.seconds} s each")
+    print(f"{'group':24} {'msgs':>5} {'values':>8} {'tarvane msg/s':>14} {'M values/s':>11} "
+          f"{'reference msg/s':>16} {'M values/s':>11} {'ratio':>7} {'faults/pass':>12}")
 
-    passes, elapsed, faults = timed_rounds(items, args.seconds)
-    print(f"all messages:   {records * passes / elapsed / 1e6:8.2f} million records/s "
-          f"({passes} passes in {elapsed:.2f} s, {faults:.0f} page faults per pass)")
-    passes, elapsed, _ = timed_rounds(small, args.seconds)
-    small_records = sum(item[3] for item in small)
-    print(f"small messages: {len(small) * passes / elapsed:10.0f} messages/s "
-          f"({small_records / len(small):.0f} values each on average)")
+    def decode_one(item):
+        tarvane.decode_values_with_tables(item[1], item[2])
 
-    name, raw, tables, _ = max(items, key=lambda item: item[3])
+    for label, group in groups:
+        values = sum(i[3] for i in group)
+        ours, faults = median_pass(decode_one, group, args.seconds, args.repeat)
+        line = (f"{label:24} {len(group):5} {values:8} {len(group) / ours:14.0f} {values / ours / 1e6:11.2f} ")
+        if args.no_reference:
+            line += f"{'':16} {'':11} {'':7} "
+        else:
+            ref = reference_pass([i[1] for i in group], args.seconds, args.repeat)
+            line += f"{len(group) / ref:16.0f} {values / ref / 1e6:11.2f} {ref / ours:6.2f}x "
+        print(line + f"{faults:12.0f}", flush=True)
+
+    name, raw, tables, *_ = max(items, key=lambda item: item[3])
     per_value, count = bytes_per_value(raw, tables)
     print(f"largest result: {name}, {count} values, {per_value:.1f} bytes per value")
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024

@@ -35,6 +35,9 @@ struct BufrError {
   uint8_t edition = 0;    // UnsupportedEdition
   uint8_t section = 0;    // TruncatedSection
   std::string message;    // Parse: free text; Io: the system's text
+  // The table file or directory being loaded when a loader failed, so a
+  // caller can say where; not part of the display text.
+  std::string path;
 
   BufrError() = default;
   explicit BufrError(ErrorKind k) : kind(k) {}
@@ -63,6 +66,14 @@ struct BufrError {
 template <typename T>
 using Result = Expected<T, BufrError>;
 using Status = Result<void>;
+
+// The result with path recorded on its error, unless a deeper loader already
+// named a more precise one.
+template <typename T>
+Result<T> at_path(Result<T> r, const std::string& path) {
+  if (!r && r.error().path.empty()) r.error().path = path;
+  return r;
+}
 
 inline Unexpected<BufrError> fail(BufrError e) { return Unexpected<BufrError>(std::move(e)); }
 

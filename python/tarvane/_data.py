@@ -28,34 +28,62 @@ def _synthetic_name(code: int) -> str | None:
     return None
 
 
+_DTYPES = {"subset": np.uint32, "descriptor": np.uint32, "value": np.float64, "raw": np.uint64}
+
+
 class _Parts:
     """The arrays of one decoded message, shared by the message's Data and its subset views."""
 
     __slots__ = (
-        "subsets", "subset", "descriptor", "value", "raw", "text_records", "texts",
+        "subsets", "_columns", "_arrays", "text_records", "texts",
         "meaning_records", "meaning_ids", "meanings", "_text", "_meaning", "_elements",
     )
 
     def __init__(self, decoded: tuple[Any, ...]) -> None:
         (subsets, subset, descriptor, value, raw, text_records, texts, meaning_records, meaning_ids, meanings) = decoded
         self.subsets: int = subsets
-        self.subset = np.frombuffer(subset, dtype=np.uint32)
-        self.descriptor = np.frombuffer(descriptor, dtype=np.uint32)
-        self.value = np.frombuffer(value, dtype=np.float64)
-        self.raw = np.frombuffer(raw, dtype=np.uint64)
-        self.text_records = np.frombuffer(text_records, dtype=np.uint32)
+        # Each column becomes an array when first asked for: most readers
+        # want a few of them, and each wrapping costs about a microsecond.
+        self._columns: dict[str, Any] = {"subset": subset, "descriptor": descriptor, "value": value, "raw": raw}
+        self._arrays: dict[str, npt.NDArray[Any]] = {}
+        self.text_records: Any = text_records
         self.texts: list[str] = texts
-        self.meaning_records = np.frombuffer(meaning_records, dtype=np.uint32)
-        self.meaning_ids = np.frombuffer(meaning_ids, dtype=np.uint32)
+        self.meaning_records: Any = meaning_records
+        self.meaning_ids: Any = meaning_ids
         self.meanings: list[str] = meanings
         self._text: npt.NDArray[np.object_] | None = None
         self._meaning: npt.NDArray[np.object_] | None = None
         self._elements: tuple[list[int], npt.NDArray[np.int32]] | None = None
 
+    def __len__(self) -> int:
+        return len(self._columns["descriptor"])
+
+    def array(self, name: str) -> npt.NDArray[Any]:
+        column = self._arrays.get(name)
+        if column is None:
+            column = self._arrays[name] = np.frombuffer(self._columns[name], dtype=_DTYPES[name])
+        return column
+
+    @property
+    def subset(self) -> npt.NDArray[np.uint32]:
+        return self.array("subset")
+
+    @property
+    def descriptor(self) -> npt.NDArray[np.uint32]:
+        return self.array("descriptor")
+
+    @property
+    def value(self) -> npt.NDArray[np.float64]:
+        return self.array("value")
+
+    @property
+    def raw(self) -> npt.NDArray[np.uint64]:
+        return self.array("raw")
+
     def text(self) -> npt.NDArray[np.object_]:
         if self._text is None:
             column = np.full(len(self.descriptor), None, dtype=object)
-            column[self.text_records] = self.texts
+            column[np.frombuffer(self.text_records, dtype=np.uint32)] = self.texts
             column.flags.writeable = False
             self._text = column
         return self._text
@@ -64,7 +92,8 @@ class _Parts:
         if self._meaning is None:
             column = np.full(len(self.descriptor), None, dtype=object)
             if len(self.meanings):
-                column[self.meaning_records] = np.array(self.meanings, dtype=object)[self.meaning_ids]
+                ids = np.frombuffer(self.meaning_ids, dtype=np.uint32)
+                column[np.frombuffer(self.meaning_records, dtype=np.uint32)] = np.array(self.meanings, dtype=object)[ids]
             column.flags.writeable = False
             self._meaning = column
         return self._meaning
@@ -104,7 +133,7 @@ class Data:
         self.tables = tables
         self._parts = decoded if isinstance(decoded, _Parts) else _Parts(decoded)
         self._start = start
-        self._stop = len(self._parts.descriptor) if stop is None else stop
+        self._stop = len(self._parts) if stop is None else stop
         self._subset_number = subset_number
 
     def __len__(self) -> int:
@@ -249,6 +278,20 @@ class Data:
         bounds = np.searchsorted(subset, np.arange(1, self._parts.subsets + 2))
         for number in range(1, self._parts.subsets + 1):
             yield Data(self.message, self.tables, self._parts, int(bounds[number - 1]), int(bounds[number]), number)
+
+    # --- as tables --------------------------------------------------------------
+
+    def to_pandas(self) -> Any:
+        """The records as a pandas DataFrame, one row per record (needs tarvane[pandas])."""
+        from ._frames import data_to_pandas
+
+        return data_to_pandas(self)
+
+    def to_arrow(self) -> Any:
+        """The records as a pyarrow Table, one row per record (needs tarvane[arrow])."""
+        from ._frames import data_to_arrow
+
+        return data_to_arrow(self)
 
 
 def _unpickle_data(message: Message, tables: TableSet, subset_number: int | None) -> Data:

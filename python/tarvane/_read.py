@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import builtins
+import functools
 import datetime as _dt
 import io
 import mmap
@@ -9,7 +11,7 @@ import os
 import stat
 import warnings
 from collections.abc import Iterator
-from typing import TYPE_CHECKING, BinaryIO, Literal, Union
+from typing import TYPE_CHECKING, Any, BinaryIO, Literal, Union
 
 from . import _columns
 from ._tables import TableChooser, TablesArg
@@ -59,7 +61,10 @@ class Message:
     buffers and streams). ``decode()`` gives its values as ``Data``.
     """
 
-    __slots__ = (*_HEADER_FIELDS, "offset", "length", "source", "bytes", "_payload_length", "_chooser")
+    # The header fields are read from one tuple (see the properties made
+    # below the class): building a Message must cost less than decoding a
+    # small one.
+    __slots__ = ("_header", "offset", "length", "source", "bytes", "_chooser")
 
     edition: int
     master_table_number: int
@@ -85,22 +90,17 @@ class Message:
     offset: int
     length: int
     source: str
-    bytes: bytes
+    bytes: builtins.bytes
+    _header: tuple[Any, ...]
+    _chooser: TableChooser
 
-    def __init__(self, octets: bytes, *, offset: int = 0, source: str = "<bytes>", tables: TablesArg = None) -> None:
+    def __init__(self, octets: builtins.bytes, *, offset: int = 0, source: str = "<bytes>", tables: TablesArg = None) -> None:
         """Parse one whole message (ValueError when it is not one)."""
         header = _columns.parse(octets)
-        for name, value in zip(_HEADER_FIELDS, header):
-            object.__setattr__(self, name, value)
-        if self.edition == 3:
-            object.__setattr__(self, "international_data_subcategory", None)
-            object.__setattr__(self, "typical_second", None)
-        object.__setattr__(self, "_payload_length", header[len(_HEADER_FIELDS)])
-        object.__setattr__(self, "offset", offset)
-        object.__setattr__(self, "length", len(octets))
-        object.__setattr__(self, "source", source)
-        object.__setattr__(self, "bytes", bytes(octets))
-        object.__setattr__(self, "_chooser", tables if isinstance(tables, TableChooser) else TableChooser(tables))
+        chooser = tables if isinstance(tables, TableChooser) else TableChooser(tables)
+        # The slots' own setters: object.__setattr__ is refused.
+        for set_field, value in zip(_SET_SLOTS, (header, offset, len(octets), source, bytes(octets), chooser)):
+            set_field(self, value)
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError(f"Message attributes are read-only ({name})")
@@ -131,15 +131,13 @@ class Message:
         directory or a WMO CSV folder; None takes the reader's choice (see
         ``tarvane.read``). Decoding runs with the GIL released.
         """
-        from ._data import Data
-
         chooser = self._chooser if tables is None else TableChooser(tables)
         table_set = chooser.tables_for(self)
         try:
             parts = _columns.decode(self.bytes, table_set)
         except ValueError as exc:
             raise ValueError(f"{self.source}: message at offset {self.offset}: {exc}") from exc
-        return Data(self, table_set, parts)
+        return _data_class()(self, table_set, parts)
 
     def __repr__(self) -> str:
         return (
@@ -149,15 +147,38 @@ class Message:
         )
 
 
-def _unpickle_message(octets: bytes, offset: int, source: str) -> Message:
+_SET_SLOTS = tuple(Message.__dict__[name].__set__ for name in Message.__slots__)
+_HEADER = Message.__dict__["_header"].__get__
+
+
+def _header_field(i: int, name: str) -> property:
+    def get(self: Message) -> Any:
+        return _HEADER(self)[i]
+
+    return property(get, doc=f"The header field {name}.")
+
+
+for _i, _name in enumerate(_HEADER_FIELDS):
+    setattr(Message, _name, _header_field(_i, _name))
+
+
+@functools.cache
+def _data_class() -> type[Data]:
+    # NumPy is imported with the first decode, not with tarvane.
+    from ._data import Data
+
+    return Data
+
+
+def _unpickle_message(octets: builtins.bytes, offset: int, source: str) -> Message:
     return Message(octets, offset=offset, source=source)
 
 
 class _Window:
     """What a reader scans: the whole source in memory or mapped, or a moving piece of a stream."""
 
-    def __init__(self, data: object, stream: BinaryIO | None = None) -> None:
-        self.data = data  # bytes-like: bytes, bytearray, memoryview or mmap
+    def __init__(self, data: bytes | bytearray | memoryview | mmap.mmap, stream: BinaryIO | None = None) -> None:
+        self.data = data
         self.base = 0  # the source offset of data[0]
         self.stream = stream
         self.eof = stream is None
@@ -187,7 +208,7 @@ class _Window:
 
 def _source_name(source: object) -> str:
     if isinstance(source, (str, os.PathLike)):
-        return os.fspath(source)  # type: ignore[return-value]
+        return os.fspath(source)
     name = getattr(source, "name", None)
     if isinstance(name, str):
         return name
@@ -223,7 +244,7 @@ def read(source: Source, *, tables: TablesArg = None, errors: ErrorPolicy = "rai
     chooser = TableChooser(tables)
     name = _source_name(source)
     if isinstance(source, (str, os.PathLike)):
-        return _read_path(os.fspath(source), name, chooser, errors)  # type: ignore[arg-type]
+        return _read_path(os.fspath(source), name, chooser, errors)
     if isinstance(source, (bytes, bytearray, memoryview, mmap.mmap)):
         return _scan(_Window(source), name, chooser, errors)
     if hasattr(source, "read"):
@@ -257,7 +278,7 @@ def _fail(errors: ErrorPolicy, name: str, offset: int, problem: object) -> None:
 def _scan(window: _Window, name: str, chooser: TableChooser, errors: ErrorPolicy) -> Iterator[Message]:
     position = 0
     while True:
-        if not window.eof and len(window.data) - position < 8:  # type: ignore[arg-type]
+        if not window.eof and len(window.data) - position < 8:
             window.read_more(0)
             continue
         piece = _columns.next_piece(window.data, position)
@@ -265,13 +286,13 @@ def _scan(window: _Window, name: str, chooser: TableChooser, errors: ErrorPolicy
             if window.eof:
                 return
             # Keep three octets: a marker may straddle the chunks.
-            position = window.drop_before(max(position, len(window.data) - 3))  # type: ignore[arg-type]
+            position = window.drop_before(max(position, len(window.data) - 3))
             window.read_more(0)
             continue
         offset, length, problem, needs_more, declared = piece
         if needs_more and not window.eof:
             position = window.drop_before(offset)
-            window.read_more(max(0, declared - (len(window.data) - position)))  # type: ignore[arg-type]
+            window.read_more(max(0, declared - (len(window.data) - position)))
             continue
         where = window.base + offset
         if problem is not None:

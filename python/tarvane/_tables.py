@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import copyreg
 import functools
 import os
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Union
 
 from . import _columns
@@ -22,13 +24,10 @@ TableKey = tuple[int, int, int, int, int]
 
 
 def table_key(message: Message) -> TableKey:
-    return (
-        message.master_table_number,
-        message.master_tables_version_number,
-        message.local_tables_version_number,
-        message.originating_centre,
-        message.originating_subcentre,
-    )
+    # Straight from the parsed header (master table number, centre,
+    # sub-centre, ..., master and local versions): this runs per message.
+    h = message._header
+    return (h[1], h[9], h[10], h[2], h[3])
 
 
 # Loaded sets are shared by every reader in the process (and so by every
@@ -72,6 +71,9 @@ class TableChooser:
     def __init__(self, tables: TablesArg = None) -> None:
         self.fixed: TableSet | None = None
         self.root: str | None = None
+        # The set chosen for each key this reader has met: choosing again
+        # asks the file system whether the master version is there.
+        self._chosen: dict[TableKey, TableSet] = {}
         if tables is None:
             return
         if isinstance(tables, TableSet):
@@ -96,8 +98,33 @@ class TableChooser:
         if self.fixed is not None:
             return self.fixed
         key = table_key(message)
+        chosen = self._chosen.get(key)
+        if chosen is None:
+            chosen = self._choose(key)
+            if len(self._chosen) >= 64:
+                self._chosen.clear()
+            self._chosen[key] = chosen
+        return chosen
+
+    def _choose(self, key: TableKey) -> TableSet:
         if self.root is not None:
             return _definitions_tables(self.root, key)
         if has_master(ECCODES_DEFINITIONS, key[0], key[1]):
             return _definitions_tables(ECCODES_DEFINITIONS, key)
         return _bundled()
+
+
+# TableSet pickles as the core's byte form of the set (workers get the loaded
+# set, not paths to read again); the tasks of a worker that receive the same
+# set share one copy.
+@functools.lru_cache(maxsize=8)
+def _load_tables(data: bytes) -> TableSet:
+    tables: TableSet = _columns.load_tables(data)
+    return tables
+
+
+def _reduce_tables(tables: TableSet) -> tuple[Callable[[bytes], TableSet], tuple[bytes]]:
+    return (_load_tables, (_columns.dump_tables(tables),))
+
+
+copyreg.pickle(TableSet, _reduce_tables)

@@ -15,6 +15,7 @@
 #include "../lib/errors.hpp"
 #include "../lib/table_set_object.hpp"
 #include "column_object.hpp"
+#include "table_pickle.hpp"
 
 namespace tarvane {
 
@@ -63,12 +64,15 @@ PyObject* header_tuple(const BufrMessage& m) {
     }
     PyList_SET_ITEM(codes, static_cast<Py_ssize_t>(i), c);
   }
+  // Edition 3 has neither an international data sub-category nor a second.
+  const bool ed3 = m.edition == 3;
   return Py_BuildValue(
-      "(iiiiiNiiiiiiiiiiiiNNNn)", int{m.edition}, int{m.master_table_number}, int{m.originating_centre},
+      "(iiiiiNiNiiiiiiiiNiNNNn)", int{m.edition}, int{m.master_table_number}, int{m.originating_centre},
       int{m.originating_subcentre}, int{m.update_sequence_number}, py_bool(m.local_section_present),
-      int{m.data_category}, int{m.international_data_subcategory}, int{m.local_data_subcategory},
-      int{m.master_tables_version_number}, int{m.local_tables_version_number}, int{m.typical_year},
-      int{m.typical_month}, int{m.typical_day}, int{m.typical_hour}, int{m.typical_minute}, int{m.typical_second},
+      int{m.data_category}, ed3 ? Py_NewRef(Py_None) : PyLong_FromLong(m.international_data_subcategory),
+      int{m.local_data_subcategory}, int{m.master_tables_version_number}, int{m.local_tables_version_number},
+      int{m.typical_year}, int{m.typical_month}, int{m.typical_day}, int{m.typical_hour}, int{m.typical_minute},
+      ed3 ? Py_NewRef(Py_None) : PyLong_FromLong(m.typical_second),
       int{m.number_of_subsets}, py_bool(m.observed_data), py_bool(m.compressed_data), codes,
       static_cast<Py_ssize_t>(m.section4_data_length));
 }
@@ -265,6 +269,8 @@ PyMethodDef functions[] = {
     {"decode", fast_function<decode>(), kFastCall, nullptr},
     {"index_descriptors", fast_function<index_descriptors_py>(), kFastCall, nullptr},
     {"load_definitions", fast_function<load_definitions>(), kFastCall, nullptr},
+    {"dump_tables", fast_function<dump_tables>(), kFastCall, nullptr},
+    {"load_tables", fast_function<load_tables>(), kFastCall, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

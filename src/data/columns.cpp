@@ -188,8 +188,8 @@ Status read_compressed_element_column(const ElementInfo& info, uint32_t table_wi
                                  constant);
   }
   const ElementDefinition& d = *info.def;
-  return read_numeric_column({d.code, d.name, numeric_width(table_width, state), reference,
-                              effective_scale(d.scale, state), !info.class31, info.codes},
+  const NumericCoding c = numeric_coding(info, table_width, reference, state);
+  return read_numeric_column({d.code, d.name, c.width, c.reference, c.scale, !info.class31, info.codes},
                              reader, column, constant);
 }
 

@@ -62,7 +62,7 @@ Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingS
   if (!ctx.cache.find(code, info)) return fail(BufrError::element_not_found(code));
   TARVANE_TRY(Column column, add_element_column(info, info.def->width, element_reference(*info.def, state), ctx,
                                                 state));
-  if (code == 31031 && state.collecting_bitmap) {
+  if (is_bitmap_entry(code, state)) {
     uint8_t entry = 0;
     if (!column.view.empty() && column[0].has_value) entry = bitmap_entry(column[0].value);
     state.bitmap.push_back(entry);

@@ -148,6 +148,11 @@ struct ValueCodingState {
   int32_t width_change = 0;
   int32_t scale_change = 0;
   bool collecting_bitmap = false;
+  // After 2 22/23/24/25/32 000 without 2 36 000, the bitmap may follow at
+  // once; its first 0 31 031 starts it, over the elements read before the
+  // first of those operators (operator_anchor, once set).
+  bool bitmap_follows = false;
+  std::optional<size_t> operator_anchor;
   uint8_t associated_field_width = 0;
   // 2 03 YYY: while not 0, element descriptors carry new reference values of
   // this many bits instead of data, until 2 03 255.

@@ -11,21 +11,19 @@ ElementInfo element_info(const ElementDefinition& def, const TableSet& tables) {
   if (t != tables.code_tables.end()) info.codes = &t->second;
   info.is_text = is_character_unit(def.unit);
   info.class31 = is_class31(def.code);
+  info.code_or_flag = is_code_or_flag_unit(def.unit);
   return info;
 }
 
-bool ElementCache::fill(Slot& slot, uint32_t code, ElementInfo& out) {
-  const ElementDefinition* def = tables_->find_element(code);
-  if (def == nullptr) return false;
-  slot.code = code;
-  slot.info = element_info(*def, *tables_);
-  out = slot.info;
-  return true;
-}
-
 std::optional<std::string> decode_ia5_text(std::span<const uint8_t> bytes) {
-  if (std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; })) return std::nullopt;
+  // Missing is all ones; encoders that write C strings pad a missing value
+  // (or an empty one) with NULs after it. Neither holds a character, and the
+  // reference decoder reports both as missing.
   size_t end = bytes.size();
+  while (end > 0 && bytes[end - 1] == 0x00) --end;
+  if (std::all_of(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(end), [](uint8_t b) { return b == 0xFF; }))
+    return std::nullopt;
+  end = bytes.size();
   // After the mapping only 0x09..0x0D and the space are white space.
   while (end > 0 && (bytes[end - 1] == 0x20 || (bytes[end - 1] >= 0x09 && bytes[end - 1] <= 0x0D))) --end;
   std::string text(end, '?');
@@ -215,7 +213,11 @@ bool is_recorded_operator(uint32_t x, uint32_t y) {
 }
 
 void apply_bitmap_operator(uint32_t x, uint32_t y, ValueCodingState& state) {
-  if (x == 36 && y == 0) {
+  state.bitmap_follows = false;
+  if (y == 0 && (x == 22 || x == 23 || x == 24 || x == 25 || x == 32)) {
+    if (!state.operator_anchor) state.operator_anchor = state.descriptor_history.size();
+    state.bitmap_follows = true;
+  } else if (x == 36 && y == 0) {
     state.collecting_bitmap = true;
     state.bitmap.clear();
     state.bitmap_cursor = 0;
@@ -242,9 +244,19 @@ void reset_coding_state(ValueCodingState& state, uint64_t text_counter) {
   state.width_change = 0;
   state.scale_change = 0;
   state.collecting_bitmap = false;
+  state.bitmap_follows = false;
+  state.operator_anchor.reset();
   state.associated_field_width = 0;
   state.reference_definition_width = 0;
   state.new_references.clear();
+}
+
+void start_following_bitmap(ValueCodingState& state) {
+  state.bitmap_follows = false;
+  state.collecting_bitmap = true;
+  state.bitmap.clear();
+  state.bitmap_cursor = 0;
+  state.bitmap_anchor = state.operator_anchor.value_or(state.descriptor_history.size());
 }
 
 Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state) {

@@ -20,47 +20,29 @@
 
 namespace tarvane {
 
-// Character data are recognised by their unit alone.
-inline bool is_character_unit(std::string_view unit) { return unit == "CCITT IA5"; }
-
-// What reading asks of a Table B entry, worked out once per code and call.
-struct ElementInfo {
-  const ElementDefinition* def = nullptr;
-  const CodeTable* codes = nullptr;  // nullptr when the element has no code table
-  bool is_text = false;
-  bool class31 = false;
-};
-
 ElementInfo element_info(const ElementDefinition& def, const TableSet& tables);
 
-// Direct-mapped cache in front of the Table B and code-table maps, one per
-// decoding call: a message uses few distinct codes, each many times.
+// The element lookup of one decoding call, through the TableSet's index
+// (built by the first call that uses the set, kept with it).
 class ElementCache {
  public:
-  explicit ElementCache(const TableSet& tables) : tables_(&tables) {}
+  explicit ElementCache(const TableSet& tables) : tables_(&tables), index_(&tables.element_index()) {}
 
+  // nullptr when code is not in Table B.
+  const ElementInfo* find(uint32_t code) const { return index_->find(code); }
   // false when code is not in Table B.
-  bool find(uint32_t code, ElementInfo& out) {
-    Slot& slot = slots_[(code * 2654435761u) >> (32 - kBits)];
-    if (slot.code == code) {
-      out = slot.info;
-      return true;
-    }
-    return fill(slot, code, out);
+  bool find(uint32_t code, ElementInfo& out) const {
+    const ElementInfo* info = index_->find(code);
+    if (info == nullptr) return false;
+    out = *info;
+    return true;
   }
 
   const TableSet& tables() const { return *tables_; }
 
  private:
-  static constexpr unsigned kBits = 8;
-  struct Slot {
-    uint32_t code = std::numeric_limits<uint32_t>::max();
-    ElementInfo info;
-  };
-  bool fill(Slot& slot, uint32_t code, ElementInfo& out);
-
   const TableSet* tables_;
-  std::array<Slot, size_t{1} << kBits> slots_{};
+  const ElementIndex* index_;
 };
 
 // 10^e by repeated squaring in double; a negative power is the reciprocal of
@@ -121,6 +103,30 @@ inline uint32_t character_width(uint32_t table_width, const ValueCodingState& s)
   return s.text_width ? *s.text_width : table_width;
 }
 
+// The width, reference and scale a numeric element is read with. 2 06 YYY
+// gives only a width: the table's scale and reference belong to its own
+// width, so the value is the plain integer read (as the reference decoder
+// reads it), moved only by a new reference the data define with 2 03 YYY.
+struct NumericCoding {
+  uint32_t width;
+  int64_t reference;
+  int32_t scale;
+};
+
+inline int32_t effective_scale(int32_t table_scale, const ValueCodingState& s) {
+  return static_cast<int32_t>(static_cast<uint32_t>(table_scale) + static_cast<uint32_t>(s.scale_change));
+}
+
+inline NumericCoding numeric_coding(const ElementInfo& info, uint32_t table_width, int64_t reference,
+                                    const ValueCodingState& s) {
+  if (s.local_width) [[unlikely]] {
+    const int64_t* defined = s.new_references.empty() ? nullptr : find_new_reference(s, info.def->code);
+    return {*s.local_width, defined ? *defined : 0, 0};
+  }
+  if (info.code_or_flag) return {table_width, reference, info.def->scale};
+  return {numeric_width(table_width, s), reference, effective_scale(info.def->scale, s)};
+}
+
 // Table B reference under 2 07 YYY; wraps on overflow like the multiplier.
 inline int64_t effective_reference(int64_t table_reference, const ValueCodingState& s) {
   return static_cast<int64_t>(static_cast<uint64_t>(table_reference) * static_cast<uint64_t>(s.reference_multiplier));
@@ -150,12 +156,9 @@ void set_new_reference(ValueCodingState& state, uint32_t code, int64_t reference
 // 2 03 YYY is in force; it leaves no record.
 Status read_new_reference(uint32_t code, BitReader& reader, ValueCodingState& state);
 
-inline int32_t effective_scale(int32_t table_scale, const ValueCodingState& s) {
-  return static_cast<int32_t>(static_cast<uint32_t>(table_scale) + static_cast<uint32_t>(s.scale_change));
-}
-
-// Text of character bytes: absent when every byte is 0xFF; bytes above 0x7F
-// shown as '?', trailing white space removed.
+// Text of character bytes: absent when every byte is 0xFF or NUL and the
+// NULs all trail (all ones, all NULs, all ones padded with NULs); bytes
+// above 0x7F shown as '?', trailing white space removed.
 std::optional<std::string> decode_ia5_text(std::span<const uint8_t> bytes);
 
 // Reads width bits of characters into out.texts; their index there, or
@@ -179,10 +182,10 @@ Status read_signified_characters(uint32_t code, uint32_t count, BitReader& reade
                               BitReader& reader, ValueCodingState& state, DecodeResult& out) {
   const ElementDefinition& d = *info.def;
   if (info.is_text) return read_character_element(info, character_width(table_width, state), reader, state, out);
-  uint32_t width = numeric_width(table_width, state);
+  const NumericCoding c = numeric_coding(info, table_width, reference, state);
   uint64_t raw;
-  if (!reader.try_read(width, raw)) return fail(reader.read_error(width));
-  const bool missing = is_missing_raw(raw, width, info.class31);
+  if (!reader.try_read(c.width, raw)) return fail(reader.read_error(c.width));
+  const bool missing = is_missing_raw(raw, c.width, info.class31);
   const std::string* meaning = nullptr;
   if (info.codes != nullptr) {
     auto m = info.codes->find(raw);
@@ -193,7 +196,7 @@ Status read_signified_characters(uint32_t code, uint32_t count, BitReader& reade
   DecodedValue& v = out.values.append_for_overwrite();
   v.descriptor = d.code;
   v.text = DecodedValue::kNoText;
-  v.value = missing ? 0.0 : scaled_value(raw, reference, effective_scale(d.scale, state));
+  v.value = missing ? 0.0 : scaled_value(raw, c.reference, c.scale);
   v.raw = raw;
   v.name = d.name;
   v.meaning = meaning;
@@ -236,6 +239,15 @@ bool is_recorded_operator(uint32_t x, uint32_t y);
 
 // The bitmap bookkeeping of the recorded operators 2 35, 2 36, 2 37.
 void apply_bitmap_operator(uint32_t x, uint32_t y, ValueCodingState& state);
+
+void start_following_bitmap(ValueCodingState& state);
+
+// Whether the element just read is a bitmap entry (0 31 031 in a bitmap).
+inline bool is_bitmap_entry(uint32_t code, ValueCodingState& state) {
+  if (code != 31031) return false;
+  if (state.bitmap_follows) [[unlikely]] start_following_bitmap(state);
+  return state.collecting_bitmap;
+}
 
 // 2 23 255, 2 24 255, 2 25 255 and 2 32 255 read a value for the element
 // the bitmap designates.

@@ -33,7 +33,7 @@ Status decode_element(uint32_t code, DecodeContext& ctx, ValueCodingState& state
   TARVANE_CHECK(read_element_as(info, info.def->width, element_reference(*info.def, state), ctx.reader, state,
                                 ctx.out));
   state.local_width.reset();
-  if (code == 31031 && state.collecting_bitmap) {
+  if (is_bitmap_entry(code, state)) {
     const DecodedValue& last = ctx.out.values.back();
     if (last.has_value) state.bitmap.push_back(bitmap_entry(last.value));
   } else {

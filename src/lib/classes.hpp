@@ -15,6 +15,10 @@
 
 namespace tarvane {
 
+// The str objects of names and meanings, kept between calls by a TableSet
+// object (table_set_strs) and touched only with the GIL held.
+class StrCache;
+
 PyTypeObject* message_type();
 PyTypeObject* decoded_value_type();
 PyTypeObject* descriptor_type();
@@ -30,10 +34,17 @@ PyObject* wrap_sequence(const SequenceDefinition& def);
 // The record inside an object already checked to be of the right type.
 const BufrMessage& message_of(PyObject* obj);
 const TableSet& table_set_of(PyObject* obj);
+// The str cache of a TableSet object, made on first use; nullptr with an
+// exception set.
+StrCache* table_set_strs(PyObject* obj);
+
+StrCache* new_str_cache();  // nullptr with MemoryError
+void delete_str_cache(StrCache* strs);
 
 // A new list of one DecodedValue per record. The records refer into the
-// TableSet they were decoded with, which must still be alive.
-PyObject* decoded_values_to_list(const DecodeResult& result);
+// TableSet they were decoded with, which must still be alive; strs, when not
+// nullptr, is that TableSet object's cache, else the call makes its own.
+PyObject* decoded_values_to_list(const DecodeResult& result, StrCache* strs);
 
 // A new str from UTF-8 text (invalid bytes become U+FFFD).
 PyObject* text_to_py(std::string_view text);

@@ -10,11 +10,15 @@
 // every large call). A chunk is given back when its last object dies, so a
 // value kept from a large result keeps its whole chunk, as a small object
 // keeps its allocator pool; the chunk size is chosen to match that pool.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -76,6 +80,20 @@ constexpr size_t kReserveChunks = 2048;
 Chunk* reserve_head = nullptr;
 size_t reserve_count = 0;
 
+// A call of kMappedCallValues values or more maps its chunks, of
+// kMappedChunkValues objects each (256 KiB), from the system and unmaps each
+// with its last object, so that its memory goes back to the system when the
+// result dies. From the C library's heap it would not: the reserve's chunks,
+// taken from the end of the dying list, sit above the freed space and keep
+// the heap from shrinking, and the next large block (the next result list's
+// item array) is placed in that space. Smaller results stay in the heap,
+// where the next call reuses their pages without faulting them in again:
+// what the heap keeps after them is bounded by their size (64 MiB at most).
+constexpr size_t kMappedCallValues = size_t{1} << 20;
+constexpr size_t kMappedChunkValues = ((size_t{256} << 10) - sizeof(Chunk)) / sizeof(ValueObject);
+static_assert(kMappedChunkValues < (1u << 24));
+constexpr uint32_t kMappedFlag = uint32_t{1} << 31;  // in Chunk::capacity
+
 // tracemalloc's domain for the interpreter's own allocators, PyMem_RawMalloc
 // included.
 constexpr unsigned int kPyMemDomain = 0;
@@ -89,11 +107,25 @@ extern "C" int trace_untrack(unsigned int domain, uintptr_t ptr) __asm__("PyTrac
 
 namespace {
 
-// A chunk for count objects (count <= kChunkValues), all counted as alive,
-// with its type reference; or nullptr with MemoryError.
-Chunk* new_chunk(PyTypeObject* type, size_t count) {
+size_t mapped_bytes(size_t count) {
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return (sizeof(Chunk) + count * sizeof(ValueObject) + page - 1) / page * page;
+}
+
+// A chunk for count objects (count <= kChunkValues, or kMappedChunkValues
+// when mapped), all counted as alive, with its type reference; or nullptr
+// with MemoryError.
+Chunk* new_chunk(PyTypeObject* type, size_t count, bool mapped) {
   Chunk* chunk = nullptr;
-  if (count == kChunkValues && reserve_head) {
+  if (mapped) {
+    void* block = mmap(nullptr, mapped_bytes(count), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+    chunk = static_cast<Chunk*>(block);
+    trace_track(kPyMemDomain, reinterpret_cast<uintptr_t>(chunk), mapped_bytes(count));
+  } else if (count == kChunkValues && reserve_head) {
     chunk = reserve_head;
     reserve_head = chunk->next_spare;
     --reserve_count;
@@ -108,13 +140,16 @@ Chunk* new_chunk(PyTypeObject* type, size_t count) {
   Py_INCREF(type);
   chunk->type = type;
   chunk->live = static_cast<uint32_t>(count);
-  chunk->capacity = static_cast<uint32_t>(count);
+  chunk->capacity = static_cast<uint32_t>(count) | (mapped ? kMappedFlag : 0);
   return chunk;
 }
 
 void free_chunk(Chunk* chunk) {
   PyTypeObject* type = chunk->type;
-  if (chunk->capacity == kChunkValues && reserve_count < kReserveChunks) {
+  if (chunk->capacity & kMappedFlag) {
+    trace_untrack(kPyMemDomain, reinterpret_cast<uintptr_t>(chunk));
+    munmap(chunk, mapped_bytes(chunk->capacity & ~kMappedFlag));
+  } else if (chunk->capacity == kChunkValues && reserve_count < kReserveChunks) {
     trace_untrack(kPyMemDomain, reinterpret_cast<uintptr_t>(chunk));
     chunk->next_spare = reserve_head;
     reserve_head = chunk;
@@ -144,7 +179,8 @@ void release_value(void* obj) {
 // dropped after a failure. No object may die before the allocator ends.
 class ChunkAllocator {
  public:
-  explicit ChunkAllocator(PyTypeObject* type) : type_(type) {}
+  // values: the number of objects of the call.
+  ChunkAllocator(PyTypeObject* type, size_t values) : type_(type), mapped_(values >= kMappedCallValues) {}
   ~ChunkAllocator() {
     if (chunk_ && (chunk_->live -= static_cast<uint32_t>(capacity_ - used_)) == 0) free_chunk(chunk_);
   }
@@ -164,8 +200,9 @@ class ChunkAllocator {
 
  private:
   [[gnu::noinline]] bool start_chunk(size_t remaining) {
-    size_t count = remaining < kChunkValues ? remaining : kChunkValues;
-    Chunk* chunk = new_chunk(type_, count);
+    const size_t most = mapped_ ? kMappedChunkValues : kChunkValues;
+    size_t count = remaining < most ? remaining : most;
+    Chunk* chunk = new_chunk(type_, count, mapped_);
     if (!chunk) return false;
     chunk_ = chunk;
     used_ = 0;
@@ -174,6 +211,7 @@ class ChunkAllocator {
   }
 
   PyTypeObject* type_;
+  bool mapped_;
   Chunk* chunk_ = nullptr;
   size_t used_ = 0;
   size_t capacity_ = 0;
@@ -202,11 +240,14 @@ PyObject* new_str(std::string_view text) {
   return str;
 }
 
-// One str per distinct text of a call, keyed by where the text lives (the
-// element name or code-table meaning inside the TableSet, or a static word):
-// the same address and length always hold the same text during the call.
-// Decoded data repeats a few hundred texts over and over, so a small
-// direct-mapped table of recent hits sits in front of the full map.
+}  // namespace
+
+// One str per distinct text, keyed by where the text lives (the element name
+// or code-table meaning inside the TableSet, or a static word): the same
+// address and length hold the same text for as long as the TableSet lives
+// unchanged, which a TableSet object does. Decoded data repeats a few hundred
+// texts over and over, so a small direct-mapped table of recent hits sits in
+// front of the full map.
 class StrCache {
  public:
   StrCache() : slots_(128) {}
@@ -231,7 +272,10 @@ class StrCache {
     PyObject* str = nullptr;
   };
 
-  static constexpr unsigned kRecentBits = 8;
+  // A satellite message names a few hundred elements; at 1024 slots few of
+  // them share one. The table lives with the TableSet, so its size costs no
+  // call anything.
+  static constexpr unsigned kRecentBits = 10;
 
   static uint64_t hash(const char* p) { return (reinterpret_cast<uintptr_t>(p) >> 3) * 0x9E3779B97F4A7C15ull; }
 
@@ -271,6 +315,16 @@ class StrCache {
   size_t used_ = 0;
   std::array<Slot, size_t{1} << kRecentBits> recent_{};  // borrowed from slots_
 };
+
+StrCache* new_str_cache() {
+  StrCache* strs = new (std::nothrow) StrCache;
+  if (!strs) PyErr_NoMemory();
+  return strs;
+}
+
+void delete_str_cache(StrCache* strs) { delete strs; }
+
+namespace {
 
 // Shortest round-trip decimal: "1.0", "-0.0", "273.15", and exponent form
 // ("1e16", "2.5e-5") at or above 1e16 and below 1e-4.
@@ -398,13 +452,15 @@ namespace {
 
 // Fills list (of n empty places) with one object per record; false with an
 // exception set on failure, the objects made so far then being in the list.
-bool fill_values(PyObject* list, const DecodeResult& result, PyTypeObject* type) {
-  StrCache strs;
-  ChunkAllocator chunks(type);
-  size_t n = result.values.size();
-  PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+bool fill_values(PyObject* list, const DecodeResult& result, PyTypeObject* type, StrCache& strs) {
+  const size_t n = result.values.size();
+  ChunkAllocator chunks(type, n);
+  // Plain locals: stores into the objects could otherwise alias the result
+  // and the list, and force their reloading on every value.
+  PyObject** const items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  const DecodedValue* const records = result.values.data();
   for (size_t i = 0; i < n; ++i) {
-    const DecodedValue& d = result.values[i];
+    const DecodedValue& d = records[i];
     PyObject* name = strs.get(d.name);
     if (!name) return false;
     PyObject* meaning = nullptr;
@@ -432,12 +488,19 @@ bool fill_values(PyObject* list, const DecodeResult& result, PyTypeObject* type)
 
 }  // namespace
 
-PyObject* decoded_values_to_list(const DecodeResult& result) {
+PyObject* decoded_values_to_list(const DecodeResult& result, StrCache* strs) {
   PyTypeObject* type = decoded_value_type();
   if (!type) return nullptr;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(result.values.size()));
   if (!list) return nullptr;
-  if (!fill_values(list, result, type)) {
+  bool filled;
+  if (strs) {
+    filled = fill_values(list, result, type, *strs);
+  } else {
+    StrCache call_strs;
+    filled = fill_values(list, result, type, call_strs);
+  }
+  if (!filled) {
     Py_DECREF(list);  // unset items are NULL, which the list tolerates
     return nullptr;
   }

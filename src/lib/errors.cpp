@@ -16,7 +16,22 @@ PyObject* raise_text(PyObject* type, const std::string& text) {
 
 }  // namespace
 
-PyObject* to_py_err(const BufrError& error) { return raise_text(PyExc_ValueError, error.display()); }
+PyObject* to_py_err(const BufrError& error) {
+  raise_text(PyExc_ValueError, error.display());
+  if (error.path.empty()) return nullptr;
+  // The table file being loaded rides on the exception as table_path; the
+  // message stays the error's display text.
+  PyObject* exc = PyErr_GetRaisedException();
+  PyObject* path = PyUnicode_DecodeFSDefaultAndSize(error.path.data(), static_cast<Py_ssize_t>(error.path.size()));
+  if (path == nullptr || PyObject_SetAttrString(exc, "table_path", path) < 0) {
+    Py_XDECREF(path);
+    Py_DECREF(exc);
+    return nullptr;  // the failure to attach is the exception now
+  }
+  Py_DECREF(path);
+  PyErr_SetRaisedException(exc);
+  return nullptr;
+}
 
 PyObject* to_os_err(const BufrError& error) {
   // A failure below the read itself (not an I/O error) keeps its own type.

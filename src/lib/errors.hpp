@@ -8,7 +8,8 @@
 
 namespace tarvane {
 
-// Any BufrError becomes ValueError(display text).
+// Any BufrError becomes ValueError(display text); a table loader's error
+// also carries the file it was loading as the attribute table_path (str).
 PyObject* to_py_err(const BufrError& error);
 
 // A failed read of a file the caller named becomes a plain OSError whose one

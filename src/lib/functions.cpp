@@ -78,12 +78,13 @@ Result<FirstMessage> first_message(Bytes data) {
   return FirstMessage{pieces.front(), std::move(message)};
 }
 
-// Decodes with tables that stay alive until the values are Python objects.
-PyObject* decode_with(const FirstMessage& first, const TableSet& tables) {
+// Decodes with tables that stay alive until the values are Python objects;
+// strs is the tables' str cache, or nullptr for tables of this call alone.
+PyObject* decode_with(const FirstMessage& first, const TableSet& tables, StrCache* strs = nullptr) {
   Result<DecodeResult> values =
       decode_uncompressed_values(first.message, tables, section4_payload(first.message, first.bytes));
   if (!values) return to_py_err(values.error());
-  return decoded_values_to_list(*values);
+  return decoded_values_to_list(*values, strs);
 }
 
 }  // namespace
@@ -154,7 +155,9 @@ PyObject* fn_decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssiz
     return nullptr;
   Result<FirstMessage> first = first_message(data);
   if (!first) return to_py_err(first.error());
-  return decode_with(*first, table_set_of(argv[1]));
+  StrCache* strs = table_set_strs(argv[1]);
+  if (!strs) return nullptr;
+  return decode_with(*first, table_set_of(argv[1]), strs);
 }
 
 PyObject* fn_decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

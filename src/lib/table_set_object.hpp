@@ -8,9 +8,12 @@
 
 namespace tarvane {
 
+class StrCache;
+
 struct TableSetObject {
   PyObject_HEAD
   TableSet tables;
+  StrCache* strs;  // nullptr until the first decode with these tables
 };
 
 }  // namespace tarvane

@@ -20,6 +20,7 @@ PyObject* new_table_set(PyTypeObject* type, TableSet tables) {
   PyObject* obj = type->tp_alloc(type, 0);
   if (!obj) return nullptr;
   new (&as_table_set(obj)->tables) TableSet(std::move(tables));
+  as_table_set(obj)->strs = nullptr;
   return obj;
 }
 
@@ -31,6 +32,7 @@ PyObject* table_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void table_set_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  delete_str_cache(as_table_set(self)->strs);
   as_table_set(self)->tables.~TableSet();
   type->tp_free(self);
   Py_DECREF(type);
@@ -169,5 +171,11 @@ PyObject* wrap_table_set(TableSet tables) {
 }
 
 const TableSet& table_set_of(PyObject* obj) { return as_table_set(obj)->tables; }
+
+StrCache* table_set_strs(PyObject* obj) {
+  TableSetObject* t = as_table_set(obj);
+  if (!t->strs) t->strs = new_str_cache();
+  return t->strs;
+}
 
 }  // namespace tarvane

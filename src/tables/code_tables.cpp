@@ -70,9 +70,17 @@ Result<CodeTable> parse_code_table(std::string_view text) {
   return table;
 }
 
-}  // namespace
+Status read_code_table_file(TableSet& tables, DIR* d, const DirName& entry, std::string_view stem,
+                            std::string& storage) {
+  TARVANE_TRY(uint32_t code, parse_code(stem));
+  TARVANE_TRY(std::string_view text, read_file_at(::dirfd(d), entry.name, entry.regular, storage));
+  if (!valid_utf8(text)) return fail(not_utf8_error());
+  TARVANE_TRY(CodeTable table, parse_code_table(text));
+  tables.insert_code_table(code, std::move(table));
+  return {};
+}
 
-Status load_eccodes_code_tables(TableSet& tables, const std::string& dir) {
+Status read_code_tables(TableSet& tables, const std::string& dir) {
   if (dir.find('\0') != std::string::npos) {
     return fail(BufrError::io_message("file name contained an unexpected NUL byte"));
   }
@@ -87,13 +95,16 @@ Status load_eccodes_code_tables(TableSet& tables, const std::string& dir) {
   for (const DirName& entry : names) {
     std::string_view stem = file_stem(entry.name);
     if (stem.empty() || !valid_utf8(stem)) continue;
-    TARVANE_TRY(uint32_t code, parse_code(stem));
-    TARVANE_TRY(std::string_view text, read_file_at(::dirfd(d), entry.name, entry.regular, storage));
-    if (!valid_utf8(text)) return fail(not_utf8_error());
-    TARVANE_TRY(CodeTable table, parse_code_table(text));
-    tables.insert_code_table(code, std::move(table));
+    Status read = read_code_table_file(tables, d, entry, stem, storage);
+    if (!read) return at_path(std::move(read), join_path(dir, entry.name));
   }
   return {};
+}
+
+}  // namespace
+
+Status load_eccodes_code_tables(TableSet& tables, const std::string& dir) {
+  return at_path(read_code_tables(tables, dir), dir);
 }
 
 }  // namespace tarvane

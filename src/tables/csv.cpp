@@ -85,6 +85,11 @@ Status CsvReader::read_fields() {
   }
 }
 
+bool CsvReader::enough_fields(size_t count) const {
+  const size_t need = settings_.enough_fields;
+  return need != 0 && count >= need && expected_fields_ >= need;
+}
+
 Result<bool> CsvReader::next(std::vector<std::string_view>& fields) {
   fields.clear();
   skip_blank_and_comment_lines();
@@ -96,7 +101,7 @@ Result<bool> CsvReader::next(std::vector<std::string_view>& fields) {
   TARVANE_CHECK(read_fields());
   if (record_ == 0) {
     expected_fields_ = ends_.size();
-  } else if (ends_.size() != expected_fields_) {
+  } else if (ends_.size() != expected_fields_ && !enough_fields(ends_.size())) {
     return fail(BufrError::parse("CSV error: record " + std::to_string(record_) + " (line: " +
                                  std::to_string(record_line_) + ", byte: " + std::to_string(record_byte_) +
                                  "): found record with " + std::to_string(ends_.size()) +

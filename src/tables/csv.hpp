@@ -15,13 +15,16 @@ namespace tarvane {
 struct CsvSettings {
   char delimiter = ',';
   bool comments = false;  // a line starting with '#' is skipped whole
+  // 0: every record has as many fields as the first. N: a record may differ
+  // from the first when both have at least N fields (all the caller reads).
+  size_t enough_fields = 0;
 };
 
 // Reads records from a text held whole in memory. A field that begins with a
 // double quote is quoted: it runs to the next lone quote, "" stands for one
 // quote, delimiters and line ends inside it are text. CR, LF and CR LF end a
-// record; empty lines are skipped. Every record must have as many fields as
-// the first one and be valid UTF-8.
+// record; empty lines are skipped. Every record must be valid UTF-8 and have
+// as many fields as the first one, or enough for the caller (see settings).
 class CsvReader {
  public:
   // A UTF-8 byte order mark at the start is not part of the first field.
@@ -33,6 +36,7 @@ class CsvReader {
   Result<bool> next(std::vector<std::string_view>& fields);
 
  private:
+  bool enough_fields(size_t count) const;
   void consume_terminator();
   void skip_blank_and_comment_lines();
   Status read_fields();

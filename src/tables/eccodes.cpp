@@ -20,6 +20,13 @@ namespace {
 // mistake, not a table layout.
 constexpr int kMaxAliasChain = 32;
 
+// Blanks left before the line end (as in ecCodes' local 19-1/254/0 table)
+// are not part of a number; a leading blank still is an error.
+std::string_view without_trailing_blanks(std::string_view s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
 Status insert_statement(TableSet& tables, std::string_view statement) {
   size_t eq = statement.find('=');
   if (eq == std::string_view::npos) return {};  // not a definition
@@ -74,13 +81,13 @@ Result<std::string> resolve_alias_chain(const std::string& path, int hops) {
   return resolve_alias_chain(join_path(parent, std::string(target)), hops + 1);
 }
 
-}  // namespace
-
-Status load_eccodes_element_table(TableSet& tables, const std::string& path) {
+Status read_element_table(TableSet& tables, const std::string& path) {
   std::string text;
   TARVANE_CHECK(read_csv_file(path, text));
   tables.elements.reserve(tables.elements.size() + static_cast<size_t>(std::count(text.begin(), text.end(), '\n')));
-  CsvReader reader(text, CsvSettings{'|', true});
+  // Some local tables write 8-field records under an 11-field header; the
+  // first 8 are all that is read.
+  CsvReader reader(text, CsvSettings{'|', true, 8});
   std::vector<std::string_view> fields;
   for (;;) {
     TARVANE_TRY(bool more, reader.next(fields));
@@ -92,14 +99,14 @@ Status load_eccodes_element_table(TableSet& tables, const std::string& path) {
     def.element_type = fields[2];
     def.name = fields[3];
     def.unit = fields[4];
-    TARVANE_TRY(def.scale, parse_i32(fields[5]));
-    TARVANE_TRY(def.reference, parse_i64(fields[6]));
-    TARVANE_TRY(def.width, parse_u16(fields[7]));
+    TARVANE_TRY(def.scale, parse_i32(without_trailing_blanks(fields[5])));
+    TARVANE_TRY(def.reference, parse_i64(without_trailing_blanks(fields[6])));
+    TARVANE_TRY(def.width, parse_u16(without_trailing_blanks(fields[7])));
     tables.insert_element(std::move(def));
   }
 }
 
-Status load_eccodes_sequence_def(TableSet& tables, const std::string& path) {
+Status read_sequence_def(TableSet& tables, const std::string& path) {
   std::string text;
   TARVANE_CHECK(read_file_into(path, text));
   if (!valid_utf8(text)) return fail(not_utf8_error());
@@ -119,6 +126,16 @@ Status load_eccodes_sequence_def(TableSet& tables, const std::string& path) {
   return {};  // text after the last "]" is not a statement
 }
 
+}  // namespace
+
+Status load_eccodes_element_table(TableSet& tables, const std::string& path) {
+  return at_path(read_element_table(tables, path), path);
+}
+
+Status load_eccodes_sequence_def(TableSet& tables, const std::string& path) {
+  return at_path(read_sequence_def(tables, path), path);
+}
+
 Result<TableSet> from_eccodes_dir(const std::string& dir) {
   TableSet tables;
   TARVANE_CHECK(load_eccodes_element_table(tables, join_path(dir, "element.table")));
@@ -128,6 +145,8 @@ Result<TableSet> from_eccodes_dir(const std::string& dir) {
   return tables;
 }
 
-Result<std::string> resolve_eccodes_table_dir(const std::string& path) { return resolve_alias_chain(path, 0); }
+Result<std::string> resolve_eccodes_table_dir(const std::string& path) {
+  return at_path(resolve_alias_chain(path, 0), path);
+}
 
 }  // namespace tarvane

@@ -62,16 +62,18 @@ Status load_table_d_file(TableSet& tables, const std::string& path, std::string&
   return {};
 }
 
-}  // namespace
-
-Result<TableSet> from_bufr4_45(const std::string& dir) {
+Result<TableSet> read_bufr4_45(const std::string& dir) {
   TableSet tables;
   std::string text;
   TARVANE_TRY(auto b_files, matching_files(dir, "BUFRCREX_TableB_en_", ".csv"));
-  for (const std::string& path : b_files) TARVANE_CHECK(load_table_b_file(tables, path, text));
+  for (const std::string& path : b_files) TARVANE_CHECK(at_path(load_table_b_file(tables, path, text), path));
   TARVANE_TRY(auto d_files, matching_files(dir, "BUFR_TableD_en_", ".csv"));
-  for (const std::string& path : d_files) TARVANE_CHECK(load_table_d_file(tables, path, text));
+  for (const std::string& path : d_files) TARVANE_CHECK(at_path(load_table_d_file(tables, path, text), path));
   return tables;
 }
+
+}  // namespace
+
+Result<TableSet> from_bufr4_45(const std::string& dir) { return at_path(read_bufr4_45(dir), dir); }
 
 }  // namespace tarvane

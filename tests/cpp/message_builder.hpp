@@ -36,7 +36,7 @@ inline std::vector<uint8_t> build_message(const MessageSpec& s) {
     s1[9] = s.optional_flag;
     s1[10] = 2, s1[11] = 4, s1[12] = 0;
     s1[13] = 38, s1[14] = 0;      // table versions
-    s1[15] = 0x07, s1[16] = 0xE6; // 2022
+    if (s.section1_length > 16) s1[15] = 0x07, s1[16] = 0xE6; // 2022
     if (s.section1_length > 21) s1[17] = 3, s1[18] = 21, s1[19] = 12, s1[20] = 30, s1[21] = 5;
   }
   b.insert(b.end(), s1.begin(), s1.end());

@@ -42,6 +42,13 @@ TEST(DecodeIa5Text, MapsTrimsAndDetectsMissing) {
       {{'X', '\t', '\r', '\n', 0x0B, 0x0C}, "X"},
       {{0x00, 'A', 0x00}, std::string("\0A\0", 3)},  // NUL is not white space
       {{'A', 0xFF}, "A?"},
+      // NULs after all ones, or NULs alone, hold no character: missing.
+      {{0xFF, 0x00, 0x00, 0x00}, std::nullopt},
+      {{0xFF, 0xFF, 0x00}, std::nullopt},
+      {std::vector<uint8_t>(20, 0x00), std::nullopt},
+      {{0x00, 0xFF}, std::string("\0?", 2)},
+      {{0xFF, 0x00, 'A'}, std::string("?\0A", 3)},
+      {{'"', 0x00, 0x00}, std::string("\"\0\0", 3)},
   };
   for (const auto& c : cases) EXPECT_EQ(decode_ia5_text(c.bytes), c.text);
 }

@@ -244,3 +244,91 @@ TEST(NewReferenceValues, Compressed) {
   EXPECT_TRUE(zero->values.empty());
   EXPECT_FALSE(decode(t, {203008, X, 203255, X, X}, empty, 0, true));
 }
+
+namespace {
+
+// 0 08 023 (a code table, 6 bits), 0 14 027 (7 bits) and 0 21 192 (13 bits,
+// scale 2, reference -5000) as ecCodes' tables give them.
+TableSet real_shape_tables() {
+  TableSet t = basic_tables();
+  ElementDefinition code = numeric(8023, "FIRST ORDER STATISTICS", 6);
+  code.unit = "CODE TABLE";
+  t.insert_element(code);
+  t.insert_element(numeric(14027, "ALBEDO", 7));
+  t.insert_element(numeric(21192, "RADAR BACK SCATTER", 13, 2, -5000));
+  return t;
+}
+
+// Every value once per subset: NBINC 0 after each reference value.
+BitWriter compressed_constant(const std::vector<std::pair<uint64_t, uint32_t>>& fields) {
+  BitWriter w;
+  for (auto [value, width] : fields) w.put(value, width).put(0, 6);
+  return w;
+}
+
+}  // namespace
+
+// An AIRS message (3 10 054) widens and scales 0 14 027 with 2 01 131 and
+// 2 02 129 around code-table elements, which keep their Table B coding.
+TEST(ChangedCoding, CodeAndFlagTablesKeepTheirWidthAndScale) {
+  TableSet t = real_shape_tables();
+  const std::vector<uint32_t> d = {201131, 202129, 102002, 8023, 14027, 8023, 202000, 201000};
+  const std::vector<std::pair<uint64_t, uint32_t>> fields = {{3, 6}, {500, 10}, {4, 6}, {250, 10}, {5, 6}};
+  BitWriter plain;
+  for (auto [value, width] : fields) plain.put(value, width);
+  auto r = decode(t, d, plain);
+  ASSERT_TRUE(r) << error_of(r);
+  EXPECT_EQ(values_of(*r), (Values{3.0, 50.0, 4.0, 25.0, 5.0}));
+  r = decode(t, d, compressed_constant(fields), 2, true);
+  ASSERT_TRUE(r) << error_of(r);
+  EXPECT_EQ(values_of(*r), (Values{3.0, 50.0, 4.0, 25.0, 5.0, 3.0, 50.0, 4.0, 25.0, 5.0}));
+}
+
+// ECMWF wind profiler messages give 0 21 192 (13 bits in the tables) 8 bits
+// with 2 06 008: the value is the integer read, as the reference reads it,
+// whatever 2 01 YYY says around it.
+TEST(ChangedCoding, LocalWidthReadsThePlainInteger) {
+  TableSet t = real_shape_tables();
+  const std::vector<uint32_t> d = {201129, 206008, 21192, 201000, 1001, 21192};
+  const std::vector<std::pair<uint64_t, uint32_t>> fields = {{59, 8}, {7, 8}, {5100, 13}};
+  BitWriter plain;
+  for (auto [value, width] : fields) plain.put(value, width);
+  auto r = decode(t, d, plain);
+  ASSERT_TRUE(r) << error_of(r);
+  EXPECT_EQ(values_of(*r), (Values{59.0, 7.0, 1.0}));
+  r = decode(t, d, compressed_constant(fields), 2, true);
+  ASSERT_TRUE(r) << error_of(r);
+  EXPECT_EQ(values_of(*r), (Values{59.0, 7.0, 1.0, 59.0, 7.0, 1.0}));
+  // All ones in the local width is missing.
+  BitWriter missing;
+  missing.put(255, 8).put(7, 8).put(5100, 13);
+  r = decode(t, d, missing);
+  ASSERT_TRUE(r) << error_of(r);
+  EXPECT_EQ(values_of(*r), (Values{none, 7.0, 1.0}));
+}
+
+// ECMWF TEMP and PILOT messages: 2 22 000 and 2 23 000 each followed at once
+// by its bitmap, no 2 36 000; the 2 23 255 values follow the second bitmap,
+// over the elements before 2 22 000.
+TEST(Bitmaps, BitmapFollowingTheOperatorWithoutDefinition) {
+  TableSet t = real_shape_tables();
+  const std::vector<uint32_t> d = {1001, 1002, 1003, 222000, 101000, 31002, 31031, 101000, 31002, 1004,
+                                   223000, 101000, 31002, 31031, 101000, 31002, 223255};
+  const std::vector<std::pair<uint64_t, uint32_t>> fields = {
+      {1, 8}, {2, 8}, {3, 8}, {3, 16}, {0, 1}, {1, 1}, {0, 1}, {2, 16}, {70, 8}, {80, 8},
+      {3, 16}, {1, 1}, {0, 1}, {0, 1}, {2, 16}, {22, 8}, {33, 8}};
+  BitWriter plain;
+  for (auto [value, width] : fields) plain.put(value, width);
+  for (bool compressed : {false, true}) {
+    const uint16_t subsets = compressed ? 2 : 1;
+    auto r = compressed ? decode(t, d, compressed_constant(fields), subsets, true) : decode(t, d, plain);
+    ASSERT_TRUE(r) << error_of(r);
+    const size_t per_subset = r->values.size() / subsets;
+    for (uint16_t s = 0; s < subsets; ++s) {
+      const DecodedValue& b = r->values[(s + 1) * per_subset - 2];
+      const DecodedValue& c = r->values[(s + 1) * per_subset - 1];
+      EXPECT_EQ(std::make_pair(b.descriptor, b.value), std::make_pair(1002u, 22.0)) << compressed;
+      EXPECT_EQ(std::make_pair(c.descriptor, c.value), std::make_pair(1003u, 33.0)) << compressed;
+    }
+  }
+}

@@ -276,3 +276,25 @@ TEST(Uncompressed, FailureLeavesNoPartialResult) {
   EXPECT_EQ(error_of(r), "csv/table parse error: not enough bits while reading section 4 at bit 24 for width 8 (24 "
                          "bits available)");
 }
+
+// The element index is kept with the tables: a change through insert_* after
+// a decode is seen by the next decode, and a copy indexes its own entries.
+TEST(Uncompressed, ElementIndexFollowsTheTables) {
+  TableSet t = basic_tables();
+  auto before = decode(t, {A, 20003}, bytes_of({7, 0, 0}));
+  ASSERT_TRUE(before) << error_of(before);
+  EXPECT_EQ(raws(*before), (std::vector<uint64_t>{7, 0}));
+  ASSERT_NE(before->values[1].meaning, nullptr);
+  EXPECT_EQ(*before->values[1].meaning, "Clear");
+  t.insert_element(numeric(A, "A16", 16));
+  t.insert_code_table(20003, {{0, "Calm"}});
+  TableSet copy = t;
+  for (const TableSet* tables : {&t, &copy}) {
+    auto after = decode(*tables, {A, 20003}, bytes_of({0, 7, 0, 0}));
+    ASSERT_TRUE(after) << error_of(after);
+    EXPECT_EQ(raws(*after), (std::vector<uint64_t>{7, 0}));
+    EXPECT_EQ(after->values[0].name.data(), tables->find_element(A)->name.data());
+    ASSERT_NE(after->values[1].meaning, nullptr);
+    EXPECT_EQ(*after->values[1].meaning, "Calm");
+  }
+}

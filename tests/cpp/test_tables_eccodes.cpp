@@ -106,8 +106,8 @@ std::string load_with(const BadFile& bad) {
 
 TEST(EccodesDir, MalformedFilesReportTheirError) {
   const std::vector<BadFile> cases = {
-      {"element.table", "001001|a|b|c|d|0|0|7|x|y|z\n001002|a|b|c|d|0|0|7|x|y\n",
-       "csv/table parse error: CSV error: record 1 (line: 2, byte: 27): found record with 10 fields, but the "
+      {"element.table", "001001|a|b|c|d|0|0|7|x|y|z\n001002|a|b|c|d|0|0\n",
+       "csv/table parse error: CSV error: record 1 (line: 2, byte: 27): found record with 7 fields, but the "
        "previous record has 11 fields"},
       {"element.table", "001001|a|b|c|d|0|0| 7\n", "csv/table parse error: bad u16 \" 7\": invalid digit found in string"},
       {"element.table", "001001|a|b|c|d|0|0|-2\n", "csv/table parse error: bad u16 \"-2\": invalid digit found in string"},
@@ -140,6 +140,36 @@ TEST(EccodesDir, MalformedFilesReportTheirError) {
       {"codetables/1003.table/inner", "a directory named like a table", "io error: Is a directory (os error 21)"},
   };
   for (const BadFile& c : cases) EXPECT_EQ(load_with(c), c.error) << c.name << ": " << c.content;
+}
+
+TEST(EccodesDir, ErrorsNameTheFileBeingLoaded) {
+  TempDir d;
+  auto r = from_eccodes_dir(d.path());
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().path, d / "element.table");
+  d.write("element.table", "001001|a|long|N|U|0|0|7\n");
+  r = from_eccodes_dir(d.path());
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().path, d / "sequence.def");
+  d.write("sequence.def", "");
+  d.write("codetables/1003.table", "x 1 Something\n");
+  r = from_eccodes_dir(d.path());
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().path, d / "codetables/1003.table");
+  EXPECT_EQ(error_text(r), "csv/table parse error: bad code table key \"x\": invalid digit found in string");
+}
+
+TEST(EccodesDir, ShortRecordsUnderALongerFirstRecordLoad) {
+  // As in ecCodes' local tables: 11 fields, then records with the 8 read.
+  TempDir d;
+  // A blank before the line end is not part of the width.
+  d.write("element.table", "001001|a|long|N|U|0|0|7|x|0|3\n001002|b|long|M|U|1|-5|9 \n001003|c|long|L|U|0|0|4|x|0\n");
+  d.write("sequence.def", "");
+  auto r = from_eccodes_dir(d.path());
+  ASSERT_TRUE(r) << error_text(r);
+  ASSERT_EQ(r->elements.size(), 3u);
+  EXPECT_EQ(r->find_element(1002)->reference, -5);
+  EXPECT_EQ(r->find_element(1002)->width, 9);
 }
 
 TEST(EccodesDir, LenientInputLoadsWithoutError) {

@@ -137,6 +137,71 @@ TEST(RealTables, MasterThirteenWithLocalTablesOfCentre98) {
   EXPECT_EQ(*both->code_meaning(13202, 0), "LAND");
 }
 
+// Every table directory installed (master and local, both master tables,
+// alias entries resolved) loads alone, or fails only for a file that is not
+// there, and names it.
+TEST(RealTables, EveryInstalledDirectoryLoadsOrNamesItsAbsentFile) {
+  SKIP_WITHOUT_ECCODES();
+  const std::string root = std::string(testing::kSystemDefinitions) + "/bufr/tables";
+  size_t loaded = 0, absent = 0;
+  for (const std::string& table : {std::string("0"), std::string("3")}) {
+    for (const std::string& kind : {std::string("wmo"), std::string("local")}) {
+      std::vector<std::string> dirs;
+      for (const std::string& a : entries(root + "/" + table + "/" + kind)) {
+        std::string p = root + "/" + table + "/" + kind + "/" + a;
+        if (kind == "wmo") {
+          dirs.push_back(p);
+          continue;
+        }
+        for (const std::string& centre : entries(p))
+          for (const std::string& sub : entries(p + "/" + centre)) dirs.push_back(p + "/" + centre + "/" + sub);
+      }
+      for (const std::string& entry : dirs) {
+        auto dir = resolve_eccodes_table_dir(entry);
+        ASSERT_TRUE(dir) << entry << ": " << error_text(dir);
+        auto r = from_eccodes_dir(*dir);
+        if (r) {
+          EXPECT_EQ(r->elements.size(), distinct_element_codes(*dir + "/element.table")) << *dir;
+          ++loaded;
+          continue;
+        }
+        EXPECT_NE(error_text(r).find("No such file or directory"), std::string::npos) << *dir << ": " << error_text(r);
+        EXPECT_TRUE(r.error().path.starts_with(*dir + "/")) << r.error().path;
+        EXPECT_EQ(path_kind(r.error().path), PathKind::Missing) << r.error().path;
+        ++absent;
+      }
+    }
+  }
+  // 0/local/1/254/0 and 0/local/4/98/0 have no sequence.def.
+  EXPECT_EQ(absent, 2u);
+  EXPECT_GE(loaded, 60u);
+}
+
+// Every local directory over its master through the definitions root: a
+// file the local directory lacks leaves the master's standing.
+TEST(RealTables, EveryLocalDirectoryLoadsOverItsMaster) {
+  SKIP_WITHOUT_ECCODES();
+  size_t loaded = 0;
+  for (const std::string& version : entries(kTables + "/local")) {
+    for (const std::string& centre : entries(kTables + "/local/" + version)) {
+      for (const std::string& sub : entries(kTables + "/local/" + version + "/" + centre)) {
+        BufrMessage m;
+        m.edition = 4;
+        bool v19 = version.starts_with("19-");
+        m.master_tables_version_number = static_cast<uint8_t>(v19 ? 19 : 13);
+        m.local_tables_version_number = static_cast<uint8_t>(std::stoi(v19 ? version.substr(3) : version));
+        m.originating_centre = static_cast<uint16_t>(std::stoi(centre));
+        m.originating_subcentre = static_cast<uint16_t>(std::stoi(sub));
+        auto r = from_eccodes_definitions(testing::kSystemDefinitions, m);
+        ASSERT_TRUE(r) << version << "/" << centre << "/" << sub << ": " << error_text(r);
+        EXPECT_GT(r->sequences.size(), 100u);
+        ++loaded;
+      }
+    }
+  }
+  EXPECT_EQ(loaded, 44u);
+}
+
 TEST(RealTables, EverySequenceExpandsOrFailsWithANamedError) {
   SKIP_WITHOUT_ECCODES();
   size_t expanded = 0;
@@ -175,7 +240,7 @@ TEST(RealTables, ExpandsKnownSequence) {
 }
 
 TEST(RealTables, WmoCsvTables) {
-  std::string dir = std::string(TARVANE_TEST_DATA) + "/../../tarvane/tables/wmo-bufr4-v45";
+  std::string dir = std::string(TARVANE_TEST_DATA) + "/../../python/tarvane/tables/wmo-bufr4-v45";
   auto r = from_bufr4_45(dir);
   ASSERT_TRUE(r) << error_text(r);
   // Distinct codes of the data records, counted with an independent CSV

@@ -250,6 +250,8 @@ def test_with_tables_leaves_the_tables_usable(table_dir):
     b = decode_values_with_tables(tables=tables, data=data)
     assert [repr(v) for v in a] == [repr(v) for v in b] == [repr(v) for v in decode_values(data, table_dir)]
     assert repr(tables) == before
+    # names and meanings are made once per TableSet, not once per call
+    assert a[0].name is b[0].name and a[1].raw_meaning is b[1].raw_meaning
     del tables
     gc.collect()
     assert a[0].name == "WMO BLOCK NUMBER" and a[1].raw_meaning == "Region I"

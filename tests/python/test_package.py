@@ -42,10 +42,15 @@ def listed(values):
 
 
 def test_package_exports_the_module_and_default_tables():
-    assert tarvane.__all__ == [*_tarvane.__all__, "default_tables"]
+    assert tarvane.__all__[:15] == [*_tarvane.__all__, "default_tables"]
+    assert {"read", "Message", "Data"} <= set(tarvane.__all__)
     assert len(_tarvane.__all__) == 14  # the module's own list is not extended
     for name in _tarvane.__all__:
         assert getattr(tarvane, name) is getattr(_tarvane, name)
+    for name in tarvane.__all__:
+        assert getattr(tarvane, name) is not None
+    with pytest.raises(AttributeError):
+        tarvane.no_such_name
 
 
 def test_default_tables_are_the_bundled_wmo_tables():

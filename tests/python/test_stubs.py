@@ -66,6 +66,18 @@ assert_type(m.unexpanded_descriptors, list[int])
 
 tables = tarvane.default_tables()
 assert_type(tables, TableSet)
+
+import datetime, numpy as np, numpy.typing as npt
+for message in tarvane.read("x.bufr", tables=tables, errors="skip"):
+    assert_type(message, tarvane.Message)
+    assert_type(message.typical_second, int | None)
+    assert_type(message.datetime, datetime.datetime | None)
+    data = message.decode()
+    assert_type(data, tarvane.Data)
+    assert_type(data.value, npt.NDArray[np.float64])
+    assert_type(data.subset, npt.NDArray[np.uint32])
+    for view in data.subsets():
+        assert_type(view, tarvane.Data)
 assert_type(TableSet(), TableSet)
 assert_type(TableSet.from_eccodes(path="d"), TableSet)
 assert_type(TableSet.from_bufr4_45(path="d"), TableSet)
@@ -125,6 +137,8 @@ t = TableSet()
 m.total_length = 5  # E
 tarvane.parse_file(pathlib.Path("x"))  # E
 tarvane.parse_bytes("text")  # E
+tarvane.read("x", errors="ignore")  # E
+next(tarvane.read(b"")).decode(tables=3)  # E
 tarvane.expand_descriptors("d", "301011")  # E
 t.expand([1.5])  # E
 number: float = v.raw_value  # E

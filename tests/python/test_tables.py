@@ -194,6 +194,31 @@ def test_loader_failures_are_value_errors(tmp_path):
         TableSet.from_eccodes(bad)
 
 
+def test_table_errors_name_the_file_apart_from_the_message(tmp_path):
+    missing = tmp_path / "no_sequences"
+    write_table_dir(missing, [(1001, "X", "Numeric", 0, 0, 7)])
+    (missing / "sequence.def").unlink()
+    bad = tmp_path / "bad"
+    write_table_dir(bad, [(1001, "X", "Numeric", 0, 0, 7)])
+    (bad / "element.table").write_text("001001|a|long|X|Numeric|0|0|7a\n")
+    cases = [
+        (missing, "io error: No such file or directory (os error 2)", missing / "sequence.def"),
+        (bad, 'csv/table parse error: bad u16 "7a": invalid digit found in string', bad / "element.table"),
+    ]
+    for directory, text, path in cases:
+        with pytest.raises(ValueError) as info:
+            TableSet.from_eccodes(str(directory))
+        assert info.value.args == (text,)
+        assert info.value.table_path == str(path)
+        with pytest.raises(ValueError) as info:
+            expand_descriptors(str(directory), [1001])
+        assert info.value.table_path == str(path)
+    # Message errors carry no table path.
+    with pytest.raises(ValueError) as info:
+        parse_bytes(b"")
+    assert getattr(info.value, "table_path", None) is None
+
+
 def write_csv(path, header, rows):
     path.write_text("\n".join([header] + [",".join(f'"{c}"' for c in row) for row in rows]) + "\n", encoding="utf-8")
 

@@ -1,0 +1,70 @@
+"""Data columns hold exactly the records of decode_values_with_tables."""
+
+import math
+import os
+
+import numpy as np
+import pytest
+
+import tarvane
+
+MESSAGES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "data", "corpus", "messages")
+
+
+def _edition4_messages():
+    if not os.path.isdir(MESSAGES):
+        return []
+    out = []
+    for name in sorted(os.listdir(MESSAGES)):
+        for message in tarvane.read(os.path.join(MESSAGES, name), errors="skip"):
+            if message.edition == 4:
+                out.append((name, message))
+    return out
+
+
+MESSAGES_4 = _edition4_messages()
+
+
+def _decoded(message):
+    try:
+        data = message.decode()
+    except ValueError as exc:
+        return None, str(exc)
+    return data, None
+
+
+@pytest.mark.parametrize("name,message", MESSAGES_4, ids=[f"{n}@{m.offset}" for n, m in MESSAGES_4])
+def test_columns_hold_the_records_of_the_object_path(name, message):
+    data, error = _decoded(message)
+    if data is None:
+        # Both paths refuse the same messages with the same text.
+        with pytest.raises(ValueError) as raised:
+            tarvane.decode_values_with_tables(message.bytes, message._chooser.tables_for(message))
+        assert error.endswith(str(raised.value))
+        return
+    records = tarvane.decode_values_with_tables(message.bytes, data.tables)
+    assert len(data) == len(records)
+    assert data.descriptor.tolist() == [r.descriptor for r in records]
+    assert data.name.tolist() == [r.name for r in records]
+    assert data.text.tolist() == [r.raw_text for r in records]
+    assert data.meaning.tolist() == [r.raw_meaning for r in records]
+    # A number where the object path has one; a character element's
+    # raw_value is its text's index (raw None when its bytes are all 0xFF),
+    # which the columns do not repeat.
+    numbers = [r.raw_value if r.raw_text is None and r.raw is not None else None for r in records]
+    assert [None if math.isnan(v) else v for v in data.value.tolist()] == numbers
+    raw = data.raw
+    assert raw.mask.tolist() == [n is None for n in numbers]
+    assert [None if m else x for x, m in zip(raw.data.tolist(), raw.mask.tolist())] == [
+        r.raw if n is not None else None for r, n in zip(records, numbers)
+    ]
+    # Subsets numbered from 1, in runs, each as long as the object path's.
+    subset = data.subset
+    assert subset[0] == 1 and subset[-1] == message.number_of_subsets and np.all(np.diff(subset.astype(np.int64)) >= 0)
+    assert [len(view) for view in data.subsets()] == [
+        int(n) for n in np.bincount(subset, minlength=message.number_of_subsets + 1)[1:]
+    ]
+
+
+def test_corpus_has_edition4_messages():
+    assert len(MESSAGES_4) >= 100
