@@ -335,12 +335,22 @@ def test_convert_calls_the_converter_or_says_it_is_missing(capsys, monkeypatch, 
         return 1
 
     monkeypatch.setitem(sys.modules, "tarvane._convert", types.SimpleNamespace(convert=convert))
-    status, _, _ = run(capsys, "convert", DATA, "-o", "out.csv", "--columns", "latitude", "airTemperature",
-                       "--errors", "skip")
-    assert status == 0
+    status, out, _ = run(capsys, "convert", DATA, "-o", "out.csv", "--columns", "latitude", "airTemperature",
+                         "--errors", "skip")
+    assert (status, out) == (0, "out.csv: 1 rows\n")
     (paths, output, columns, tables, errors), = calls
     assert sorted(paths) == sorted(str(p) for p in DATA.rglob("*") if p.is_file())
     assert (output, columns, tables, errors) == ("out.csv", ["latitude", "airTemperature"], None, "skip")
+
+
+@needs_eccodes
+def test_convert_writes_a_table_file(capsys, tmp_path):
+    pytest.importorskip("pyarrow")
+    status, out, err = run(capsys, "convert", SYNOP, COMPRESSED, "-o", tmp_path / "out.csv",
+                           "--columns", "latitude", "longitude")
+    assert (status, err) == (0, "")
+    rows = int(out.split(": ")[1].split()[0])
+    assert rows >= 19 and len((tmp_path / "out.csv").read_text().splitlines()) == rows + 1
 
 
 def test_progress_bar_only_on_a_terminal(capsys, monkeypatch):

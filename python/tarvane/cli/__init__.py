@@ -125,9 +125,11 @@ def run_convert(args: argparse.Namespace, out: TextIO, failures: Failures) -> No
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RuntimeWarning)
         try:
-            convert(paths, args.output, columns=args.columns, tables=args.tables, errors=args.errors)
+            rows = convert(paths, args.output, columns=args.columns, tables=args.tables, errors=args.errors)
         except (ValueError, OSError) as exc:
             failures.report(f"convert: {exc}")
+        else:
+            out.write(f"{args.output}: {rows} rows\n")
     for w in caught:
         if issubclass(w.category, RuntimeWarning):
             failures.report(w.message)
