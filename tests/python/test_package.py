@@ -175,7 +175,7 @@ def test_slow_wheel_installs_into_a_fresh_venv_and_works_from_anywhere(dists, tm
     package = site / "tarvane"
     modules = list(package.glob("_tarvane.cpython-312*.so"))
     assert len(modules) == 1
-    for name in ("__init__.py", "cli.py", "_inputs.py", "_defaults.py", "__main__.py", "_tarvane.pyi", "py.typed"):
+    for name in ("__init__.py", "cli/__init__.py", "_read.py", "_defaults.py", "__main__.py", "_tarvane.pyi", "py.typed"):
         assert (package / name).is_file(), name
     tables = package / "tables" / "wmo-bufr4-v45"
     assert (tables / "LICENSE").is_file()
