@@ -4,8 +4,11 @@
 
 namespace tarvane {
 
-Result<std::vector<std::span<const uint8_t>>> split_messages(std::span<const uint8_t> buf) {
-  std::vector<std::span<const uint8_t>> slices;
+namespace {
+
+// Calls take(slice) for every message, in buffer order.
+template <typename Take>
+Status frame_messages(std::span<const uint8_t> buf, Take take) {
   const size_t n = buf.size();
   const uint8_t* data = buf.data();
   size_t i = 0;
@@ -17,10 +20,28 @@ Result<std::vector<std::span<const uint8_t>>> split_messages(std::span<const uin
     const size_t len = (size_t{data[p + 4]} << 16) | (size_t{data[p + 5]} << 8) | data[p + 6];
     if (len == 0) return fail(BufrError::too_short());
     if (len > n - p) return fail(BufrError::truncated(p, 0));
-    slices.push_back(buf.subspan(p, len));
+    take(buf.subspan(p, len));
     i = p + len;
   }
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<std::span<const uint8_t>>> split_messages(std::span<const uint8_t> buf) {
+  std::vector<std::span<const uint8_t>> slices;
+  TARVANE_CHECK(frame_messages(buf, [&](std::span<const uint8_t> s) { slices.push_back(s); }));
   return slices;
+}
+
+Result<std::span<const uint8_t>> first_message_slice(std::span<const uint8_t> buf) {
+  std::span<const uint8_t> first;
+  bool found = false;
+  TARVANE_CHECK(frame_messages(buf, [&](std::span<const uint8_t> s) {
+    if (!found) first = s;
+    found = true;
+  }));
+  return first;
 }
 
 }  // namespace tarvane
