@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
+import os
 import sys
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from pathlib import Path
 from typing import TextIO
 
 from . import _tarvane
@@ -77,7 +77,8 @@ def split_pieces(data: bytes) -> Iterator[Piece]:
 def read_input(name: str) -> bytes:
     if name == "-":
         return sys.stdin.buffer.read()
-    return Path(name).read_bytes()
+    with open(name, "rb") as f:
+        return f.read()
 
 
 def messages_of(
@@ -137,7 +138,7 @@ class TableChooser:
             return self.fixed
         if self.definitions is not None:
             return self.from_definitions(self.definitions, message)
-        master = Path(
+        master = os.path.join(
             ECCODES_DEFINITIONS,
             "bufr",
             "tables",
@@ -145,7 +146,7 @@ class TableChooser:
             "wmo",
             str(message.master_tables_version_number),
         )
-        if master.exists():
+        if os.path.exists(master):
             return self.from_definitions(ECCODES_DEFINITIONS, message)
         if self.bundled is None:
             self.bundled = (
@@ -175,7 +176,7 @@ class TableChooser:
                 f"bufr/tables/{message.master_table_number}/local/{local_table_name(message)}"
                 f"/{message.originating_centre}/{message.originating_subcentre}"
             )
-            if Path(root, local).is_dir():
+            if os.path.isdir(os.path.join(root, local)):
                 label += f" and {local}"
         self.cache[key] = (tables, label)
         return tables, label

@@ -34,7 +34,16 @@ PyObject* parse_all(Bytes data) {
   // piece that fails still fails the whole call.
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(pieces->size()));
   if (!list) return nullptr;
+  // The pieces are known: fetching the head and the end of a piece a few
+  // ahead hides the cache and TLB misses that one piece at a time would wait
+  // for in a large file.
+  constexpr size_t kAhead = 8;
   for (size_t i = 0; i < pieces->size(); ++i) {
+    if (i + kAhead < pieces->size()) {
+      Bytes ahead = (*pieces)[i + kAhead];
+      __builtin_prefetch(ahead.data());
+      __builtin_prefetch(ahead.data() + ahead.size() - 1);
+    }
     Result<BufrMessage> message = parse_message((*pieces)[i]);
     PyObject* obj = message ? wrap_message(std::move(*message)) : to_py_err(message.error());
     if (!obj) {
