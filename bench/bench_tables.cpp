@@ -51,7 +51,7 @@ void BM_FromEccodesDir(benchmark::State& state) {
 BENCHMARK(BM_FromEccodesDir)->Unit(benchmark::kMillisecond);
 
 void BM_FromBufr4_45(benchmark::State& state) {
-  std::string dir = std::string(TARVANE_SOURCE_DIR) + "/tarvane/tables/wmo-bufr4-v45";
+  std::string dir = std::string(TARVANE_SOURCE_DIR) + "/python/tarvane/tables/wmo-bufr4-v45";
   size_t elements = 0, sequences = 0;
   for (auto _ : state) {
     auto tables = tarvane::from_bufr4_45(dir);

@@ -15,7 +15,7 @@ namespace {
 
 const tarvane::TableSet& tables() {
   static const tarvane::TableSet t = [] {
-    auto loaded = tarvane::from_bufr4_45(TARVANE_SOURCE_DIR "/tarvane/tables/wmo-bufr4-v45");
+    auto loaded = tarvane::from_bufr4_45(TARVANE_SOURCE_DIR "/python/tarvane/tables/wmo-bufr4-v45");
     if (!loaded || loaded->elements.empty()) std::abort();
     tarvane::TableSet s = std::move(*loaded);
     // A code table so meaning lookups are exercised too.

@@ -175,7 +175,7 @@ TEST(RealTables, ExpandsKnownSequence) {
 }
 
 TEST(RealTables, WmoCsvTables) {
-  std::string dir = std::string(TARVANE_TEST_DATA) + "/../../tarvane/tables/wmo-bufr4-v45";
+  std::string dir = std::string(TARVANE_TEST_DATA) + "/../../python/tarvane/tables/wmo-bufr4-v45";
   auto r = from_bufr4_45(dir);
   ASSERT_TRUE(r) << error_text(r);
   // Distinct codes of the data records, counted with an independent CSV
