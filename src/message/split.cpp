@@ -13,7 +13,9 @@ Status frame_messages(std::span<const uint8_t> buf, Take take) {
   const uint8_t* data = buf.data();
   size_t i = 0;
   while (n - i >= 4) {
-    const void* found = memmem(data + i, n - i, "BUFR", 4);
+    // Messages usually follow one another directly: check the marker in
+    // place before searching for it.
+    const void* found = std::memcmp(data + i, "BUFR", 4) == 0 ? data + i : memmem(data + i, n - i, "BUFR", 4);
     if (found == nullptr) break;
     const size_t p = static_cast<size_t>(static_cast<const uint8_t*>(found) - data);
     if (p + 8 > n) return fail(BufrError::too_short());
