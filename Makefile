@@ -8,6 +8,7 @@ VENV ?= .venv
 PYTHON := $(VENV)/bin/python
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+ASAN_PY_BUILD ?= build-asan-python
 JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # Compilers, test and benchmark libraries, tables, the sanitizer and fuzzer
@@ -17,7 +18,7 @@ APT_PACKAGES := cmake g++ make ninja-build libgtest-dev googletest libbenchmark-
 CMAKE_FLAGS := -DPython3_EXECUTABLE=$(CURDIR)/$(PYTHON) -DCMAKE_BUILD_TYPE=Release \
 	$(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: deps apt venv build build-python test test-core test-asan demo bench clean fuzz
+.PHONY: deps apt venv build build-python test test-core test-asan test-asan-python demo bench clean fuzz
 
 deps: apt venv
 
@@ -45,9 +46,9 @@ build-python: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS) --target tarvane_python
 
-# Every test: the C++ and Python suites, then the C++ suite again under
+# Every test: the C++ and Python suites, then both again under
 # AddressSanitizer and UndefinedBehaviorSanitizer.
-test: test-core test-asan
+test: test-core test-asan test-asan-python
 
 test-core: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
@@ -58,6 +59,23 @@ test-asan: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
 
+# The compiled module under AddressSanitizer and UBSan, loaded by the
+# ordinary interpreter (the runtime preloaded), with leak detection on: the
+# Python suite, which replays every fuzz seed and regression input through
+# the module (test_fuzz_replay.py). The packaging tests build wheels and
+# stubtest runs mypy's own compiled code: neither exercises the module.
+ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so)
+test-asan-python: deps
+	cmake -S . -B $(ASAN_PY_BUILD) -DPython3_EXECUTABLE=$(CURDIR)/$(PYTHON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTARVANE_SANITIZE=ON -DTARVANE_TESTS=OFF -DTARVANE_BENCH=OFF \
+	  $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+	cmake --build $(ASAN_PY_BUILD) -j$(JOBS) --target tarvane_python
+	LD_PRELOAD=$(ASAN_RUNTIME) ASAN_OPTIONS=detect_leaks=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitize/lsan-python.supp:print_suppressions=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONPATH=$(ASAN_PY_BUILD)/python PYTHONDONTWRITEBYTECODE=1 \
+	  $(PYTHON) -P -m pytest -q -p no:cacheprovider tests/python -k "not slow and not stubtest"
+
 demo: build-python
 	PYTHONPATH=$(BUILD)/python $(PYTHON) examples/demo.py
 
@@ -65,7 +83,7 @@ bench: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/bench_decode.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-wheel
+	rm -rf $(BUILD) $(ASAN_BUILD) $(ASAN_PY_BUILD) build-wheel
 
 # Fuzz every harness for SECONDS seconds each (clang, libFuzzer).
 SECONDS ?= 60

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,17 +11,63 @@
 
 namespace tarvane {
 
+// Bounds on what one read may bring into memory. A table file is a few
+// hundred kilobytes; a pipe or device (a FIFO, /dev/zero) has no size to
+// check beforehand, so it is read up to the bound and then refused.
+inline constexpr uint64_t kMaxTableFileBytes = uint64_t{64} << 20;
+inline constexpr uint64_t kMaxStreamBytes = uint64_t{256} << 20;
+
 // Reads the whole file; failures are Io errors with the system's text. A path
 // holding a NUL byte fails with "file name contained an unexpected NUL byte".
+// Unbounded: for tests and tools that read their own files.
 Result<std::vector<uint8_t>> read_file(const std::string& path);
 
-// The same into buf, which keeps its capacity between files (the table
-// loaders read some 500 files per load).
+// The file's bytes: a read-only mapping of a regular file, or a buffer read
+// from anything else; released with the object.
+class FileBytes {
+ public:
+  FileBytes() = default;
+  FileBytes(FileBytes&& other) noexcept;
+  FileBytes& operator=(FileBytes&& other) noexcept;
+  FileBytes(const FileBytes&) = delete;
+  FileBytes& operator=(const FileBytes&) = delete;
+  ~FileBytes();
+
+  std::span<const uint8_t> bytes() const {
+    return map_ ? std::span<const uint8_t>(map_, map_size_) : std::span<const uint8_t>(buffer_);
+  }
+  // The file's size; more than bytes().size() when only its head was read.
+  uint64_t file_size() const { return file_size_; }
+
+ private:
+  friend Result<FileBytes> read_file_head(const std::string&, uint64_t, size_t);
+  friend Result<FileBytes> map_file(const std::string&, uint64_t);
+  std::vector<uint8_t> buffer_;
+  const uint8_t* map_ = nullptr;
+  size_t map_size_ = 0;
+  uint64_t file_size_ = 0;
+};
+
+// At most limit bytes of a file. A regular file larger than that is not read
+// beyond its first head bytes (file_size tells its size); anything else
+// holding more than limit bytes fails with "not a regular file and holds more
+// than {limit} bytes".
+Result<FileBytes> read_file_head(const std::string& path, uint64_t limit, size_t head);
+
+// The whole file without copying it: a regular file is mapped (its cost
+// grows with the pages touched, not with fresh memory for a copy); anything
+// else is read up to stream_limit bytes and fails as read_file_head does.
+Result<FileBytes> map_file(const std::string& path, uint64_t stream_limit);
+
+// A table file into buf, which keeps its capacity between files (the table
+// loaders read some 500 files per load). More than kMaxTableFileBytes fails
+// with "file holds more than {limit} bytes" before a regular file is read.
 Status read_file_into(const std::string& path, std::string& buf);
 
-// Reads a file named relative to an open directory into storage, which keeps
-// its size between calls (no clearing per file); returns the file's bytes.
-// known_regular: the directory listing says it is a regular file.
+// Reads a table file named relative to an open directory into storage, which
+// keeps its size between calls (no clearing per file); returns the file's
+// bytes. known_regular: the directory listing says it is a regular file.
+// Bounded as read_file_into.
 Result<std::string_view> read_file_at(int dir_fd, const std::string& name, bool known_regular, std::string& storage);
 
 // The failure of a path that holds a NUL byte.

@@ -154,4 +154,30 @@ bool valid_utf8(std::string_view s, size_t* bad_index) {
   return true;
 }
 
+namespace {
+
+// Length of the kept prefix, not splitting a UTF-8 sequence.
+size_t prefix_length(std::string_view text) {
+  if (text.size() <= kShownTextBytes) return text.size();
+  size_t n = kShownTextBytes;
+  for (int back = 0; back < 3 && n > 0 && (static_cast<uint8_t>(text[n]) & 0xC0) == 0x80; ++back) --n;
+  return n;
+}
+
+std::string cut_mark(std::string_view text) { return "... (" + std::to_string(text.size()) + " bytes)"; }
+
+}  // namespace
+
+std::string text_prefix(std::string_view text) {
+  size_t n = prefix_length(text);
+  if (n == text.size()) return std::string(text);
+  return std::string(text.substr(0, n)) + cut_mark(text);
+}
+
+std::string quoted_prefix(std::string_view utf8) {
+  size_t n = prefix_length(utf8);
+  if (n == utf8.size()) return quoted(utf8);
+  return quoted(utf8.substr(0, n)) + cut_mark(utf8);
+}
+
 }  // namespace tarvane

@@ -12,6 +12,17 @@ namespace tarvane {
 // Invalid UTF-8 sequences are shown as \u{fffd}.
 std::string quoted(std::string_view utf8);
 
+// Text from a file, shown in an error, is cut to this many bytes: a 20 MB
+// alias file or table field must not become a 20 MB message.
+inline constexpr size_t kShownTextBytes = 200;
+
+// The first kShownTextBytes bytes of text (cut at a character boundary),
+// then "... (N bytes)" when anything was cut.
+std::string text_prefix(std::string_view text);
+
+// quoted() of the same prefix, the mark after the closing quote.
+std::string quoted_prefix(std::string_view utf8);
+
 // Whether a code point counts as printable (not a control, format,
 // separator other than the space, surrogate, private-use or noncharacter).
 bool is_printable(char32_t c);

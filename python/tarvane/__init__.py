@@ -12,7 +12,13 @@ if TYPE_CHECKING:
 
 # The reading layer is imported on first use, so that `import tarvane` stays
 # cheap (NumPy loads only when values are decoded).
-_LAZY = {"read": "._read", "Message": "._read", "Data": "._data"}
+_LAZY = {
+    "read": "._read",
+    "Message": "._read",
+    "Data": "._data",
+    "read_dataframe": "._frames",
+    "read_arrow": "._frames",
+}
 
 
 def __getattr__(name: str) -> Any:
@@ -27,4 +33,4 @@ def __getattr__(name: str) -> Any:
 
 
 # A new list: the module's own __all__ keeps its fourteen names.
-__all__ = [*_module_names, "default_tables", "read", "Message", "Data"]
+__all__ = [*_module_names, "default_tables", "read", "Message", "Data", "read_dataframe", "read_arrow"]

@@ -279,6 +279,20 @@ class Data:
         for number in range(1, self._parts.subsets + 1):
             yield Data(self.message, self.tables, self._parts, int(bounds[number - 1]), int(bounds[number]), number)
 
+    # --- as tables --------------------------------------------------------------
+
+    def to_pandas(self) -> Any:
+        """The records as a pandas DataFrame, one row per record (needs tarvane[pandas])."""
+        from ._frames import data_to_pandas
+
+        return data_to_pandas(self)
+
+    def to_arrow(self) -> Any:
+        """The records as a pyarrow Table, one row per record (needs tarvane[arrow])."""
+        from ._frames import data_to_arrow
+
+        return data_to_arrow(self)
+
 
 def _unpickle_data(message: Message, tables: TableSet, subset_number: int | None) -> Data:
     data = message.decode(tables)

@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
-from pathlib import Path
+import os
 
 from ._tarvane import TableSet
 
 # The WMO's CSV edition of the BUFR edition 4 master tables, version 45.
-BUNDLED_TABLES_DIR = Path(__file__).resolve().parent / "tables" / "wmo-bufr4-v45"
+# os.path, not pathlib: importing pathlib would be most of `import tarvane`.
+BUNDLED_TABLES_DIR = os.path.join(os.path.dirname(os.path.realpath(__file__)), "tables", "wmo-bufr4-v45")
 
 
 def default_tables() -> TableSet:
@@ -19,7 +20,7 @@ def default_tables() -> TableSet:
     """
     # A missing or emptied directory would load as an empty set without
     # complaint and only fail later, on the first element of a message.
-    if not BUNDLED_TABLES_DIR.is_dir():
+    if not os.path.isdir(BUNDLED_TABLES_DIR):
         raise FileNotFoundError(
             f"the bundled tables are missing: {BUNDLED_TABLES_DIR} is not a directory; "
             "reinstall tarvane"

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import copyreg
 import functools
 import os
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Union
 
 from . import _columns
@@ -110,3 +112,19 @@ class TableChooser:
         if has_master(ECCODES_DEFINITIONS, key[0], key[1]):
             return _definitions_tables(ECCODES_DEFINITIONS, key)
         return _bundled()
+
+
+# TableSet pickles as the core's byte form of the set (workers get the loaded
+# set, not paths to read again); the tasks of a worker that receive the same
+# set share one copy.
+@functools.lru_cache(maxsize=8)
+def _load_tables(data: bytes) -> TableSet:
+    tables: TableSet = _columns.load_tables(data)
+    return tables
+
+
+def _reduce_tables(tables: TableSet) -> tuple[Callable[[bytes], TableSet], tuple[bytes]]:
+    return (_load_tables, (_columns.dump_tables(tables),))
+
+
+copyreg.pickle(TableSet, _reduce_tables)

@@ -15,6 +15,8 @@
 #include "../lib/errors.hpp"
 #include "../lib/table_set_object.hpp"
 #include "column_object.hpp"
+#include "table_set_access.hpp"
+#include "table_pickle.hpp"
 
 namespace tarvane {
 
@@ -22,6 +24,20 @@ namespace {
 
 // TableSet, as the module _tarvane made it: sets are passed in and made here.
 PyTypeObject* table_set_type = nullptr;
+
+PyObject* int_list(const std::vector<uint32_t>& codes) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(codes.size()));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < codes.size(); ++i) {
+    PyObject* c = PyLong_FromUnsignedLong(codes[i]);
+    if (!c) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), c);
+  }
+  return list;
+}
 
 // A contiguous buffer held for the length of a call.
 class HeldBuffer {
@@ -53,16 +69,8 @@ class HeldBuffer {
 PyObject* py_bool(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
 
 PyObject* header_tuple(const BufrMessage& m) {
-  PyObject* codes = PyList_New(static_cast<Py_ssize_t>(m.unexpanded_descriptors.size()));
+  PyObject* codes = int_list(m.unexpanded_descriptors);
   if (!codes) return nullptr;
-  for (size_t i = 0; i < m.unexpanded_descriptors.size(); ++i) {
-    PyObject* c = PyLong_FromUnsignedLong(m.unexpanded_descriptors[i]);
-    if (!c) {
-      Py_DECREF(codes);
-      return nullptr;
-    }
-    PyList_SET_ITEM(codes, static_cast<Py_ssize_t>(i), c);
-  }
   // Edition 3 has neither an international data sub-category nor a second.
   const bool ed3 = m.edition == 3;
   return Py_BuildValue(
@@ -203,16 +211,8 @@ PyObject* index_descriptors_py(PyObject*, PyObject* const* args, Py_ssize_t narg
   index = index_descriptors(codes);
   Py_END_ALLOW_THREADS
   PyBuffer_Release(&view);
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(index.codes.size()));
+  PyObject* list = int_list(index.codes);
   if (!list) return nullptr;
-  for (size_t i = 0; i < index.codes.size(); ++i) {
-    PyObject* c = PyLong_FromUnsignedLong(index.codes[i]);
-    if (!c) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), c);
-  }
   PyObject* column = wrap_column(std::move(index.index), "i");
   if (!column) {
     Py_DECREF(list);
@@ -245,21 +245,7 @@ PyObject* load_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   m.local_tables_version_number = static_cast<uint8_t>(fields[2]);
   m.originating_centre = static_cast<uint16_t>(fields[3]);
   m.originating_subcentre = static_cast<uint16_t>(fields[4]);
-  Result<TableSet> tables = fail(BufrError::parse(""));
-  bool no_memory = false;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    tables = from_eccodes_definitions(root, m);
-  } catch (const std::bad_alloc&) {
-    no_memory = true;
-  }
-  Py_END_ALLOW_THREADS
-  if (no_memory) return PyErr_NoMemory();
-  if (!tables) return to_py_err(tables.error());
-  PyObject* obj = table_set_type->tp_alloc(table_set_type, 0);
-  if (!obj) return nullptr;
-  new (&reinterpret_cast<TableSetObject*>(obj)->tables) TableSet(std::move(*tables));
-  return obj;
+  return load_table_set([&] { return from_eccodes_definitions(root, m); });
 }
 
 PyMethodDef functions[] = {
@@ -268,6 +254,8 @@ PyMethodDef functions[] = {
     {"decode", fast_function<decode>(), kFastCall, nullptr},
     {"index_descriptors", fast_function<index_descriptors_py>(), kFastCall, nullptr},
     {"load_definitions", fast_function<load_definitions>(), kFastCall, nullptr},
+    {"dump_tables", fast_function<dump_tables>(), kFastCall, nullptr},
+    {"load_tables", fast_function<load_tables>(), kFastCall, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -277,6 +265,9 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+PyTypeObject* columns_table_set_type() { return table_set_type; }
+void set_columns_table_set_type(PyTypeObject* type) { table_set_type = type; }
 
 }  // namespace tarvane
 
@@ -299,6 +290,7 @@ PyMODINIT_FUNC PyInit__columns() {
   }
   // Kept for the life of the process, as the module's own reference.
   table_set_type = reinterpret_cast<PyTypeObject*>(type);
+  set_columns_table_set_type(table_set_type);
   if (PyModule_AddObjectRef(module, "TableSet", type) < 0 || init_column_type(module) < 0) {
     Py_DECREF(module);
     return nullptr;

@@ -135,4 +135,13 @@ Result<BufrMessage> parse_message(std::span<const uint8_t> buf) { return parse_e
 
 Result<BufrMessage> parse_message_any_edition(std::span<const uint8_t> buf) { return parse_edition(buf, true); }
 
+BufrError oversized_message_error(std::span<const uint8_t> head, uint64_t total_size) {
+  // The checks parse_message makes before the length, in its order; no
+  // declared length can match.
+  if (std::memcmp(head.data(), "BUFR", 4) != 0) return BufrError::missing_marker();
+  if (head[7] != 4) return BufrError::unsupported_edition(head[7]);
+  uint64_t declared = (uint64_t{head[4]} << 16) | (uint64_t{head[5]} << 8) | head[6];
+  return BufrError::length_mismatch(declared, total_size);
+}
+
 }  // namespace tarvane

@@ -50,6 +50,14 @@ Result<BufrMessage> parse_message(std::span<const uint8_t> buffer);
 // international data sub-category and no second: both are 0.
 Result<BufrMessage> parse_message_any_edition(std::span<const uint8_t> buffer);
 
+// The largest total length section 0 can declare (24 bits).
+inline constexpr uint64_t kMaxMessageLength = (uint64_t{1} << 24) - 1;
+
+// What parse_message reports for a buffer of total_size bytes, larger than
+// kMaxMessageLength, that begins with head: known from section 0 alone, so
+// the rest need not be read. head holds at least 8 bytes.
+BufrError oversized_message_error(std::span<const uint8_t> head, uint64_t total_size);
+
 // The 3-byte big-endian length at position.
 Result<uint32_t> read_section_length(std::span<const uint8_t> buffer, size_t position, uint8_t section);
 

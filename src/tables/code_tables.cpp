@@ -63,7 +63,7 @@ Result<CodeTable> parse_code_table(std::string_view text) {
     }
     uint64_t figure = 0;
     if (const char* reason = parse_u64_reason(key, figure)) {
-      return fail(BufrError::parse("bad code table key " + quoted(key) + ": " + reason));
+      return fail(BufrError::parse("bad code table key " + quoted_prefix(key) + ": " + reason));
     }
     table.insert_or_assign(figure, std::move(meaning));
   }

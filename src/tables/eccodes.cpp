@@ -19,6 +19,9 @@ namespace {
 // Alias files may name further alias files; a longer chain is a cycle or a
 // mistake, not a table layout.
 constexpr int kMaxAliasChain = 32;
+// The longest file name the system accepts (NAME_MAX): a longer alias text
+// cannot name a sibling.
+constexpr size_t kMaxAliasText = 255;
 
 // Blanks left before the line end (as in ecCodes' local 19-1/254/0 table)
 // are not part of a number; a leading blank still is an error.
@@ -39,7 +42,7 @@ Status insert_statement(TableSet& tables, std::string_view statement) {
   size_t close = rest.find(']');
   // A missing bracket, or "]" before "[", leaves no member list to read.
   if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
-    return fail(BufrError::parse(std::string(statement)));
+    return fail(BufrError::parse(text_prefix(statement)));
   }
   SequenceDefinition def;
   def.code = code;
@@ -74,9 +77,9 @@ Result<std::string> resolve_alias_chain(const std::string& path, int hops) {
   // An alias names a sibling entry: no separators, and not "." or "..",
   // which would leave the parent directory as surely as "../36".
   bool usable = !target.empty() && target != "." && target != ".." && target.find('/') == std::string_view::npos &&
-                target.find('\\') == std::string_view::npos && hops < kMaxAliasChain;
+                target.find('\\') == std::string_view::npos && target.size() <= kMaxAliasText && hops < kMaxAliasChain;
   if (!usable) {
-    return fail(BufrError::parse("invalid ecCodes table alias " + lossy_utf8(path) + " -> " + quoted(target)));
+    return fail(BufrError::parse("invalid ecCodes table alias " + lossy_utf8(path) + " -> " + quoted_prefix(target)));
   }
   return resolve_alias_chain(join_path(parent, std::string(target)), hops + 1);
 }
@@ -112,10 +115,14 @@ Status read_sequence_def(TableSet& tables, const std::string& path) {
   if (!valid_utf8(text)) return fail(not_utf8_error());
   std::string statement;
   size_t pos = 0;
+  size_t line_number = 0;
+  size_t statement_line = 0;
   std::string_view line;
   while (next_line(text, pos, line)) {
+    ++line_number;
     line = trim_ws(line);
     if (line.empty() || line.front() == '#') continue;
+    if (statement.empty()) statement_line = line_number;
     if (!statement.empty()) statement += ' ';
     statement += line;
     // Only the new line can bring the first "]" of the statement.
@@ -123,7 +130,12 @@ Status read_sequence_def(TableSet& tables, const std::string& path) {
     TARVANE_CHECK(insert_statement(tables, statement));
     statement.clear();
   }
-  return {};  // text after the last "]" is not a statement
+  // A file cut short would otherwise lose its last sequence without a word.
+  if (!statement.empty()) {
+    return fail(BufrError::parse("sequence.def statement from line " + std::to_string(statement_line) +
+                                 " has no closing \"]\": " + text_prefix(statement)));
+  }
+  return {};
 }
 
 }  // namespace

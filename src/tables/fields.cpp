@@ -73,7 +73,7 @@ template <typename T>
 Result<T> parse_column(std::string_view text, const char* what) {
   T value{};
   if (const char* reason = parse_integer(text, value)) {
-    return fail(BufrError::parse(std::string("bad ") + what + " " + quoted(text) + ": " + reason));
+    return fail(BufrError::parse(std::string("bad ") + what + " " + quoted_prefix(text) + ": " + reason));
   }
   return value;
 }
@@ -127,7 +127,7 @@ Result<uint32_t> parse_code(std::string_view text) {
   while (!t.empty() && t.back() == '"') t.remove_suffix(1);
   uint32_t value = 0;
   if (const char* reason = parse_integer(t, value)) {
-    return fail(BufrError::parse("bad descriptor code " + quoted(text) + ": " + reason));
+    return fail(BufrError::parse("bad descriptor code " + quoted_prefix(text) + ": " + reason));
   }
   return value;
 }

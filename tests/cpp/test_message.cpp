@@ -296,6 +296,36 @@ TEST(SplitMessages, Failures) {
     std::string error;
     EXPECT_TRUE(split(c.bytes, &error).empty());
     EXPECT_EQ(error, c.error);
+    // The first message alone is framed the same way: a later failure fails.
+    auto first = first_message_slice(view(c.bytes));
+    ASSERT_FALSE(first);
+    EXPECT_EQ(first.error().display(), c.error);
+  }
+}
+
+TEST(SplitMessages, FirstMessageSliceIsTheFirstPiece) {
+  auto m = build_message({});
+  std::vector<uint8_t> junk{'j', 'j', 'j'};
+  std::vector<uint8_t> b = junk;
+  for (int i = 0; i < 3; ++i) b.insert(b.end(), m.begin(), m.end());
+  auto first = first_message_slice(view(b));
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->data(), b.data() + 3);
+  EXPECT_EQ(first->size(), 47u);
+  auto none = first_message_slice(view(junk));
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->empty());
+}
+
+TEST(ParseMessage, OversizedBufferErrorMatchesTheWholeParse) {
+  // A buffer one byte past the largest declarable length fails as parsing it
+  // whole would, from its first 8 bytes.
+  auto m = build_message({});
+  for (auto [at, byte] : {std::pair<size_t, uint8_t>{4, 0}, {0, 'X'}, {7, 3}}) {
+    std::vector<uint8_t> big(kMaxMessageLength + 1, 0);
+    std::copy(m.begin(), m.end(), big.begin());
+    big[at] = byte;
+    EXPECT_EQ(oversized_message_error(view(big).first(8), big.size()).display(), parse_error(big));
   }
 }
 

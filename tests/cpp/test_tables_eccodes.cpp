@@ -49,7 +49,6 @@ TEST(EccodesDir, LoadsFixtureExactly) {
   EXPECT_TRUE(t.find_sequence(301013)->members.empty());
   EXPECT_EQ(t.find_sequence(300002)->members, (std::vector<uint32_t>{2, 3, 4}));
   EXPECT_EQ(t.find_sequence(301999), nullptr);  // a statement without '='
-  EXPECT_EQ(t.find_sequence(301020), nullptr);  // never closed
 
   // Code tables: 1003.table sorts after 001003.table and replaces it whole.
   EXPECT_EQ(t.code_tables.size(), 2u);
@@ -127,6 +126,19 @@ TEST(EccodesDir, MalformedFilesReportTheirError) {
       {"sequence.def", "\"30 1001\" = [001001]\n",
        "csv/table parse error: bad descriptor code \"30 1001\": invalid digit found in string"},
       {"sequence.def", "301001 = [001001]\n\xFF\n", "io error: stream did not contain valid UTF-8"},
+      // A file cut short loses no statement silently.
+      {"sequence.def", "301001 = [001001]\n\n# note\n\"301002\" = [ 001001,\n  001002\n",
+       "csv/table parse error: sequence.def statement from line 4 has no closing \"]\": \"301002\" = [ 001001, 001002"},
+      {"sequence.def", "301001 = [001001]\nend\n",
+       "csv/table parse error: sequence.def statement from line 2 has no closing \"]\": end"},
+      // File text in an error is cut to 200 bytes.
+      {"sequence.def", "301001 = " + std::string(300, '1') + "]\n",
+       "csv/table parse error: 301001 = " + std::string(191, '1') + "... (310 bytes)"},
+      {"element.table", std::string(300, 'x') + "|a|b|c|d|0|0|7\n",
+       "csv/table parse error: bad descriptor code \"" + std::string(200, 'x') + "\"... (300 bytes): invalid digit found in string"},
+      {"codetables/1003.table", std::string(150, 'x') + "\xC3\xA9" + std::string(150, 'x') + " 1 A\n",
+       "csv/table parse error: bad code table key \"" + std::string(150, 'x') + "\u00e9" + std::string(48, 'x') +
+           "\"... (302 bytes): invalid digit found in string"},
       {"codetables/1003.table", "x 1 Something\n",
        "csv/table parse error: bad code table key \"x\": invalid digit found in string"},
       {"codetables/1003.table", "-7 7 Minus\n",
@@ -261,6 +273,14 @@ TEST(ResolveTableDir, DirectoriesAliasesAndFailures) {
   std::string cycle = error_text(resolve_eccodes_table_dir(d / "cycle_a"));
   EXPECT_TRUE(cycle.starts_with("csv/table parse error: invalid ecCodes table alias " + d.path() + "/cycle_"))
       << cycle;
+}
+
+TEST(ResolveTableDir, LongAliasTextIsCutInItsError) {
+  TempDir d;
+  std::string alias = d.write("37", std::string(5000, 'a'));
+  EXPECT_EQ(error_text(resolve_eccodes_table_dir(alias)), "csv/table parse error: invalid ecCodes table alias " +
+                                                               alias + " -> \"" + std::string(200, 'a') +
+                                                               "\"... (5000 bytes)");
 }
 
 TEST(ResolveTableDir, LongChainWithinLimitResolves) {

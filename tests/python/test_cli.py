@@ -1,4 +1,8 @@
-"""The tarvane command line: ls and dump over good, compressed and damaged files."""
+"""The tarvane command line over real files: ls, dump (text, JSON, GeoJSON), convert.
+
+The corpus tests run over tests/data/corpus, or over the corpus named by
+TARVANE_CORPUS (a folder with messages/, expected/ and edition3/).
+"""
 
 import gzip
 import json
@@ -12,16 +16,20 @@ from pathlib import Path
 import pytest
 
 import tarvane
-from tarvane import _inputs, cli
+from tarvane import _tables, cli
+from tarvane.cli import inputs
 
-DATA = Path(__file__).resolve().parents[1] / "data" / "cli"
+TESTS = Path(__file__).resolve().parents[1]
+DATA = TESTS / "data" / "cli"
 SYNOP = DATA / "synop2bufr__15015.bin"  # one subset, uncompressed, master version 14
 COMPRESSED = DATA / "pybufrkit__g2nd_208.bufr"  # 18 subsets, compressed
-# An edition 3 message at 0, a sound 2-subset message at 522, and at 616 a
-# message whose section 4 is too short for its descriptors.
+# Edition 3 at 0 (needs a descriptor the tables lack), a sound 2-subset
+# message at 522, and at 616 one whose section 4 is too short.
 MULTI = DATA / "pybufrkit__multi_invalid_messages.bufr"
-UEGABE = DATA / "pybufrkit__uegabe.bufr"  # section 3 padded to an even length, which is read
-DEFINITIONS = Path(_inputs.ECCODES_DEFINITIONS)
+CORPUS = Path(os.environ.get("TARVANE_CORPUS", TESTS / "data" / "corpus"))
+EDITION4 = sorted((CORPUS / "messages").iterdir())
+EDITION3 = sorted((CORPUS / "edition3" / "messages").iterdir())
+DEFINITIONS = Path(_tables.ECCODES_DEFINITIONS)
 needs_eccodes = pytest.mark.skipif(
     not (DEFINITIONS / "bufr" / "tables" / "0" / "wmo" / "14").is_dir(),
     reason="Debian's libeccodes-data is not installed",
@@ -38,373 +46,343 @@ def json_lines(text):
     return [json.loads(line) for line in text.splitlines()]
 
 
+def subset_rows(document):
+    """{subset: [(descriptor, value), ...]} from a document's groups."""
+    rows = {}
+    for group in document["groups"]:
+        for k, number in enumerate(group["subsets"]):
+            rows[number] = [
+                (int(code), value[k] if isinstance(value, list) else value)
+                for code, value in zip(group["descriptors"], group["values"])
+            ]
+    return rows
+
+
 def expected(path):
-    with gzip.open(DATA / "expected" / f"{path.name}.json.gz", "rt") as f:
+    folder = path.parent.parent / "expected"
+    with gzip.open(folder / f"{path.name}.json.gz", "rt") as f:
         return {m["offset"]: m for m in json.load(f)["messages"]}
 
 
-def listed(values):
-    """The reference decoder's view: elements outside class 31, code and value."""
-    return [
-        [v["descriptor"], v["value"]]
-        for v in values
-        if v["descriptor"] < 100000 and (v["descriptor"] // 1000) % 100 != 31
-    ]
+def assert_same_values(rows, reference, edition):
+    # The reference's filter: elements outside class 31 (and, for edition 3,
+    # outside class 33: it keeps those as attributes).
+    def listed(code):
+        return code < 100000 and (code // 1000) % 100 != 31 and (edition == 4 or (code // 1000) % 100 != 33)
 
-
-def assert_same_values(ours, reference):
+    ours = [(c, v) for c, v in rows if listed(c)]
+    reference = [(c, v) for c, v in reference if c == -1 or listed(c)]
     assert len(ours) == len(reference)
     for (code, value), (ref_code, ref_value) in zip(ours, reference):
         assert ref_code in (-1, code)
         if ref_value is None or isinstance(ref_value, str):
-            assert (value.rstrip(" \0") if isinstance(value, str) else value) == ref_value
+            assert (value.rstrip(" \0") if isinstance(value, str) else value) == ref_value, code
         else:
-            # Values read at bitmap markers (code -1) are given to six digits.
-            tolerance = 1e-5 if ref_code == -1 else 1e-9
-            assert math.isclose(value, ref_value, rel_tol=tolerance), (code, value, ref_value)
+            assert math.isclose(value, ref_value, rel_tol=1e-5 if ref_code == -1 else 1e-9), (code, value, ref_value)
 
 
-# --- splitting ----------------------------------------------------------------
+# --- every corpus file ----------------------------------------------------------
 
 
-def message_bytes():
-    return SYNOP.read_bytes()
+@needs_eccodes
+@pytest.mark.parametrize("path", EDITION4 + EDITION3, ids=lambda p: p.name)
+def test_every_corpus_file_gives_json_and_geojson_with_units_and_subsets(capsys, path):
+    messages = list(tarvane.read(path, errors="skip"))
+    status, out, err = run(capsys, "dump", "--json", path)
+    documents = json_lines(out)
+    # Each message is a document or a failure naming the file and offset
+    # (as is each damaged piece the reader skips).
+    failed = err.splitlines()
+    assert all(line.startswith(f"tarvane: {path}: message at offset ") for line in failed)
+    failed_offsets = {int(line.split("message at offset ")[1].split(":")[0]) for line in failed}
+    offsets = [m.offset for m in messages]
+    assert sorted([d["offset"] for d in documents] + [o for o in failed_offsets if o in offsets]) == offsets
+    assert status == (1 if failed else 0)
+    for document in documents:
+        message = next(m for m in messages if m.offset == document["offset"])
+        assert document["number_of_subsets"] == message.number_of_subsets
+        assert sorted(subset_rows(document)) == list(range(1, message.number_of_subsets + 1))
+        for group in document["groups"]:
+            assert len(group["values"]) == len(group["descriptors"])
+            assert all(len(v) == len(group["subsets"]) for v in group["values"] if isinstance(v, list))
+            for code in group["descriptors"]:
+                element = document["elements"][code]
+                assert set(element) >= {"key", "name", "unit"}
+                if int(code) < 100000:
+                    assert element["unit"], code
+    status, out, _ = run(capsys, "dump", "--geojson", path)
+    collection = json.loads(out)
+    assert collection["type"] == "FeatureCollection"
+    for feature in collection["features"]:
+        longitude, latitude = feature["geometry"]["coordinates"]
+        assert -180 <= longitude <= 360 and -90 <= latitude <= 90
+        assert feature["properties"]["file"] == str(path)
 
 
-def bad_length(length):
-    return b"BUFR" + length.to_bytes(3, "big") + b"\x04" + b"\0" * 4
-
-
+@needs_eccodes
 @pytest.mark.parametrize(
-    "parts, pieces",
+    "path, edition",
+    [(SYNOP, 4), (COMPRESSED, 4), (MULTI, 4)]
+    + [(p, 4) for p in EDITION4 if "ISIA21" in p.name]
+    + [(p, 3) for p in EDITION3 if p.name.endswith(("synop_10.bufr", "temp_10.bufr"))],
+    ids=lambda p: getattr(p, "name", str(p)),
+)
+def test_json_values_equal_the_reference_subset_by_subset(capsys, path, edition):
+    _, out, _ = run(capsys, "dump", "--json", path)
+    documents = json_lines(out)
+    reference = expected(path) if path.parent != DATA else expected_cli(path)
+    assert documents
+    for document in documents:
+        subsets = reference[document["offset"]]["subsets"]
+        rows = subset_rows(document)
+        assert len(rows) == len(subsets)
+        for number, ref in enumerate(subsets, start=1):
+            assert_same_values(rows[number], ref, edition)
+
+
+def expected_cli(path):
+    with gzip.open(DATA / "expected" / f"{path.name}.json.gz", "rt") as f:
+        return {m["offset"]: m for m in json.load(f)["messages"]}
+
+
+# --- dump -------------------------------------------------------------------------
+
+
+@needs_eccodes
+def test_dump_text_shows_units_meanings_and_every_subset(capsys):
+    status, out, _ = run(capsys, "dump", SYNOP, MULTI)
+    assert status == 1
+    blocks = out.split("\n\n")
+    head = blocks[0].splitlines()
+    assert head[0] == (f"== {SYNOP}, message 1 at offset 0: 1 subset, uncompressed, edition 4, data category 0, "
+                       "centre 242/0, master table 0 version 14, local version 0, 2022-03-21T12:00:00")
+    assert head[1] == f"   tables: ecCodes definitions {DEFINITIONS}: bufr/tables/0/wmo/14"
+    assert head[2] == "-- subset 1 of 1"
+    rows = {line.split()[0]: line.split() for line in head[3:]}
+    assert rows["012101"][1:] == ["airTemperature", "283.45", "K"]
+    assert rows["002001"][1:] == ["stationType", "1", "CODE", "TABLE", "MANNED", "STATION"]
+    assert rows["001015"][1:3] == ["stationOrSiteName", '"OC.SUGATAG"']
+    assert rows["010051"][1:] == ["pressureReducedToMeanSeaLevel", "missing", "Pa"]
+    # An uncompressed message of two subsets, shown subset by subset.
+    titles = [line for line in blocks[1].splitlines() if line.startswith("-- ")]
+    assert titles == ["-- subset 1 of 2", "-- subset 2 of 2"]
+
+
+@needs_eccodes
+@pytest.mark.parametrize(
+    "options, subsets, codes",
     [
-        # (buffer parts, [(offset, good?, error)])
-        (["", "M", ""], [(0, True, None)]),
-        (["junk", "M", "junk", "M", "xy"], [(4, True, None), (232, True, None)]),
-        # A length running past the end: reported at its marker, and the
-        # message after it is still found.
-        (["M", bad_length(5000), "M"], [(0, True, None), (224, False, "section 0 at offset 224 is truncated"), (236, True, None)]),
-        (["M", bad_length(0), "M"], [(0, True, None), (224, False, "message is too short to be BUFR"), (236, True, None)]),
-        (["M", "BUFR\x00"], [(0, True, None), (224, False, "message is too short to be BUFR")]),
-        (["no marker at all"], []),
-        ([""], []),
+        (["--subset", "3", "--subset", "5"], [3, 5], None),
+        (["--key", "latitude", "--key", "004001"], list(range(1, 19)), {"005001", "004001"}),
+        (["--subset", "2", "--key", "satelliteIdentifier"], [2], {"001007"}),
+        (["--key", "noSuchKey"], [], set()),
     ],
 )
-def test_split_pieces_cuts_like_the_decoder_and_goes_on_after_bad_framing(parts, pieces):
-    good = message_bytes()
-    data = b"".join(good if p == "M" else p.encode("latin-1") if isinstance(p, str) else p for p in parts)
-    found = list(_inputs.split_pieces(data))
-    assert [(p.offset, p.data is not None, p.error) for p in found] == pieces
-    for piece in found:
-        if piece.data is not None:
-            assert piece.data == good
-    # Where the decoder's own splitter succeeds, both cut the same messages.
-    if all(p.error is None for p in found):
-        assert len(tarvane.parse_all_bytes(data)) == len(found)
-
-
-def test_split_pieces_does_not_look_for_markers_inside_a_message():
-    good = bytearray(message_bytes())
-    good[100:104] = b"BUFR"  # inside section 4
-    assert [p.offset for p in _inputs.split_pieces(bytes(good) * 2)] == [0, len(good)]
-
-
-# --- ls -----------------------------------------------------------------------
-
-
-def test_ls_lists_every_message_and_reports_damaged_ones(capsys):
-    status, out, err = run(capsys, "ls", SYNOP, MULTI, UEGABE, COMPRESSED)
-    assert status == 1
-    lines = out.splitlines()
-    assert lines[0].split() == cli.LS_HEADER
-    rows = [line.split() for line in lines[1:]]
-    assert [(Path(r[0]).name, int(r[1])) for r in rows] == [
-        (SYNOP.name, 0),
-        (MULTI.name, 522),
-        (MULTI.name, 616),
-        (UEGABE.name, 0),
-        (COMPRESSED.name, 0),
-    ]
-    # edition, category, centre, sub-centre, master, local, subsets, compressed, descriptors
-    assert rows[0][2:] == ["4", "0", "242", "0", "14", "0", "1", "no", "307080"]
-    assert rows[3][2:10] == ["4", "2", "78", "0", "13", "0", "1", "no"]
-    assert rows[4][2:10] == ["4", "3", "98", "0", "13", "101", "18", "yes"]
-    assert rows[4][10:] == [f"{c:06d}" for c in tarvane.parse_all_file(str(COMPRESSED))[0].unexpanded_descriptors]
-    assert err.splitlines() == [
-        f"tarvane: {MULTI}: offset 0: unsupported BUFR edition 3; only edition 4 is implemented",
-    ]
-
-
-def test_ls_columns_line_up(capsys):
-    status, out, _ = run(capsys, "ls", SYNOP, COMPRESSED)
+def test_dump_selects_subsets_and_keys(capsys, options, subsets, codes):
+    status, out, _ = run(capsys, "dump", "--json", *options, COMPRESSED)
     assert status == 0
-    header, synop, compressed = out.splitlines()
-    first = f"{tarvane.parse_all_file(str(COMPRESSED))[0].unexpanded_descriptors[0]:06d}"
-    assert header.index("DESCRIPTORS") == synop.index("307080") == compressed.index(first)
-    assert header.index("OFFSET") + len("OFFSET") == synop.index("0  ") + 1
+    (document,) = json_lines(out)
+    rows = subset_rows(document)
+    assert sorted(rows) == subsets
+    if codes is not None:
+        assert {f"{c:06d}" for row in rows.values() for c, _ in row} == codes
+        assert set(document["elements"]) == codes
+
+
+def test_dump_selects_messages_by_number_in_each_file(capsys):
+    status, out, err = run(capsys, "dump", "--json", "--message", "2", MULTI, SYNOP)
+    assert status == 0 and err == ""
+    assert [(d["file"], d["offset"]) for d in json_lines(out)] == [(str(MULTI), 522)]
+
+
+@needs_eccodes
+def test_json_says_units_and_meanings_once_per_message(capsys):
+    _, out, _ = run(capsys, "dump", "--json", SYNOP)
+    (document,) = json_lines(out)
+    assert document["datetime"] == "2022-03-21T12:00:00"
+    assert document["elements"]["012101"] == {"key": "airTemperature", "name": "TEMPERATURE/DRY-BULB TEMPERATURE",
+                                              "unit": "K"}
+    assert document["elements"]["002001"]["meanings"] == {"1": "MANNED STATION"}
+    (group,) = document["groups"]
+    assert group["subsets"] == [1]
+    assert dict(zip(group["descriptors"], group["values"]))["001015"] == "OC.SUGATAG"
+
+
+@needs_eccodes
+def test_geojson_features_carry_position_and_values(capsys):
+    status, out, _ = run(capsys, "dump", "--geojson", SYNOP, COMPRESSED)
+    assert status == 0
+    features = json.loads(out)["features"]
+    assert len(features) == 1 + 18
+    synop = features[0]
+    assert synop["geometry"] == {"type": "Point", "coordinates": [23.94028, 47.77694]}
+    properties = synop["properties"]
+    assert (properties["file"], properties["offset"], properties["subset"]) == (str(SYNOP), 0, 1)
+    assert properties["airTemperature"] == 283.45 and properties["stationOrSiteName"] == "OC.SUGATAG"
+    assert isinstance(properties["heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform"], list)
+    assert [f["properties"]["subset"] for f in features[1:]] == list(range(1, 19))
+    # --key narrows the properties, not the features.
+    _, out, _ = run(capsys, "dump", "--geojson", "--key", "airTemperature", SYNOP)
+    (feature,) = json.loads(out)["features"]
+    assert feature["geometry"]["coordinates"] == [23.94028, 47.77694]
+    assert set(feature["properties"]) == {"file", "offset", "subset", "datetime", "airTemperature"}
+
+
+def test_geojson_finds_positions_by_descriptor_without_keys(capsys):
+    # The WMO CSV tables have no keys: 005001/006001 still place the subset.
+    _, out, _ = run(capsys, "dump", "--geojson", "--wmo-csv", tarvane._defaults.BUNDLED_TABLES_DIR, SYNOP)
+    (feature,) = json.loads(out)["features"]
+    assert feature["geometry"]["coordinates"] == [23.94028, 47.77694]
+    assert feature["properties"]["012101"] == 283.45
+
+
+@needs_eccodes
+def test_tables_options_and_their_labels(capsys, monkeypatch, tmp_path):
+    directory = DEFINITIONS / "bufr" / "tables" / "0" / "wmo" / "14"
+    csv = tarvane._defaults.BUNDLED_TABLES_DIR
+    for options, label in [
+        (["--tables", directory], f"ecCodes table directory {directory}"),
+        (["--wmo-csv", csv], f"WMO BUFR4 CSV tables {csv} (no code tables)"),
+        (["--definitions", DEFINITIONS], f"ecCodes definitions {DEFINITIONS}: bufr/tables/0/wmo/14"),
+    ]:
+        status, out, _ = run(capsys, "dump", "--json", *options, SYNOP)
+        (document,) = json_lines(out)
+        assert (status, document["tables"]) == (0, label)
+        assert_same_values(subset_rows(document)[1], expected_cli(SYNOP)[0]["subsets"][0], 4)
+    monkeypatch.setattr(_tables, "ECCODES_DEFINITIONS", str(tmp_path))
+    _, out, _ = run(capsys, "dump", "--json", SYNOP)
+    assert json_lines(out)[0]["tables"] == "bundled WMO BUFR4 v45 tables (no code tables)"
+
+
+# --- failures -------------------------------------------------------------------
+
+
+def test_failures_name_file_and_offset_and_the_rest_is_shown(capsys, tmp_path):
+    absent = tmp_path / "absent.bufr"
+    text = tmp_path / "text.txt"
+    text.write_text("no messages here")
+    status, out, err = run(capsys, "ls", absent, text, MULTI, tmp_path / "*.nothing")
+    assert status == 1
+    assert err.splitlines() == [
+        f"tarvane: {tmp_path / '*.nothing'}: no file matches",
+        f"tarvane: {absent}: No such file or directory",
+        f"tarvane: {text}: no BUFR message found",
+    ]
+    assert [line.split()[1] for line in out.splitlines()[1:]] == ["0", "522", "616"]
+    status, out, err = run(capsys, "dump", "--json", MULTI)
+    assert [d["offset"] for d in json_lines(out)] == [522]
+    assert [line.split(": ")[1:3] for line in err.splitlines()] == [
+        [str(MULTI), "message at offset 0"], [str(MULTI), "message at offset 616"]]
+
+
+def test_a_table_loading_error_names_the_table_file(capsys, monkeypatch):
+    def broken(self, message):
+        error = ValueError("line 3: bad width")
+        error.table_path = "/tables/element.table"
+        raise error
+
+    monkeypatch.setattr(_tables.TableChooser, "tables_for", broken)
+    status, out, err = run(capsys, "dump", "--json", SYNOP)
+    assert (status, out) == (1, "")
+    assert err == f"tarvane: {SYNOP}: message at offset 0: while loading /tables/element.table: line 3: bad width\n"
+
+
+def test_unusable_tables_stop_before_reading(capsys, tmp_path):
+    status, out, err = run(capsys, "dump", "--tables", tmp_path / "nothing", SYNOP)
+    assert (status, out) == (1, "")
+    assert err.startswith("tarvane: cannot use the tables: ")
+
+
+# --- arguments --------------------------------------------------------------------
+
+
+def test_ls_reads_directories_globs_and_standard_input(capsys, monkeypatch, tmp_path):
+    (tmp_path / "a" / "b").mkdir(parents=True)
+    (tmp_path / "a" / "b" / "one.bufr").write_bytes(SYNOP.read_bytes())
+    (tmp_path / "a" / "notes.txt").write_text("plain notes, left out quietly")
+    (tmp_path / "two.bin").write_bytes(COMPRESSED.read_bytes())
+    monkeypatch.setattr(sys, "stdin", types.SimpleNamespace(buffer=open(SYNOP, "rb")))
+    status, out, err = run(capsys, "ls", tmp_path / "a", tmp_path / "*.bin", "-")
+    assert err == ""
+    assert status == 0
+    header, *rows = [line.split() for line in out.splitlines()]
+    assert header == cli.text.LS_HEADER
+    assert [(r[0], r[10]) for r in rows] == [
+        (str(tmp_path / "a" / "b" / "one.bufr"), "2022-03-21T12:00:00"),
+        (str(tmp_path / "two.bin"), "2012-11-02T01:05:49"),
+        (str(SYNOP), "2022-03-21T12:00:00"),
+    ]
 
 
 def test_ls_json_gives_the_header_fields(capsys):
-    status, out, err = run(capsys, "ls", "--json", MULTI)
-    assert status == 1 and "offset 0" in err
+    status, out, _ = run(capsys, "ls", "--json", MULTI)
     records = json_lines(out)
-    messages = [tarvane.parse_bytes(MULTI.read_bytes()[r["offset"] : r["offset"] + r["length"]]) for r in records]
-    assert [r["offset"] for r in records] == [522, 616]
+    messages = list(tarvane.read(MULTI))
+    assert [r["offset"] for r in records] == [m.offset for m in messages] == [0, 522, 616]
     for record, message in zip(records, messages):
-        assert record["file"] == str(MULTI)
-        for key, value in record.items():
-            if key not in ("file", "offset", "length"):
-                assert getattr(message, key) == value, key
-        assert record["length"] == message.total_length
+        assert (record["edition"], record["number_of_subsets"]) == (message.edition, message.number_of_subsets)
+    assert records[0]["international_data_subcategory"] is None  # edition 3
 
 
-@pytest.mark.parametrize(
-    "kind, error",
-    [("absent", "No such file or directory"), ("directory", "Is a directory"), ("text", "no BUFR message found")],
-)
-def test_an_unreadable_or_empty_file_is_reported_and_the_rest_is_listed(capsys, tmp_path, kind, error):
-    bad = tmp_path / "absent.bufr"
-    if kind == "directory":
-        bad = tmp_path
-    elif kind == "text":
-        bad = tmp_path / "text.txt"
-        bad.write_text("no messages here")
-    status, out, err = run(capsys, "ls", bad, SYNOP)
-    assert status == 1
-    assert err == f"tarvane: {bad}: {error}\n"
-    assert len(out.splitlines()) == 2 and SYNOP.name in out
+def test_convert_calls_the_converter_or_says_it_is_missing(capsys, monkeypatch, tmp_path):
+    monkeypatch.setitem(sys.modules, "tarvane._convert", None)
+    status, _, err = run(capsys, "convert", SYNOP, "-o", tmp_path / "out.parquet")
+    assert status == 1 and "no converter" in err
+    calls = []
 
+    def convert(paths, output, *, columns=None, tables=None, errors="raise"):
+        calls.append((paths, output, columns, tables, errors))
+        return 1
 
-def test_ls_reads_standard_input(monkeypatch, capsys):
-    monkeypatch.setattr(sys, "stdin", types.SimpleNamespace(buffer=open(COMPRESSED, "rb")))
-    status, out, _ = run(capsys, "ls", "--json", "-")
-    assert status == 0
-    assert [(r["file"], r["number_of_subsets"]) for r in json_lines(out)] == [("-", 18)]
-
-
-# --- dump ---------------------------------------------------------------------
+    monkeypatch.setitem(sys.modules, "tarvane._convert", types.SimpleNamespace(convert=convert))
+    status, out, _ = run(capsys, "convert", DATA, "-o", "out.csv", "--columns", "latitude", "airTemperature",
+                         "--errors", "skip")
+    assert (status, out) == (0, "out.csv: 1 rows\n")
+    (paths, output, columns, tables, errors), = calls
+    assert sorted(paths) == sorted(str(p) for p in DATA.rglob("*") if p.is_file())
+    assert (output, columns, tables, errors) == ("out.csv", ["latitude", "airTemperature"], None, "skip")
 
 
 @needs_eccodes
-@pytest.mark.parametrize("path", [SYNOP, COMPRESSED])
-def test_dump_json_matches_the_reference_values_subset_by_subset(capsys, path):
-    status, out, err = run(capsys, "dump", "--json", path)
+def test_convert_writes_a_table_file(capsys, tmp_path):
+    pytest.importorskip("pyarrow")
+    status, out, err = run(capsys, "convert", SYNOP, COMPRESSED, "-o", tmp_path / "out.csv",
+                           "--columns", "latitude", "longitude")
     assert (status, err) == (0, "")
-    reference = expected(path)
-    for record in json_lines(out):
-        subsets = reference[record["offset"]]["subsets"]
-        assert record["number_of_subsets"] == len(subsets)
-        numbers = [v["subset"] for v in record["values"]]
-        assert numbers == sorted(numbers) and set(numbers) == set(range(1, len(subsets) + 1))
-        for index, ref in enumerate(subsets, start=1):
-            assert_same_values(listed(v for v in record["values"] if v["subset"] == index), ref)
-        # Operator records are shown without a value.
-        operators = {(v["value"], v["raw"]) for v in record["values"] if v["descriptor"] // 100000 == 2}
-        assert operators == ({(None, 0)} if path == COMPRESSED else set())
+    rows = int(out.split(": ")[1].split()[0])
+    assert rows >= 19 and len((tmp_path / "out.csv").read_text().splitlines()) == rows + 1
 
 
-@needs_eccodes
-def test_dump_keeps_uncompressed_subsets_unsplit_and_goes_on_after_a_bad_message(capsys):
-    status, out, err = run(capsys, "dump", "--json", MULTI)
-    assert status == 1
-    assert err.splitlines() == [
-        f"tarvane: {MULTI}: offset 0: unsupported BUFR edition 3; only edition 4 is implemented",
-        f"tarvane: {MULTI}: offset 616: csv/table parse error: not enough bits while reading "
-        "section 4 at bit 568 for width 16 (576 bits available)",
-    ]
-    (record,) = json_lines(out)
-    assert record["offset"] == 522 and record["number_of_subsets"] == 2
-    assert {v["subset"] for v in record["values"]} == {None}
-    reference = expected(MULTI)[522]["subsets"]
-    assert_same_values(listed(record["values"]), reference[0] + reference[1])
-    text_status, text, _ = run(capsys, "dump", MULTI)
-    assert text_status == 1
-    assert "-- subsets 1 to 2, one after another: the boundaries between uncompressed subsets are not known" in text
-
-
-@needs_eccodes
-def test_dump_text_shows_values_meanings_and_tables_in_aligned_columns(capsys):
-    status, out, _ = run(capsys, "dump", SYNOP, COMPRESSED)
-    assert status == 0
-    blocks = out.split("\n\n")
-    head = blocks[0].splitlines()
-    assert head[0].startswith(f"== {SYNOP}, message at offset 0: 1 subset, uncompressed, data category 0")
-    assert head[1] == f"   tables: ecCodes definitions {DEFINITIONS}: bufr/tables/0/wmo/14"
-    assert head[2] == "-- subset 1 of 1"
-    rows = head[3:]
-    assert rows[0].split() == ["001001", "WMO", "BLOCK", "NUMBER", "15"]
-    assert any(r.split()[:1] == ["001015"] and r.rstrip().endswith('"OC.SUGATAG"') for r in rows)
-    (station_type,) = [r for r in rows if r.startswith("002001")]
-    assert station_type.split()[-3:] == ["1", "MANNED", "STATION"]
-    assert any(r.startswith("010051") and r.split()[-1] == "missing" for r in rows)
-    # The value column starts at one position in every row of the message.
-    width = max(len(r.split("  ")[1]) for r in rows)
-    assert {len(r) - len(r[8 + width :].lstrip()) for r in rows} == {8 + width + 2}
-    compressed = blocks[1].splitlines()
-    assert "18 subsets, compressed" in compressed[0]
-    titles = [line for line in compressed if line.startswith("-- ")]
-    assert titles == [f"-- subset {i} of 18" for i in range(1, 19)]
-
-
-def test_dump_with_the_bundled_tables_when_eccodes_lacks_the_version(capsys, monkeypatch, tmp_path):
-    monkeypatch.setattr(_inputs, "ECCODES_DEFINITIONS", str(tmp_path))
-    status, out, _ = run(capsys, "dump", "--json", SYNOP)
-    assert status == 0
-    (record,) = json_lines(out)
-    assert record["tables"].startswith("bundled WMO BUFR4 v45 tables")
-    # The CSV tables have no code tables: values without meanings.
-    assert {v["meaning"] for v in record["values"]} == {None}
-    assert_same_values(listed(record["values"]), expected(SYNOP)[0]["subsets"][0])
-
-
-def test_dump_with_wmo_csv_tables(capsys):
-    status, out, _ = run(capsys, "dump", "--json", "--wmo-csv", tarvane._defaults.BUNDLED_TABLES_DIR, SYNOP)
-    assert status == 0
-    (record,) = json_lines(out)
-    assert record["tables"] == f"WMO BUFR4 CSV tables {tarvane._defaults.BUNDLED_TABLES_DIR} (no code tables)"
-    assert_same_values(listed(record["values"]), expected(SYNOP)[0]["subsets"][0])
-
-
-@needs_eccodes
-def test_dump_with_an_eccodes_table_directory(capsys):
-    directory = DEFINITIONS / "bufr" / "tables" / "0" / "wmo" / "14"
-    status, out, _ = run(capsys, "dump", "--json", "--tables", directory, SYNOP)
-    assert status == 0
-    (record,) = json_lines(out)
-    assert record["tables"] == f"ecCodes table directory {directory}"
-    (station_type,) = [v for v in record["values"] if v["descriptor"] == 2001]
-    assert (station_type["value"], station_type["raw"], station_type["meaning"]) == (1.0, 1, "MANNED STATION")
-
-
-def test_dump_reports_a_definitions_root_without_the_version_per_message(capsys, tmp_path):
-    status, out, err = run(capsys, "dump", "--definitions", tmp_path, SYNOP, SYNOP)
-    assert (status, out) == (1, "")
-    missing = tmp_path / "bufr" / "tables" / "0" / "wmo" / "14"
-    line = f"tarvane: {SYNOP}: offset 0: csv/table parse error: ecCodes table directory does not exist: {missing}"
-    assert err.splitlines() == [line, line]
-
-
-def test_dump_stops_early_on_tables_that_cannot_load(capsys, tmp_path):
-    status, out, err = run(capsys, "dump", "--tables", tmp_path / "nothing", SYNOP)
-    assert (status, out) == (1, "")
-    assert err.startswith("tarvane: cannot load the tables: ")
-
-
-def test_table_options_exclude_each_other(capsys):
-    with pytest.raises(SystemExit) as exit_:
-        cli.main(["dump", "--tables", "a", "--wmo-csv", "b", str(SYNOP)])
-    assert exit_.value.code == 2
-    assert "not allowed with argument" in capsys.readouterr().err
-
-
-# --- value formatting ---------------------------------------------------------
-
-
-def test_print_table_pads_every_column_to_its_widest_cell(capsys):
-    cli.print_table([["001001", "A", "15", ""], ["012101", "LONGER NAME", "missing", "X"]], sys.stdout)
-    assert capsys.readouterr().out == "001001  A            15\n012101  LONGER NAME  missing  X\n"
-
-
-def fake_value(raw_value=None, raw=None, raw_text=None, descriptor=12101, name="TEMPERATURE"):
-    return types.SimpleNamespace(raw_value=raw_value, raw=raw, raw_text=raw_text, descriptor=descriptor, name=name)
-
-
-@pytest.mark.parametrize(
-    "value, shown",
-    [
-        (fake_value(283.45, 28345), "283.45"),
-        (fake_value(15.0, 15), "15"),
-        (fake_value(-0.0, 0), "0"),
-        (fake_value(1e16, 1), "1e+16"),
-        (fake_value(None, 127), "missing"),
-        (fake_value(float("inf"), 1), "inf"),
-        (fake_value(1008.0, None, 'A "B"\\\t\x01'), '"A \\"B\\"\\\\\\t\\u{1}"'),
-        # A character element whose bytes are all 0xFF: raw_value only numbers it.
-        (fake_value(2008.0, None, None), "missing"),
-        (fake_value(0.0, 0, descriptor=222000, name="operator"), "missing"),
-        (fake_value(None, None, "Manual stop", descriptor=205060, name="characters"), '"Manual stop"'),
-        (fake_value(7.0, 7, descriptor=999999), "7"),
-    ],
-)
-def test_value_text(value, shown):
-    assert cli.value_text(cli.value_of(value)) == shown
-
-
-def test_json_writes_non_finite_numbers_as_strings():
-    assert [cli.json_number(x) for x in (1.5, float("inf"), float("-inf"))] == [1.5, "inf", "-inf"]
-    assert cli.json_number(float("nan")) == "nan"
-
-
-@pytest.mark.parametrize(
-    "subsets, compressed, count, numbers",
-    [
-        (1, False, 3, [1, 1, 1]),
-        (3, True, 6, [1, 1, 2, 2, 3, 3]),
-        (2, False, 4, None),
-        (0, False, 0, None),
-        (0, True, 0, None),
-    ],
-)
-def test_subset_numbers_are_given_only_where_exact(subsets, compressed, count, numbers):
-    message = types.SimpleNamespace(number_of_subsets=subsets, compressed_data=compressed)
-    assert cli.subset_numbers(message, count) == numbers
-
-
-# --- the program --------------------------------------------------------------
+def test_progress_bar_only_on_a_terminal(capsys, monkeypatch):
+    pytest.importorskip("tqdm")
+    monkeypatch.setattr(inputs, "_is_terminal", lambda stream: stream is sys.stderr)
+    _, _, err = run(capsys, "ls", SYNOP, COMPRESSED)
+    assert "/2 [" in err
+    monkeypatch.setattr(inputs, "_is_terminal", lambda stream: False)
+    assert run(capsys, "ls", SYNOP, COMPRESSED)[2] == ""
 
 
 def child_env():
-    """The environment for `python -m tarvane`, importing the package under test."""
-    path = [str(Path(tarvane.__file__).resolve().parents[1]), os.environ.get("PYTHONPATH", "")]
-    return {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in path if p), "COLUMNS": "100"}
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    return env
 
 
-@pytest.mark.parametrize("command", [[], ["ls"], ["dump"]])
-def test_help_of_each_command(command, tmp_path):
-    result = subprocess.run(
-        [sys.executable, "-m", "tarvane", *command, "--help"],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        env=child_env(),
-        check=True,
-    )
-    assert result.stdout.startswith(f"usage: tarvane {' '.join(command)}".rstrip())
-    if command == ["dump"]:
-        assert "An uncompressed message of several subsets is shown as one run" in result.stdout
-        for option in ("--json", "--tables DIR", "--definitions ROOT", "--wmo-csv DIR"):
-            assert option in result.stdout
-
-
-def test_no_command_is_a_usage_error(tmp_path):
-    result = subprocess.run(
-        [sys.executable, "-m", "tarvane"], cwd=tmp_path, env=child_env(), capture_output=True, text=True
-    )
-    assert result.returncode == 2 and "required: COMMAND" in result.stderr
+@pytest.mark.parametrize("argv, status", [([], 2), (["dump", "--subset", "0", str(SYNOP)], 2),
+                                          (["dump", "--json", "--geojson", str(SYNOP)], 2)])
+def test_usage_errors_exit_2(argv, status, tmp_path):
+    result = subprocess.run([sys.executable, "-m", "tarvane", *argv], cwd=tmp_path, env=child_env(),
+                            capture_output=True, text=True)
+    assert result.returncode == status and "usage: tarvane" in result.stderr
 
 
 def test_a_closed_pipe_ends_the_output_quietly(tmp_path):
     reader = subprocess.Popen(
-        [sys.executable, "-m", "tarvane", "dump", "--wmo-csv", str(tarvane._defaults.BUNDLED_TABLES_DIR), *[str(SYNOP)] * 50],
-        cwd=tmp_path,
-        env=child_env(),
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
+        [sys.executable, "-m", "tarvane", "dump", "--wmo-csv", str(tarvane._defaults.BUNDLED_TABLES_DIR),
+         *[str(SYNOP)] * 50],
+        cwd=tmp_path, env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
     )
-    assert reader.stdout is not None
     reader.stdout.readline()
     reader.stdout.close()
     _, err = reader.communicate(timeout=60)
-    assert reader.returncode == 1
-    assert err == b""
-
-
-@needs_eccodes
-def test_dump_shows_the_characters_of_2_05_yyy_as_text(capsys):
-    # This report ends with 2 05 060: sixty characters of free text.
-    path = Path(__file__).resolve().parents[1] / "data" / "corpus" / "messages" / "pybufrkit__IUSK73_AMMC_182300.bufr"
-    status, out, _ = run(capsys, "dump", path)
-    assert status == 0
-    last = out.rstrip().splitlines()[-1]
-    assert last.split()[:2] == ["205060", "characters"]
-    assert last.rstrip().endswith('"Manual stop"')
+    assert (reader.returncode, err) == (1, b"")

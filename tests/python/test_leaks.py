@@ -19,6 +19,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 MESSAGES = os.path.join(HERE, os.pardir, "data", "corpus", "messages")
 TABLES = os.path.join(HERE, os.pardir, "data", "tables")
 DEFINITIONS = "/usr/share/eccodes/definitions"
+# Under AddressSanitizer freed memory waits in its quarantine, so resident
+# memory grows without a leak; its leak check stands in for this one.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def _pieces(data):
@@ -123,4 +126,4 @@ def test_memory_and_objects_stay_flat_over_many_rounds():
     # of objects.
     assert traced_growth < 16 * 1024, traced_growth
     assert objects_growth < 100, objects_growth
-    assert rss_growth < 8 * 1024, rss_growth
+    assert UNDER_ASAN or rss_growth < 8 * 1024, rss_growth

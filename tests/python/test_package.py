@@ -62,7 +62,7 @@ def test_default_tables_are_the_bundled_wmo_tables():
     assert tables.get_meaning(2001, 1) is None  # the CSV edition has no code tables
     # A new set every call: nothing is kept between calls.
     assert tarvane.default_tables() is not tables
-    directory = _defaults.BUNDLED_TABLES_DIR
+    directory = Path(_defaults.BUNDLED_TABLES_DIR)
     assert directory.parent.parent == Path(tarvane.__file__).parent
     assert (directory / "LICENSE").is_file()
 
@@ -175,11 +175,11 @@ def test_slow_wheel_installs_into_a_fresh_venv_and_works_from_anywhere(dists, tm
     package = site / "tarvane"
     modules = list(package.glob("_tarvane.cpython-312*.so"))
     assert len(modules) == 1
-    for name in ("__init__.py", "cli.py", "_inputs.py", "_defaults.py", "__main__.py", "_tarvane.pyi", "py.typed"):
+    for name in ("__init__.py", "cli/__init__.py", "_read.py", "_defaults.py", "__main__.py", "_tarvane.pyi", "py.typed"):
         assert (package / name).is_file(), name
     tables = package / "tables" / "wmo-bufr4-v45"
     assert (tables / "LICENSE").is_file()
-    assert sorted(p.name for p in tables.glob("*.csv")) == sorted(p.name for p in _defaults.BUNDLED_TABLES_DIR.glob("*.csv"))
+    assert sorted(p.name for p in tables.glob("*.csv")) == sorted(p.name for p in Path(_defaults.BUNDLED_TABLES_DIR).glob("*.csv"))
     (dist_info,) = site.glob("tarvane-*.dist-info")
     wheel = (dist_info / "WHEEL").read_text()
     assert "Root-Is-Purelib: false" in wheel

@@ -1,0 +1,108 @@
+"""`tarvane dump --json` beside ecCodes' `bufr_dump -jf` on the same files, in one run.
+
+Three sets: the edition-4 corpus, the edition-3 corpus, and one large file
+(the edition-4 corpus concatenated N times). Each tool runs as one process
+over the whole set, output to /dev/null; the runs alternate and the best of
+--repeat is kept, as wall time and as CPU time (user + system of the child,
+the fairer figure on a shared machine).
+
+bufr_dump stops at the first message it cannot decode, so files it rejects
+(found by running it on each file once, untimed) are left out of both
+tools' sets: both read the same messages.
+
+    PYTHONPATH=build/python .venv/bin/python bench/bench_cli.py [--repeat R] [--copies N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+CORPUS = Path("/work/shared/corpus")
+SETS = {"edition 4": CORPUS / "messages", "edition 3": CORPUS / "edition3" / "messages"}
+
+
+def readable_by_reference(files: list[Path]) -> list[Path]:
+    keep = []
+    for path in files:
+        run = subprocess.run(["bufr_dump", "-jf", str(path)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if run.returncode == 0:
+            keep.append(path)
+    return keep
+
+
+def timed(command: list[str]) -> tuple[float, float]:
+    """(wall seconds, CPU seconds) of one run, output discarded."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.perf_counter()
+    subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return wall, cpu
+
+
+def output_size(command: list[str]) -> int:
+    size = 0
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as process:
+        assert process.stdout is not None
+        while chunk := process.stdout.read(1 << 20):
+            size += len(chunk)
+    return size
+
+
+def compare(label: str, files: list[Path], repeat: int, sizes: bool) -> None:
+    names = [str(f) for f in files]
+    commands = {
+        "bufr_dump -jf": ["bufr_dump", "-jf", *names],
+        "tarvane dump --json": [sys.executable, "-m", "tarvane", "dump", "--json", *names],
+    }
+    best = {tool: (float("inf"), float("inf")) for tool in commands}
+    for _ in range(repeat):
+        for tool, command in commands.items():
+            wall, cpu = timed(command)
+            best[tool] = (min(best[tool][0], wall), min(best[tool][1], cpu))
+    megabytes = sum(f.stat().st_size for f in files) / 1e6
+    print(f"\n{label}: {len(files)} files, {megabytes:.1f} MB of BUFR")
+    for tool, command in commands.items():
+        wall, cpu = best[tool]
+        size = f"  output {output_size(command) / 1e6:8.1f} MB" if sizes else ""
+        print(f"  {tool:20}  wall {wall:7.2f} s  CPU {cpu:7.2f} s{size}")
+    ref, ours = best["bufr_dump -jf"], best["tarvane dump --json"]
+    print(f"  tarvane is {ref[0] / ours[0]:.1f}x faster by wall time, {ref[1] / ours[1]:.1f}x by CPU time")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--copies", type=int, default=20, help="copies of the edition-4 corpus in the large file")
+    args = parser.parse_args()
+    if shutil.which("bufr_dump") is None:
+        sys.exit("bufr_dump is not installed (Debian: libeccodes-tools)")
+    chosen = {}
+    for label, folder in SETS.items():
+        files = sorted(p for p in folder.iterdir() if p.is_file())
+        chosen[label] = readable_by_reference(files)
+        left_out = len(files) - len(chosen[label])
+        print(f"{label}: {left_out} of {len(files)} files left out (bufr_dump rejects a message of each)")
+    print(f"cpus: {os.cpu_count()}, load average: {os.getloadavg()[0]:.1f}")
+    for label, files in chosen.items():
+        compare(label, files, args.repeat, sizes=True)
+    with tempfile.TemporaryDirectory() as tmp:
+        big = Path(tmp) / "corpus-x.bufr"
+        whole = b"".join(f.read_bytes() for f in chosen["edition 4"])
+        with open(big, "wb") as f:
+            for _ in range(args.copies):
+                f.write(whole)
+        compare(f"large file (edition-4 corpus x{args.copies})", [big], 1, sizes=False)
+
+
+if __name__ == "__main__":
+    main()

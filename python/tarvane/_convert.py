@@ -1,0 +1,101 @@
+"""Files of BUFR messages into one Parquet or CSV file.
+
+Without columns the output is the long form, one row per record of every
+message (source, offset, subset, descriptor, key, name, unit, value, text,
+meaning), written file by file so memory stays bounded by the largest input
+file. With columns it is the wide form of ``read_arrow``, one row per subset
+(or per occurrence of a replicated key), plus a "<key>.meaning" column
+beside each key whose values have code-table meanings.
+
+Units: in the long form a column; in the wide form, Parquet keeps each
+column's unit as field metadata ("unit"). CSV has no place for metadata, so
+a wide CSV carries the key names only.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from typing import Any
+
+from ._frames import (
+    WideQuery,
+    decode_or_skip,
+    expand_source,
+    gather_long,
+    gather_wide,
+    long_arrow,
+    messages_of,
+    need,
+    to_arrow_columns,
+)
+from ._tables import TablesArg
+
+
+def convert(
+    paths: Sequence[str],
+    output: str,
+    *,
+    columns: Sequence[str] | None = None,
+    tables: TablesArg = None,
+    errors: str = "raise",
+) -> int:
+    """Write the messages of paths (files, directories or globs) to output, a .parquet or .csv file.
+
+    Returns the number of rows written.
+    """
+    from ._read import _check_policy
+
+    _check_policy(errors)
+    kind = os.path.splitext(output)[1].lower()
+    if kind not in (".parquet", ".csv"):
+        raise ValueError(f"{output}: the output must end in .parquet or .csv")
+    files = expand_source(list(paths))
+    if columns:
+        values, out = gather_wide(
+            messages_of(files, tables, errors), WideQuery.make(columns, None), errors, with_meanings=True  # type: ignore[arg-type]
+        )
+        table = to_arrow_columns(values, out, with_meanings=True)
+        _write_whole(table, output, kind)
+        return int(table.num_rows)
+    return _write_long(files, output, kind, tables, errors)
+
+
+def _write_whole(table: Any, output: str, kind: str) -> None:
+    if kind == ".parquet":
+        need("pyarrow.parquet", "arrow").write_table(table, output)
+    else:
+        need("pyarrow.csv", "arrow").write_csv(table, output)
+
+
+def _plain(table: Any) -> Any:
+    """Dictionary columns decoded, for CSV."""
+    pa = need("pyarrow", "arrow")
+    columns = [c.cast(pa.string()) if pa.types.is_dictionary(c.type) else c for c in table.columns]
+    return pa.Table.from_arrays(columns, names=table.column_names)
+
+
+def _write_long(files: list[str], output: str, kind: str, tables: TablesArg, errors: str) -> int:
+    rows = 0
+    writer: Any = None
+    try:
+        for path in files:
+            datas = [d for m in messages_of([path], tables, errors) if (d := decode_or_skip(m, errors)) is not None]  # type: ignore[arg-type]
+            table = long_arrow(gather_long(datas, with_message=True))
+            if kind == ".csv":
+                table = _plain(table)
+            if writer is None:
+                if kind == ".parquet":
+                    writer = need("pyarrow.parquet", "arrow").ParquetWriter(output, table.schema)
+                else:
+                    writer = need("pyarrow.csv", "arrow").CSVWriter(output, table.schema)
+            writer.write_table(table)
+            rows += table.num_rows
+        if writer is None:
+            # No input: an empty file with the long form's columns.
+            empty = long_arrow(gather_long([], with_message=True))
+            _write_whole(empty if kind == ".parquet" else _plain(empty), output, kind)
+    finally:
+        if writer is not None:
+            writer.close()
+    return rows

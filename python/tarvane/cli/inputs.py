@@ -1,0 +1,213 @@
+"""What the tarvane command reads: its arguments as sources, and their messages.
+
+Failures are reported on standard error with the file and byte offset and
+the reading goes on; the command's exit status says whether any happened.
+"""
+
+from __future__ import annotations
+
+import functools
+import glob
+import os
+import sys
+import warnings
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, BinaryIO, TextIO
+
+from .. import _tables
+from .._read import _source_name, read
+
+if TYPE_CHECKING:
+    from .._data import Data
+    from .._read import Message
+
+PROG = "tarvane"
+
+
+class Failures:
+    """Reports failures on standard error and counts them."""
+
+    def __init__(self, err: TextIO) -> None:
+        self.err = err
+        self.count = 0
+        self.bar: Any = None  # a tqdm bar to print around, while one is shown
+
+    def report(self, text: object) -> None:
+        self.count += 1
+        line = f"{PROG}: {text}"
+        if self.bar is not None:
+            self.bar.write(line, file=self.err)
+        else:
+            self.err.write(line + "\n")
+            self.err.flush()
+
+
+@dataclass(frozen=True)
+class Source:
+    name: str  # as the reader names it in its messages
+    target: str | BinaryIO
+    explicit: bool  # named by the user, so finding nothing in it is a failure
+
+
+def _walk(directory: str) -> Iterator[str]:
+    # Sorted, so that output is the same on every file system; hidden
+    # entries (.git, editor files) are not data.
+    for root, dirs, files in os.walk(directory):
+        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+        for name in sorted(files):
+            if not name.startswith("."):
+                yield os.path.join(root, name)
+
+
+def expand(arguments: Sequence[str], failures: Failures) -> list[Source]:
+    """Files as named, directories walked recursively, globs expanded, '-' as standard input."""
+    sources: list[Source] = []
+    for argument in arguments:
+        if argument == "-":
+            sources.append(Source(_source_name(sys.stdin.buffer), sys.stdin.buffer, True))
+        elif os.path.isdir(argument):
+            sources += [Source(path, path, False) for path in _walk(argument)]
+        elif not os.path.lexists(argument) and glob.has_magic(argument):
+            matches = sorted(glob.glob(argument, recursive=True))
+            if not matches:
+                failures.report(f"{argument}: no file matches")
+            for path in matches:
+                if os.path.isdir(path):
+                    sources += [Source(p, p, False) for p in _walk(path)]
+                else:
+                    sources.append(Source(path, path, True))
+        else:
+            # A missing file is reported when it is read.
+            sources.append(Source(argument, argument, True))
+    return sources
+
+
+class Progress:
+    """A bar of files done on standard error, when it is a terminal and tqdm is installed.
+
+    Nothing is drawn for one file, or when standard output is the same
+    terminal: the output itself shows the progress there.
+    """
+
+    def __init__(self, total: int, failures: Failures) -> None:
+        self.bar: Any = None
+        self.failures = failures
+        if total < 2 or not _is_terminal(sys.stderr) or _is_terminal(sys.stdout):
+            return
+        try:
+            from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
+        except ImportError:
+            return
+        self.bar = tqdm(total=total, unit="file", file=sys.stderr, leave=False, dynamic_ncols=True)
+        failures.bar = self.bar
+
+    def step(self) -> None:
+        if self.bar is not None:
+            self.bar.update(1)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+            self.failures.bar = None
+            self.bar = None
+
+
+def _is_terminal(stream: object) -> bool:
+    isatty = getattr(stream, "isatty", None)
+    try:
+        return bool(isatty and isatty())
+    except ValueError:  # closed
+        return False
+
+
+def _report_warnings(caught: list[warnings.WarningMessage], name: str, failures: Failures) -> bool:
+    """Report the reader's warnings about this source as failures; pass others on."""
+    reported = False
+    prefix = f"{name}: message at offset "
+    for w in caught:
+        text = str(w.message)
+        if issubclass(w.category, RuntimeWarning) and text.startswith(prefix):
+            failures.report(text)
+            reported = True
+        else:
+            warnings.showwarning(w.message, w.category, w.filename, w.lineno)
+    return reported
+
+
+def messages(
+    sources: Sequence[Source], tables: str | None, failures: Failures
+) -> Iterator[tuple[int, Message]]:
+    """(number in its file from 1, message) for every readable message of every source."""
+    progress = Progress(len(sources), failures)
+    try:
+        for source in sources:
+            count = 0
+            failed = False
+            try:
+                reader = read(source.target, tables=tables, errors="warn")
+                while True:
+                    # Damaged pieces come as warnings from the reader, which
+                    # then goes on with the next message.
+                    with warnings.catch_warnings(record=True) as caught:
+                        warnings.simplefilter("always")
+                        message = next(reader, None)
+                    failed |= _report_warnings(caught, source.name, failures)
+                    if message is None:
+                        break
+                    count += 1
+                    yield count, message
+            except OSError as exc:
+                failures.report(f"{source.name}: {exc.strerror or exc}")
+                failed = True
+            if count == 0 and not failed and source.explicit:
+                failures.report(f"{source.name}: no BUFR message found")
+            progress.step()
+    finally:
+        progress.close()
+
+
+def decode(message: Message, failures: Failures) -> Data | None:
+    """The message's values, or None when they cannot be decoded (reported)."""
+    try:
+        return message.decode()
+    except (ValueError, OSError) as exc:
+        failures.report(decode_failure(message, exc))
+        return None
+
+
+def decode_failure(message: Message, exc: Exception) -> str:
+    where = f"{message.source}: message at offset {message.offset}"
+    table_path = getattr(exc, "table_path", None)
+    if table_path is not None:
+        return f"{where}: while loading {table_path}: {exc}"
+    if isinstance(exc, OSError) and exc.filename is not None:
+        return f"{where}: {exc.filename}: {exc.strerror or exc}"
+    text = str(exc)
+    return text if text.startswith(where) else f"{where}: {text}"
+
+
+@functools.lru_cache(maxsize=256)
+def _label(tables: str | None, default_root: str, key: tuple[int, ...]) -> str:
+    master, version, local, centre, subcentre = key
+    root = tables
+    if root is None:
+        if not _tables.has_master(default_root, master, version):
+            return "bundled WMO BUFR4 v45 tables (no code tables)"
+        root = default_root
+    elif not os.path.isdir(os.path.join(root, "bufr", "tables")):
+        if os.path.isfile(os.path.join(root, "element.table")):
+            return f"ecCodes table directory {root}"
+        return f"WMO BUFR4 CSV tables {root} (no code tables)"
+    label = f"ecCodes definitions {root}: bufr/tables/{master}/wmo/{version}"
+    if local != 0:
+        local_name = f"19-{local}" if version == 19 else str(local)
+        folder = f"bufr/tables/{master}/local/{local_name}/{centre}/{subcentre}"
+        if os.path.isdir(os.path.join(root, folder)):
+            label += f" and {folder}"
+    return label
+
+
+def tables_label(tables: str | None, message: Message) -> str:
+    """Which tables the reading layer takes for this message, in words."""
+    return _label(tables, _tables.ECCODES_DEFINITIONS, _tables.table_key(message))

@@ -1,0 +1,216 @@
+"""JSON lines and GeoJSON output of decoded messages.
+
+JSON: one document per message. What belongs to the message is said once:
+its header, and in "elements" the key, name and unit of each descriptor it
+holds, with the code-table meanings of the values met. The values come in
+"groups" of consecutive subsets that share one descriptor sequence (a
+compressed message is one group; uncompressed subsets differ where delayed
+replication differs). In a group, "values" has one entry per descriptor: the
+value when every subset of the group has the same, else a list of one value
+per subset of "subsets". Value j of subset subsets[k] is so
+``v[k] if isinstance(v := values[j], list) else v``:
+
+    {"file": ..., "offset": 0, ..., "tables": "...",
+     "elements": {"002001": {"key": "stationType", "name": "...", "unit": "CODE TABLE",
+                             "meanings": {"1": "MANNED STATION"}}, ...},
+     "groups": [{"subsets": [1, 2, 3], "descriptors": ["001001", "001002", ...],
+                 "values": [15, [15, 20, 31], ...]}]}
+
+Collapsing what every subset shares keeps the output small and quick to
+write: most of a satellite message is the same in every subset.
+
+GeoJSON: one Feature per subset that has a position, its values as
+properties by key (a key met several times gives a list), in one
+FeatureCollection for the whole run.
+"""
+
+from __future__ import annotations
+
+import json
+from typing import TYPE_CHECKING, Any, BinaryIO
+
+import numpy as np
+
+from .records import Records, code_text, header_fields, python_rows, python_values
+
+if TYPE_CHECKING:
+    from .._read import Message
+
+_json_encode = json.JSONEncoder(separators=(",", ":")).encode
+
+orjson: Any
+try:  # the cli extra: an encoder an order of magnitude quicker than json's
+    import orjson
+except ImportError:  # pragma: no cover - depends on the installation
+    orjson = None
+
+
+def _encode(document: Any) -> bytes:
+    """Compact JSON as UTF-8 (orjson's and json's texts parse to the same values)."""
+    if orjson is not None:
+        try:
+            encoded: bytes = orjson.dumps(document)
+            return encoded
+        except (TypeError, orjson.JSONEncodeError):
+            pass  # a text with lone surrogates: json escapes them
+    return _json_encode(document).encode("ascii")
+
+# Where a subset is: the first latitude and longitude it holds, by key or by
+# descriptor (high accuracy 0 05 001 / 0 06 001, coarse 0 05 002 / 0 06 002).
+LATITUDE = ("latitude", (5001, 5002))
+LONGITUDE = ("longitude", (6001, 6002))
+
+
+def message_json(message: Message, records: Records, tables: str) -> bytes:
+    document = header_fields(message)
+    document["tables"] = tables
+    meanings = records.meanings()
+    elements: dict[str, dict[str, Any]] = {}
+    for code, described, present in zip(records.codes, records.elements, records.present()):
+        if not present:
+            continue  # not among the selected records
+        element: dict[str, Any] = {"key": described.key, "name": described.name, "unit": described.unit}
+        if code in meanings:
+            element["meanings"] = meanings[code]
+        elements[code_text(code)] = element
+    document["elements"] = elements
+    document["groups"] = _groups(records)
+    return _encode(document)
+
+
+def _groups(records: Records) -> list[dict[str, Any]]:
+    numbers = records.subset_numbers()
+    bounds = records.subset_bounds(numbers)
+    text = records.text if records.has_text() else None
+    groups = []
+    for first, last in _runs(records.descriptor, bounds):
+        start, stop = int(bounds[first]), int(bounds[last])
+        count = last - first
+        length = (stop - start) // count
+        groups.append({
+            "subsets": numbers[first:last],
+            "descriptors": records.code_texts(start, start + length),
+            "values": _columns_of(
+                records.value[start:stop].reshape(count, length),
+                None if text is None else text[start:stop].reshape(count, length),
+            ),
+        })
+    return groups
+
+
+def _runs(descriptor: np.ndarray, bounds: np.ndarray) -> list[tuple[int, int]]:
+    """Runs [first, last) of consecutive subsets with the same descriptor sequence."""
+    count = len(bounds) - 1
+    if count <= 0:
+        return []
+    lengths = np.diff(bounds)
+    if (lengths == lengths[0]).all():
+        # Every subset as long as the first (always so when compressed): compare
+        # each with the one before it in one go.
+        table = descriptor[bounds[0]:bounds[-1]].reshape(count, -1)
+        same = (table[1:] == table[:-1]).all(axis=1)
+    else:
+        same = np.array([
+            lengths[i] == lengths[i + 1]
+            and bool((descriptor[bounds[i]:bounds[i + 1]] == descriptor[bounds[i + 1]:bounds[i + 2]]).all())
+            for i in range(count - 1)
+        ], dtype=bool)
+    starts = [0, *(np.flatnonzero(~same) + 1).tolist(), count]
+    return list(zip(starts[:-1], starts[1:]))
+
+
+def _columns_of(value: np.ndarray, text: np.ndarray | None) -> list[Any]:
+    """One entry per column of a (subsets x positions) table: the value when every
+    subset has the same, else the list of each subset's value."""
+    missing = np.isnan(value)
+    constant = ((value == value[0]) | (missing & missing[0])).all(axis=0)
+    if text is not None:
+        constant &= (text == text[0]).all(axis=0)
+    columns: list[Any] = python_values(value[0], None if text is None else text[0])
+    varying = np.flatnonzero(~constant)
+    if len(varying):
+        lists = python_rows(value[:, varying].T, None if text is None else text[:, varying].T)
+        for position, values in zip(varying.tolist(), lists):
+            columns[position] = values
+    return columns
+
+
+def _first_per_subset(records: Records, which: tuple[str, tuple[int, ...]]) -> dict[int, float]:
+    """Each subset's first value of an element, where it is not missing."""
+    key, codes = which
+    mask = np.equal(records.element("key"), key) | np.isin(records.descriptor, codes)
+    positions = np.flatnonzero(mask)
+    subsets, first = np.unique(records.subset[positions], return_index=True)
+    chosen = positions[first]
+    found = records.value[chosen]
+    present = ~np.isnan(found)
+    return dict(zip(subsets[present].tolist(), found[present].tolist()))
+
+
+def geojson_features(message: Message, records: Records, placing: Records | None = None) -> list[bytes]:
+    """The Features of the message's subsets that have a position, each as JSON.
+
+    placing: the records that give the positions, when records leaves them
+    out (--key keeps the properties asked for; the position is still found).
+    """
+    placing = records if placing is None else placing
+    latitudes = _first_per_subset(placing, LATITUDE)
+    longitudes = _first_per_subset(placing, LONGITUDE)
+    numbers = records.subset_numbers()
+    placed = [s for s in numbers if s in latitudes and s in longitudes]
+    if not placed:
+        return []
+    keys = records.element("key")
+    # Keyless elements (tables without keys) go by their descriptor.
+    nameless = keys == None  # noqa: E711 - elementwise
+    if nameless.any():
+        keys = keys.copy()
+        keys[nameless] = [code_text(int(c)) for c in records.descriptor[nameless]]
+    data = ~records.is_operator()
+    key_list = keys.tolist()
+    values = records.values()
+    keep = data.tolist()
+    bounds = records.subset_bounds(numbers).tolist()
+    where = {n: i for i, n in enumerate(numbers)}
+    date = header_fields(message)["datetime"]
+    features = []
+    for number in placed:
+        i = where[number]
+        properties: dict[str, Any] = {}
+        repeated: set[str] = set()
+        for position in range(bounds[i], bounds[i + 1]):
+            if not keep[position]:
+                continue
+            key, value = key_list[position], values[position]
+            if key not in properties:
+                properties[key] = value
+            elif key in repeated:
+                properties[key].append(value)
+            else:
+                properties[key] = [properties[key], value]
+                repeated.add(key)
+        where_from = {"file": message.source, "offset": message.offset, "subset": number, "datetime": date}
+        feature = {
+            "type": "Feature",
+            "geometry": {"type": "Point", "coordinates": [longitudes[number], latitudes[number]]},
+            "properties": where_from | properties,
+        }
+        features.append(_encode(feature))
+    return features
+
+
+class FeatureCollection:
+    """Writes one FeatureCollection, feature by feature, so that it streams."""
+
+    def __init__(self, out: BinaryIO) -> None:
+        self.out = out
+        self.count = 0
+        out.write(b'{"type":"FeatureCollection","features":[')
+
+    def add(self, features: list[bytes]) -> None:
+        for feature in features:
+            self.out.write((b"\n" if self.count == 0 else b",\n") + feature)
+            self.count += 1
+
+    def close(self) -> None:
+        self.out.write(b"\n]}\n")

@@ -1,0 +1,268 @@
+"""The records of a decoded message that a command shows, as columns ready to print.
+
+Everything is done a column at a time with NumPy and turned into Python
+lists with ``tolist()``, so that the JSON encoder, not the interpreter,
+does the per-value work.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .. import _columns
+from .._data import _synthetic_name
+from .._tarvane import TableSet
+
+if TYPE_CHECKING:
+    from .._data import Data
+    from .._read import Message
+
+# Integral values below this are written as integers: a float64 holds them exactly.
+EXACT_INTEGER = 2.0**53
+
+
+@dataclass(frozen=True)
+class Selection:
+    """What --subset and --key keep; None keeps everything."""
+
+    subsets: frozenset[int] | None = None
+    keys: frozenset[str] | None = None
+
+    def codes(self) -> frozenset[int]:
+        """The keys given as six-digit descriptor codes."""
+        return frozenset(int(k) for k in self.keys or () if k.isdigit() and len(k) == 6)
+
+
+def code_text(code: int) -> str:
+    return f"{code:06d}"
+
+
+@dataclass(frozen=True)
+class Element:
+    key: str | None
+    name: str | None
+    unit: str | None
+
+    @property
+    def is_text(self) -> bool:
+        # The decoder's own rule: CCITT IA5 elements and the characters of 2 05 YYY are text.
+        return self.unit == "CCITT IA5" or self.key == "characters"
+
+    @property
+    def has_code_table(self) -> bool:
+        return self.unit is not None and "TABLE" in self.unit.upper()
+
+
+def describe(tables: TableSet, code: int) -> Element:
+    synthetic = _synthetic_name(code)
+    if synthetic is not None:
+        return Element(synthetic, synthetic, None)
+    element = tables.get_element(code)
+    if element is None:
+        return Element(None, None, None)
+    return Element(element.abbreviation or None, element.name, element.unit)
+
+
+class Records:
+    """The selected records of one message: columns in decoding order.
+
+    What depends on the descriptor alone (key, name, unit, whether it holds
+    text or has a code table) is worked out once per distinct descriptor and
+    spread to the records by index, never compared record by record.
+    """
+
+    def __init__(self, data: Data, selection: Selection) -> None:
+        self.data = data
+        codes, index = _columns.index_descriptors(data.descriptor)
+        self.codes: list[int] = codes
+        self.elements = [describe(data.tables, code) for code in codes]
+        which = np.frombuffer(index, dtype=np.int32)
+        keep: npt.NDArray[np.bool_] | None = None
+        if selection.subsets is not None:
+            keep = np.isin(data.subset, np.fromiter(selection.subsets, dtype=np.int64))
+        if selection.keys is not None:
+            wanted_codes = selection.codes()
+            wanted = [i for i, (c, e) in enumerate(zip(codes, self.elements))
+                      if e.key in selection.keys or c in wanted_codes]
+            by_key = np.isin(which, wanted)
+            keep = by_key if keep is None else keep & by_key
+        self.positions = None if keep is None else np.flatnonzero(keep)
+        self.which = self._cut(which)
+        self.subset = self._cut(data.subset)
+        self.descriptor = self._cut(data.descriptor)
+        self.value = self._cut(data.value)
+        self._text: npt.NDArray[np.object_] | None = None
+        self._meaning: npt.NDArray[np.object_] | None = None
+        self._element: dict[str, npt.NDArray[np.object_]] = {}
+
+    def _cut(self, column: npt.NDArray[Any]) -> npt.NDArray[Any]:
+        return column if self.positions is None else column[self.positions]
+
+    def __len__(self) -> int:
+        return len(self.descriptor)
+
+    def _per_code(self, values: list[Any], dtype: Any = object) -> npt.NDArray[Any]:
+        column: npt.NDArray[Any] = np.array(values or [None], dtype=dtype)[self.which]
+        return column
+
+    @property
+    def text(self) -> npt.NDArray[np.object_]:
+        if self._text is None:
+            self._text = self._cut(self.data.text)
+        return self._text
+
+    @property
+    def meaning(self) -> npt.NDArray[np.object_]:
+        if self._meaning is None:
+            self._meaning = self._cut(self.data.meaning)
+        return self._meaning
+
+    def element(self, which: str) -> npt.NDArray[np.object_]:
+        """The key, name or unit of each record."""
+        column = self._element.get(which)
+        if column is None:
+            column = self._per_code([getattr(e, which) for e in self.elements])
+            self._element[which] = column
+        return column
+
+    def present(self) -> list[bool]:
+        """Per code: whether a selected record has it."""
+        present = np.zeros(len(self.codes), dtype=bool)
+        present[self.which] = True
+        flags: list[bool] = present.tolist()
+        return flags
+
+    def code_texts(self, start: int = 0, stop: int | None = None) -> list[str]:
+        """The six-digit code of each record from start to stop."""
+        texts = np.array([code_text(c) for c in self.codes] or [""], dtype=object)
+        return texts[self.which[start:stop]].tolist()  # type: ignore[no-any-return]
+
+    def has_text(self) -> bool:
+        """Whether any selected record holds text (missing text included)."""
+        texts = [i for i, e in enumerate(self.elements) if e.is_text]
+        if not texts:
+            return False
+        return self.positions is None or bool(np.isin(self.which, texts).any())
+
+    def meanings(self) -> dict[int, dict[str, str]]:
+        """The meanings met, by descriptor and then by code figure (as text, a JSON key).
+
+        A meaning follows from the descriptor and the integer read, so each
+        distinct pair is looked up once in the tables however many records have it.
+        """
+        coded = np.array([e.has_code_table for e in self.elements] or [False])
+        positions = np.flatnonzero(coded[self.which])
+        if not len(positions):
+            return {}
+        # The integer read, not the value: a missing value can have a meaning too.
+        figures = self._cut(self.data.raw.data)[positions]
+        which = self.which[positions].astype(np.uint64)
+        if int(figures.max()) < 1 << 40:
+            pairs = np.unique(which << np.uint64(40) | figures)
+            which, figures = pairs >> np.uint64(40), pairs & np.uint64((1 << 40) - 1)
+        out: dict[int, dict[str, str]] = {}
+        tables = self.data.tables
+        for code_index, figure in zip(which.tolist(), figures.tolist()):
+            code = self.codes[code_index]
+            meaning = tables.get_meaning(code, figure)
+            if meaning is not None:
+                out.setdefault(code, {})[str(figure)] = meaning
+        return out
+
+    def values(self) -> list[Any]:
+        """Per record: its text, its number (an int when integral), or None."""
+        values: list[Any] = python_values(self.value, self.text if self.has_text() else None)
+        return values
+
+    def is_operator(self) -> npt.NDArray[np.bool_]:
+        """Operator records: no data of their own (the characters of 2 05 YYY are data)."""
+        operator: npt.NDArray[np.bool_] = np.array([e.key == "operator" for e in self.elements] or [False])[self.which]
+        return operator
+
+    def subset_bounds(self, numbers: Sequence[int]) -> npt.NDArray[np.intp]:
+        """Where each of the subsets numbers starts, and where the last one ends."""
+        return np.searchsorted(self.subset, np.r_[numbers, numbers[-1] + 1] if len(numbers) else [])
+
+    def subset_numbers(self) -> list[int]:
+        """The subsets that have selected records, in order (the column is sorted)."""
+        subset = self.subset
+        starts = np.ones(len(subset), dtype=bool)
+        starts[1:] = subset[1:] != subset[:-1]
+        numbers: list[int] = subset[starts].tolist()
+        return numbers
+
+
+def python_values(value: npt.NDArray[np.float64], text: npt.NDArray[np.object_] | None) -> Any:
+    """The values as nested lists of the array's shape: a text, a number (an int
+    when integral, which JSON writes shorter and faster) or None when missing."""
+    missing = np.isnan(value)
+    integral = ~missing & (np.trunc(value) == value) & (np.abs(value) < EXACT_INTEGER)
+    if text is None and integral.all():
+        # The common case, straight to Python ints without an object array.
+        return value.astype(np.int64).tolist()
+    out = np.empty(value.shape, dtype=object)
+    out[...] = value
+    if integral.any():
+        out[integral] = value[integral].astype(np.int64)
+    out[missing] = None
+    if text is not None:
+        has_text = text != None  # noqa: E711 - elementwise
+        if has_text.any():
+            out[has_text] = text[has_text]
+    return out.tolist()
+
+
+def python_rows(value: npt.NDArray[np.float64], text: npt.NDArray[np.object_] | None) -> list[Any]:
+    """python_values of a 2-D table, row by row, each row by the quickest way that fits it."""
+    if text is not None or len(value) < 2:
+        return python_values(value, text)  # type: ignore[no-any-return]
+    whole = (np.trunc(value) == value) & (np.abs(value) < EXACT_INTEGER)  # False for NaN
+    plain = whole.all(axis=1)
+    if plain.all() or not plain.any():
+        return python_values(value, None)  # type: ignore[no-any-return]
+    rows: list[Any] = [None] * len(value)
+    for indexes, part in ((np.flatnonzero(plain), value[plain].astype(np.int64).tolist()),
+                          (np.flatnonzero(~plain), python_values(value[~plain], None))):
+        for i, row in zip(indexes.tolist(), part):
+            rows[i] = row
+    return rows
+
+
+def header_fields(message: Message) -> dict[str, Any]:
+    """The message's place and section 1 and 3 fields, as JSON takes them."""
+    return {
+        "file": message.source,
+        "offset": message.offset,
+        "length": message.length,
+        "edition": message.edition,
+        "master_table_number": message.master_table_number,
+        "originating_centre": message.originating_centre,
+        "originating_subcentre": message.originating_subcentre,
+        "update_sequence_number": message.update_sequence_number,
+        "data_category": message.data_category,
+        "international_data_subcategory": message.international_data_subcategory,
+        "local_data_subcategory": message.local_data_subcategory,
+        "master_tables_version_number": message.master_tables_version_number,
+        "local_tables_version_number": message.local_tables_version_number,
+        "datetime": typical_date(message),
+        "number_of_subsets": message.number_of_subsets,
+        "observed_data": message.observed_data,
+        "compressed_data": message.compressed_data,
+        "unexpanded_descriptors": [code_text(c) for c in message.unexpanded_descriptors],
+    }
+
+
+def typical_date(message: Message) -> str:
+    """Section 1's date and time as written, valid or not (edition 3 has no seconds).
+
+    For a valid date this is ``message.datetime.isoformat()``.
+    """
+    return (
+        f"{message.typical_year:04d}-{message.typical_month:02d}-{message.typical_day:02d}"
+        f"T{message.typical_hour:02d}:{message.typical_minute:02d}:{message.typical_second or 0:02d}"
+    )

@@ -1,0 +1,59 @@
+"""The corpus decoded on a real two-process Dask cluster."""
+
+import os
+import pickle
+
+import pytest
+
+pd = pytest.importorskip("pandas")
+distributed = pytest.importorskip("distributed")
+
+import tarvane  # noqa: E402
+import tarvane.dask  # noqa: E402
+from test_corpus_agreement import MESSAGES  # noqa: E402
+
+COLUMNS = ["source", "datetime", "data_category", "stationNumber", "stationOrSiteName", "latitude", "pressure",
+           "airTemperature", "presentWeather"]
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+def loads_per_worker(client):
+    return client.run(lambda: tarvane._tables._definitions_tables.cache_info().misses)
+
+
+@pytest.mark.parametrize("files_per_partition", [1, 7, None])
+def test_cluster_result_equals_one_process(client, files_per_partition):
+    frame = tarvane.dask.read_dataframe(
+        MESSAGES, columns=COLUMNS, filters={"data_category": {0, 2}}, errors="skip",
+        files_per_partition=files_per_partition,
+    )
+    got = frame.compute().reset_index(drop=True)
+    want = tarvane.read_dataframe(MESSAGES, columns=COLUMNS, filters={"data_category": {0, 2}}, errors="skip")
+    pd.testing.assert_frame_equal(got, want)
+    assert len(got) > 100 and set(got["data_category"]) == {0, 2}
+
+
+def test_tables_load_once_per_worker(client):
+    frame = tarvane.dask.read_dataframe(MESSAGES, columns=["airTemperature"], errors="skip", files_per_partition=1)
+    frame.compute()
+    frame.compute()
+    # However the tasks fall, a worker loads each distinct set of section 1
+    # table fields at most once.
+    distinct = {tarvane._tables.table_key(m) for f in os.listdir(MESSAGES)
+                for m in tarvane.read(os.path.join(MESSAGES, f), errors="skip")}
+    loads = loads_per_worker(client)
+    assert all(0 < n <= len(distinct) for n in loads.values()) and frame.npartitions > 2 * len(distinct)
+
+
+def test_messages_data_and_tables_travel_to_workers(client):
+    message = next(tarvane.read(os.path.join(MESSAGES, "synop2bufr__15015.bin")))
+    data = client.submit(lambda m: m.decode(), message).result()
+    tables = client.submit(lambda d: d.tables, data).result()
+    assert list(data["airTemperature"]) == list(message.decode()["airTemperature"])
+    assert pickle.loads(pickle.dumps(tables)).element_count == tables.element_count
