@@ -19,6 +19,8 @@ def test_readme_example_runs(block):
     built = Path(tarvane.__file__).resolve().parents[1]
     done = subprocess.run(
         [sys.executable, "-c", block], cwd=ROOT, capture_output=True, text=True, timeout=300,
-        env={**os.environ, "PYTHONPATH": str(built)},
+        # Under the sanitizer build, objects still cached when a short script
+        # exits are not leaks; the in-process suite checks the module's.
+        env={**os.environ, "PYTHONPATH": str(built), "ASAN_OPTIONS": "detect_leaks=0"},
     )
     assert done.returncode == 0, done.stderr[-3000:]
