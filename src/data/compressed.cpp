@@ -184,9 +184,13 @@ Status decode_compressed_descriptors_inner(std::span<const uint32_t> descriptors
   return {};
 }
 
-Status decode_compressed_values(std::span<const uint32_t> descriptors, DecodeContext& ctx) {
+Status decode_compressed_columns(std::span<const uint32_t> descriptors, DecodeContext& ctx) {
   ValueCodingState state;
-  TARVANE_CHECK(decode_compressed_descriptors_inner(descriptors, ctx, state, 0));
+  return decode_compressed_descriptors_inner(descriptors, ctx, state, 0);
+}
+
+Status decode_compressed_values(std::span<const uint32_t> descriptors, DecodeContext& ctx) {
+  TARVANE_CHECK(decode_compressed_columns(descriptors, ctx));
   // Subset after subset, each column's record for it, written in order:
   // every place of the output once, in one sequential sweep.
   const CompressedColumns& c = ctx.columns;

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "decode.hpp"
+#include "walk.hpp"
 
 namespace tarvane {
 
@@ -46,56 +47,103 @@ ColumnStorage::~ColumnStorage() {
   }
 }
 
-Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet& tables,
-                                      std::span<const uint8_t> payload) {
-  TARVANE_TRY(DecodeResult decoded, decode_uncompressed_values(message, tables, payload));
-  const size_t n = decoded.values.size();
-  if (n > std::numeric_limits<uint32_t>::max()) return fail(BufrError::parse("decoded output exceeds 4294967295 values"));
-  MessageColumns out;
-  out.subsets = message.number_of_subsets;
+namespace {
+
+// One output row from a record: the dense columns, and the sparse texts and
+// meanings.
+class ColumnWriter {
+ public:
+  ColumnWriter(MessageColumns& out, const std::vector<std::string>& texts)
+      : out_(out), texts_(texts), descriptor_(out.descriptor.data()), value_(out.value.data()), raw_(out.raw.data()) {}
+
+  void write(size_t i, const DecodedValue& v) {
+    descriptor_[i] = v.descriptor;
+    const bool number = v.has_value && v.has_raw;
+    value_[i] = number ? v.value : std::numeric_limits<double>::quiet_NaN();
+    raw_[i] = number ? v.raw : 0;
+    if (v.text != DecodedValue::kNoText) [[unlikely]] {
+      out_.text_records.push_back(static_cast<uint32_t>(i));
+      out_.texts.push_back(texts_[v.text]);  // a constant compressed column shares one text
+    }
+    if (v.meaning != nullptr) {
+      if (v.meaning != last_meaning_) {
+        auto [it, added] = meaning_ids_.try_emplace(v.meaning, static_cast<uint32_t>(out_.meanings.size()));
+        if (added) out_.meanings.push_back(*v.meaning);
+        last_meaning_ = v.meaning;
+        last_id_ = it->second;
+      }
+      out_.meaning_records.push_back(static_cast<uint32_t>(i));
+      out_.meaning_ids.push_back(last_id_);
+    }
+  }
+
+ private:
+  MessageColumns& out_;
+  const std::vector<std::string>& texts_;
+  uint32_t* descriptor_;
+  double* value_;
+  uint64_t* raw_;
+  std::unordered_map<const std::string*, uint32_t> meaning_ids_;
+  const std::string* last_meaning_ = nullptr;
+  uint32_t last_id_ = 0;
+};
+
+void allocate(MessageColumns& out, size_t n) {
   out.subset = Column<uint32_t>::make(n);
   out.descriptor = Column<uint32_t>::make(n);
   out.value = Column<double>::make(n);
   out.raw = Column<uint64_t>::make(n);
+}
 
-  // Subset numbers: compressed records come subset after subset, equally
-  // many each; uncompressed subsets start where the walk recorded.
+BufrError too_many_values() { return BufrError::parse("decoded output exceeds 4294967295 values"); }
+
+// Compressed data straight from the decoded columns to the output columns,
+// subset after subset, without the regrouped record list between them.
+Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, const TableSet& tables,
+                                                    std::span<const uint8_t> payload) {
+  DecodeResult result;
+  DecodeContext ctx(tables, payload, result);
+  ctx.subsets = message.number_of_subsets;
+  TARVANE_CHECK(decode_compressed_columns(message.unexpanded_descriptors, ctx));
+  const CompressedColumns& c = ctx.columns;
+  const size_t subsets = message.number_of_subsets;
+  const size_t n = c.refs.size() * subsets;
+  if (n > std::numeric_limits<uint32_t>::max()) return fail(too_many_values());
+  MessageColumns out;
+  out.subsets = message.number_of_subsets;
+  allocate(out, n);
+  ColumnWriter writer(out, result.texts);
   uint32_t* subset = out.subset.data();
-  if (message.compressed_data) {
-    const size_t per = message.number_of_subsets == 0 ? 0 : n / message.number_of_subsets;
-    for (size_t s = 0, i = 0; s < message.number_of_subsets; ++s) {
-      for (size_t k = 0; k < per; ++k) subset[i++] = static_cast<uint32_t>(s + 1);
-    }
-  } else {
-    const std::vector<size_t>& starts = decoded.subset_starts;
-    for (size_t s = 0; s < starts.size(); ++s) {
-      const size_t end = s + 1 < starts.size() ? starts[s + 1] : n;
-      for (size_t i = starts[s]; i < end; ++i) subset[i] = static_cast<uint32_t>(s + 1);
+  size_t i = 0;
+  for (size_t j = 0; j < subsets; ++j) {
+    for (const ColumnRef& ref : c.refs) {
+      subset[i] = static_cast<uint32_t>(j + 1);
+      writer.write(i++, c.records[ref.first + j * ref.step]);
     }
   }
+  return out;
+}
 
-  uint32_t* descriptor = out.descriptor.data();
-  double* value = out.value.data();
-  uint64_t* raw = out.raw.data();
-  std::unordered_map<const std::string*, uint32_t> meaning_ids;
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  for (size_t i = 0; i < n; ++i) {
-    const DecodedValue& v = decoded.values[i];
-    descriptor[i] = v.descriptor;
-    const bool number = v.has_value && v.has_raw;
-    value[i] = number ? v.value : nan;
-    raw[i] = number ? v.raw : 0;
-    if (v.text != DecodedValue::kNoText) [[unlikely]] {
-      out.text_records.push_back(static_cast<uint32_t>(i));
-      out.texts.push_back(decoded.texts[v.text]);  // a constant compressed column shares one text
-    }
-    if (v.meaning != nullptr) {
-      auto [it, added] = meaning_ids.try_emplace(v.meaning, static_cast<uint32_t>(out.meanings.size()));
-      if (added) out.meanings.push_back(*v.meaning);
-      out.meaning_records.push_back(static_cast<uint32_t>(i));
-      out.meaning_ids.push_back(it->second);
-    }
+}  // namespace
+
+Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet& tables,
+                                      std::span<const uint8_t> payload) {
+  if (message.compressed_data) return decode_compressed_to_columns(message, tables, payload);
+  TARVANE_TRY(DecodeResult decoded, decode_uncompressed_values(message, tables, payload));
+  const size_t n = decoded.values.size();
+  if (n > std::numeric_limits<uint32_t>::max()) return fail(too_many_values());
+  MessageColumns out;
+  out.subsets = message.number_of_subsets;
+  allocate(out, n);
+  // Subset numbers: uncompressed subsets start where the walk recorded.
+  uint32_t* subset = out.subset.data();
+  const std::vector<size_t>& starts = decoded.subset_starts;
+  for (size_t s = 0; s < starts.size(); ++s) {
+    const size_t end = s + 1 < starts.size() ? starts[s + 1] : n;
+    for (size_t i = starts[s]; i < end; ++i) subset[i] = static_cast<uint32_t>(s + 1);
   }
+  ColumnWriter writer(out, decoded.texts);
+  for (size_t i = 0; i < n; ++i) writer.write(i, decoded.values[i]);
   return out;
 }
 

@@ -92,6 +92,11 @@ Result<DecodeResult> decode_uncompressed_values_recursive(const BufrMessage& mes
 Result<DecodeResult> decode_uncompressed_values_compiled(const BufrMessage& message, const TableSet& tables,
                                                          std::span<const uint8_t> payload);
 
+// The columns of a compressed message into ctx.columns (texts into
+// ctx.out.texts), not regrouped: subset j of column k is
+// records[refs[k].first + j * refs[k].step].
+Status decode_compressed_columns(std::span<const uint32_t> descriptors, DecodeContext& ctx);
+
 // The whole compressed message into ctx.out, regrouped by subset.
 Status decode_compressed_values(std::span<const uint32_t> descriptors, DecodeContext& ctx);
 
