@@ -138,6 +138,11 @@ bool arg_table_set(PyObject* obj, const char* arg) {
   return false;
 }
 
+// Each decoding thread keeps the record list of its last uncompressed
+// message for the next one, up to this many records (about 14 MiB).
+constexpr size_t kScratchRecords = size_t{1} << 18;
+thread_local DecodeResult scratch;
+
 // decode(buffer, tables) -> (subsets, subset, descriptor, value, raw,
 // text_records, texts, meaning_records, meaning_ids, meanings).
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -158,7 +163,10 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!m) {
       decoded = fail(std::move(m.error()));
     } else {
-      decoded = decode_columns(*m, tables, section4_payload(*m, buf.span()));
+      decoded = decode_columns(*m, tables, section4_payload(*m, buf.span()), scratch);
+      // Kept for the thread's next message, unless one large message made
+      // it large: that memory goes back.
+      if (scratch.values.capacity() > kScratchRecords) scratch = DecodeResult{};
     }
   } catch (const std::bad_alloc&) {
     no_memory = true;

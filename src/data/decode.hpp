@@ -17,4 +17,9 @@ namespace tarvane {
 Result<DecodeResult> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
                                                 std::span<const uint8_t> payload);
 
+// The same for uncompressed data only, into result (emptied first), whose
+// storage a caller decoding many messages may keep from one to the next.
+Status decode_uncompressed_into(const BufrMessage& message, const TableSet& tables, std::span<const uint8_t> payload,
+                                DecodeResult& result);
+
 }  // namespace tarvane

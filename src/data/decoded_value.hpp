@@ -71,6 +71,7 @@ class RecordBuffer {
   }
 
   size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
   bool empty() const { return size_ == 0; }
   DecodedValue* data() { return data_; }
   const DecodedValue* data() const { return data_; }

@@ -127,9 +127,9 @@ Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, 
 }  // namespace
 
 Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet& tables,
-                                      std::span<const uint8_t> payload) {
+                                      std::span<const uint8_t> payload, DecodeResult& decoded) {
   if (message.compressed_data) return decode_compressed_to_columns(message, tables, payload);
-  TARVANE_TRY(DecodeResult decoded, decode_uncompressed_values(message, tables, payload));
+  TARVANE_CHECK(decode_uncompressed_into(message, tables, payload, decoded));
   const size_t n = decoded.values.size();
   if (n > std::numeric_limits<uint32_t>::max()) return fail(too_many_values());
   MessageColumns out;

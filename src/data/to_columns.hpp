@@ -12,6 +12,7 @@
 #include "../error.hpp"
 #include "../message/message.hpp"
 #include "../tables/table_set.hpp"
+#include "decoded_value.hpp"
 
 namespace tarvane {
 
@@ -74,9 +75,11 @@ struct MessageColumns {
 };
 
 // Decodes section 4 of message (payload: its data octets) into columns.
-// Takes no lock and touches no shared state but the read-only tables.
+// scratch holds the records of uncompressed data on the way; a caller that
+// keeps it between calls saves allocating and faulting in fresh memory for
+// every message. Touches no shared state but the read-only tables.
 Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet& tables,
-                                      std::span<const uint8_t> payload);
+                                      std::span<const uint8_t> payload, DecodeResult& scratch);
 
 // The distinct descriptors of a column in order of first appearance, and for
 // each record the index of its descriptor among them.

@@ -139,9 +139,12 @@ Status decode_descriptor_values_inner(std::span<const uint32_t> descriptors, Dec
 namespace {
 
 // program: the compiled descriptors, or nullptr for the recursive walk.
-Result<DecodeResult> decode_uncompressed_subsets(const BufrMessage& message, const TableSet& tables,
-                                                 std::span<const uint8_t> payload, const std::vector<Instruction>* program) {
-  DecodeResult result;
+// result is emptied first; its storage is reused.
+Status decode_subsets_into(const BufrMessage& message, const TableSet& tables, std::span<const uint8_t> payload,
+                           const std::vector<Instruction>* program, DecodeResult& result) {
+  result.values.clear();
+  result.texts.clear();
+  result.subset_starts.clear();
   DecodeContext ctx(tables, payload, result);
   const std::span<const uint32_t> descriptors(message.unexpanded_descriptors);
   ValueCodingState state;
@@ -167,6 +170,13 @@ Result<DecodeResult> decode_uncompressed_subsets(const BufrMessage& message, con
     }
   }
   if (result.values.size() > ctx.limits.max_items) return fail(output_limit_error(ctx.limits));
+  return {};
+}
+
+Result<DecodeResult> decode_uncompressed_subsets(const BufrMessage& message, const TableSet& tables,
+                                                 std::span<const uint8_t> payload, const std::vector<Instruction>* program) {
+  DecodeResult result;
+  TARVANE_CHECK(decode_subsets_into(message, tables, payload, program, result));
   return result;
 }
 
@@ -224,6 +234,12 @@ Result<DecodeResult> decode_uncompressed_values(const BufrMessage& message, cons
   auto program = cached_program(message.unexpanded_descriptors, tables);
   if (program->compiled) return decode_uncompressed_subsets(message, tables, payload, &program->instructions);
   return decode_uncompressed_subsets(message, tables, payload, nullptr);
+}
+
+Status decode_uncompressed_into(const BufrMessage& message, const TableSet& tables, std::span<const uint8_t> payload,
+                                DecodeResult& result) {
+  auto program = cached_program(message.unexpanded_descriptors, tables);
+  return decode_subsets_into(message, tables, payload, program->compiled ? &program->instructions : nullptr, result);
 }
 
 }  // namespace tarvane
