@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -53,8 +54,14 @@ namespace {
 // meanings.
 class ColumnWriter {
  public:
-  ColumnWriter(MessageColumns& out, const std::vector<std::string>& texts)
-      : out_(out), texts_(texts), descriptor_(out.descriptor.data()), value_(out.value.data()), raw_(out.raw.data()) {}
+  ColumnWriter(MessageColumns& out, const std::vector<std::string>& texts, size_t n)
+      : out_(out), texts_(texts), descriptor_(out.descriptor.data()), value_(out.value.data()), raw_(out.raw.data()) {
+    // Code-table elements are common; growing from nothing costs more than
+    // a modest first guess.
+    const size_t guess = std::min<size_t>(n, 4096);
+    out_.meaning_records.reserve(guess);
+    out_.meaning_ids.reserve(guess);
+  }
 
   void write(size_t i, const DecodedValue& v) {
     descriptor_[i] = v.descriptor;
@@ -67,10 +74,8 @@ class ColumnWriter {
     }
     if (v.meaning != nullptr) {
       if (v.meaning != last_meaning_) {
-        auto [it, added] = meaning_ids_.try_emplace(v.meaning, static_cast<uint32_t>(out_.meanings.size()));
-        if (added) out_.meanings.push_back(*v.meaning);
         last_meaning_ = v.meaning;
-        last_id_ = it->second;
+        last_id_ = meaning_id(v.meaning);
       }
       out_.meaning_records.push_back(static_cast<uint32_t>(i));
       out_.meaning_ids.push_back(last_id_);
@@ -83,6 +88,27 @@ class ColumnWriter {
   uint32_t* descriptor_;
   double* value_;
   uint64_t* raw_;
+  // A message has a few distinct meanings, often many: a short list first,
+  // a map once it grows.
+  uint32_t meaning_id(const std::string* meaning) {
+    if (meaning_ids_.empty()) {
+      for (size_t k = 0; k < seen_.size(); ++k) {
+        if (seen_[k] == meaning) return static_cast<uint32_t>(k);
+      }
+      if (seen_.size() < kShortList) {
+        seen_.push_back(meaning);
+        out_.meanings.push_back(*meaning);
+        return static_cast<uint32_t>(seen_.size() - 1);
+      }
+      for (size_t k = 0; k < seen_.size(); ++k) meaning_ids_.emplace(seen_[k], static_cast<uint32_t>(k));
+    }
+    auto [it, added] = meaning_ids_.try_emplace(meaning, static_cast<uint32_t>(out_.meanings.size()));
+    if (added) out_.meanings.push_back(*meaning);
+    return it->second;
+  }
+
+  static constexpr size_t kShortList = 16;
+  std::vector<const std::string*> seen_;
   std::unordered_map<const std::string*, uint32_t> meaning_ids_;
   const std::string* last_meaning_ = nullptr;
   uint32_t last_id_ = 0;
@@ -112,7 +138,7 @@ Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, 
   MessageColumns out;
   out.subsets = message.number_of_subsets;
   allocate(out, n);
-  ColumnWriter writer(out, result.texts);
+  ColumnWriter writer(out, result.texts, n);
   uint32_t* subset = out.subset.data();
   size_t i = 0;
   for (size_t j = 0; j < subsets; ++j) {
@@ -142,7 +168,7 @@ Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet
     const size_t end = s + 1 < starts.size() ? starts[s + 1] : n;
     for (size_t i = starts[s]; i < end; ++i) subset[i] = static_cast<uint32_t>(s + 1);
   }
-  ColumnWriter writer(out, decoded.texts);
+  ColumnWriter writer(out, decoded.texts, n);
   for (size_t i = 0; i < n; ++i) writer.write(i, decoded.values[i]);
   return out;
 }
