@@ -1,13 +1,15 @@
 """tarvane: a decoder of WMO FM-94 BUFR messages, editions 3 and 4."""
 
-from typing import TYPE_CHECKING, Any
-
 from ._tarvane import *  # noqa: F401,F403
 from ._tarvane import __all__ as _module_names
 from ._defaults import default_tables
 
+# typing itself costs more to import than the rest of the package; type
+# checkers take this name as typing's own.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from ._data import Data
+    from ._frames import read_arrow, read_dataframe
     from ._read import Message, read
 
 # The reading layer is imported on first use, so that `import tarvane` stays
@@ -21,7 +23,7 @@ _LAZY = {
 }
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> object:
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module 'tarvane' has no attribute {name!r}")
