@@ -237,8 +237,9 @@ class Data:
         # distance from the first occurrence in its subset.
         starts = np.r_[0, np.flatnonzero(np.diff(slot)) + 1] if len(slot) else np.zeros(0, dtype=np.int64)
         group_start = np.repeat(starts, np.diff(np.r_[starts, len(slot)]))
-        chosen = positions[np.arange(len(positions)) - group_start == rank - 1]
-        chosen_slot = slot[np.arange(len(positions)) - group_start == rank - 1]
+        at_rank = np.arange(len(positions)) - group_start == rank - 1
+        chosen = positions[at_rank]
+        chosen_slot = slot[at_rank]
         n = self.number_of_subsets
         texts = self.text[chosen]
         if len(chosen) and any(t is not None for t in texts):

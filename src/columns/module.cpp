@@ -12,6 +12,7 @@
 #include "../message/scan.hpp"
 #include "../tables/loaders.hpp"
 #include "../lib/args.hpp"
+#include "../lib/classes.hpp"
 #include "../lib/errors.hpp"
 #include "../lib/table_set_object.hpp"
 #include "column_object.hpp"
@@ -23,21 +24,7 @@ namespace tarvane {
 namespace {
 
 // TableSet, as the module _tarvane made it: sets are passed in and made here.
-PyTypeObject* table_set_type = nullptr;
-
-PyObject* int_list(const std::vector<uint32_t>& codes) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(codes.size()));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < codes.size(); ++i) {
-    PyObject* c = PyLong_FromUnsignedLong(codes[i]);
-    if (!c) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), c);
-  }
-  return list;
-}
+PyTypeObject* tables_type = nullptr;
 
 // A contiguous buffer held for the length of a call.
 class HeldBuffer {
@@ -69,7 +56,7 @@ class HeldBuffer {
 PyObject* py_bool(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
 
 PyObject* header_tuple(const BufrMessage& m) {
-  PyObject* codes = int_list(m.unexpanded_descriptors);
+  PyObject* codes = codes_to_list(m.unexpanded_descriptors);
   if (!codes) return nullptr;
   // Edition 3 has neither an international data sub-category nor a second.
   const bool ed3 = m.edition == 3;
@@ -122,7 +109,7 @@ PyObject* str_list(const std::vector<std::string>& items) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
   if (!list) return nullptr;
   for (size_t i = 0; i < items.size(); ++i) {
-    PyObject* s = PyUnicode_DecodeUTF8(items[i].data(), static_cast<Py_ssize_t>(items[i].size()), "replace");
+    PyObject* s = text_to_py(items[i]);
     if (!s) {
       Py_DECREF(list);
       return nullptr;
@@ -133,7 +120,7 @@ PyObject* str_list(const std::vector<std::string>& items) {
 }
 
 bool arg_table_set(PyObject* obj, const char* arg) {
-  if (PyObject_TypeCheck(obj, table_set_type)) return true;
+  if (PyObject_TypeCheck(obj, tables_type)) return true;
   PyErr_Format(PyExc_TypeError, "%s must be a TableSet, not %.100s", arg, Py_TYPE(obj)->tp_name);
   return false;
 }
@@ -219,7 +206,7 @@ PyObject* index_descriptors_py(PyObject*, PyObject* const* args, Py_ssize_t narg
   index = index_descriptors(codes);
   Py_END_ALLOW_THREADS
   PyBuffer_Release(&view);
-  PyObject* list = int_list(index.codes);
+  PyObject* list = codes_to_list(index.codes);
   if (!list) return nullptr;
   PyObject* column = wrap_column(std::move(index.index), "i");
   if (!column) {
@@ -274,8 +261,8 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyTypeObject* columns_table_set_type() { return table_set_type; }
-void set_columns_table_set_type(PyTypeObject* type) { table_set_type = type; }
+PyTypeObject* columns_table_set_type() { return tables_type; }
+void set_columns_table_set_type(PyTypeObject* type) { tables_type = type; }
 
 }  // namespace tarvane
 
@@ -297,8 +284,8 @@ PyMODINIT_FUNC PyInit__columns() {
     return nullptr;
   }
   // Kept for the life of the process, as the module's own reference.
-  table_set_type = reinterpret_cast<PyTypeObject*>(type);
-  set_columns_table_set_type(table_set_type);
+  tables_type = reinterpret_cast<PyTypeObject*>(type);
+  set_columns_table_set_type(tables_type);
   if (PyModule_AddObjectRef(module, "TableSet", type) < 0 || init_column_type(module) < 0) {
     Py_DECREF(module);
     return nullptr;

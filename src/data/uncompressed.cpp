@@ -231,9 +231,9 @@ Result<DecodeResult> decode_uncompressed_values(const BufrMessage& message, cons
     TARVANE_CHECK(decode_compressed_values(message.unexpanded_descriptors, ctx));
     return result;
   }
-  auto program = cached_program(message.unexpanded_descriptors, tables);
-  if (program->compiled) return decode_uncompressed_subsets(message, tables, payload, &program->instructions);
-  return decode_uncompressed_subsets(message, tables, payload, nullptr);
+  DecodeResult result;
+  TARVANE_CHECK(decode_uncompressed_into(message, tables, payload, result));
+  return result;
 }
 
 Status decode_uncompressed_into(const BufrMessage& message, const TableSet& tables, std::span<const uint8_t> payload,
