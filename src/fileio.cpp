@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <utility>
 
 namespace tarvane {
 
@@ -102,27 +100,6 @@ Result<std::vector<uint8_t>> read_file(const std::string& path) {
   return buf;
 }
 
-FileBytes::FileBytes(FileBytes&& other) noexcept
-    : buffer_(std::move(other.buffer_)),
-      map_(std::exchange(other.map_, nullptr)),
-      map_size_(std::exchange(other.map_size_, 0)),
-      file_size_(other.file_size_) {}
-
-FileBytes& FileBytes::operator=(FileBytes&& other) noexcept {
-  if (this != &other) {
-    if (map_) ::munmap(const_cast<uint8_t*>(map_), map_size_);
-    buffer_ = std::move(other.buffer_);
-    map_ = std::exchange(other.map_, nullptr);
-    map_size_ = std::exchange(other.map_size_, 0);
-    file_size_ = other.file_size_;
-  }
-  return *this;
-}
-
-FileBytes::~FileBytes() {
-  if (map_) ::munmap(const_cast<uint8_t*>(map_), map_size_);
-}
-
 Result<FileBytes> read_file_head(const std::string& path, uint64_t limit, size_t head) {
   TARVANE_TRY(int raw, open_path(path));
   Fd fd{raw};
@@ -148,25 +125,16 @@ Result<FileBytes> read_file_head(const std::string& path, uint64_t limit, size_t
   return out;
 }
 
-Result<FileBytes> map_file(const std::string& path, uint64_t stream_limit) {
+Result<FileBytes> read_whole_file(const std::string& path, uint64_t stream_limit) {
   TARVANE_TRY(int raw, open_path(path));
   Fd fd{raw};
   FileBytes out;
   uint64_t size = 0;
-  if (sized_regular(fd.fd, size)) {
-    if (size > SIZE_MAX) return fail(BufrError::io_errno(EFBIG));
-    void* map = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd.fd, 0);
-    if (map != MAP_FAILED) {
-      out.map_ = static_cast<const uint8_t*>(map);
-      out.map_size_ = static_cast<size_t>(size);
-      out.file_size_ = size;
-      return out;
-    }
-    // A file system that cannot map: read it, if that stays within bounds.
-    if (size > stream_limit) return fail(BufrError::io_errno(errno));
-  }
-  TARVANE_TRY(size_t used, read_fd(fd.fd, false, 8192, stream_limit, out.buffer_));
-  if (used > stream_limit) return fail(stream_too_long(stream_limit));
+  const bool regular = sized_regular(fd.fd, size);
+  if (regular && size > SIZE_MAX - 1) return fail(BufrError::io_errno(EFBIG));
+  const uint64_t limit = regular ? UINT64_MAX : stream_limit;
+  TARVANE_TRY(size_t used, read_fd(fd.fd, regular, regular ? static_cast<size_t>(size) + 1 : 8192, limit, out.buffer_));
+  if (used > limit) return fail(stream_too_long(stream_limit));
   out.buffer_.resize(used);
   out.file_size_ = used;
   return out;

@@ -22,29 +22,18 @@ inline constexpr uint64_t kMaxStreamBytes = uint64_t{256} << 20;
 // Unbounded: for tests and tools that read their own files.
 Result<std::vector<uint8_t>> read_file(const std::string& path);
 
-// The file's bytes: a read-only mapping of a regular file, or a buffer read
-// from anything else; released with the object.
+// The bytes read from a file. Files are read, never mapped: a file cut or
+// rewritten while it is in use must not fault the process.
 class FileBytes {
  public:
-  FileBytes() = default;
-  FileBytes(FileBytes&& other) noexcept;
-  FileBytes& operator=(FileBytes&& other) noexcept;
-  FileBytes(const FileBytes&) = delete;
-  FileBytes& operator=(const FileBytes&) = delete;
-  ~FileBytes();
-
-  std::span<const uint8_t> bytes() const {
-    return map_ ? std::span<const uint8_t>(map_, map_size_) : std::span<const uint8_t>(buffer_);
-  }
+  std::span<const uint8_t> bytes() const { return buffer_; }
   // The file's size; more than bytes().size() when only its head was read.
   uint64_t file_size() const { return file_size_; }
 
  private:
   friend Result<FileBytes> read_file_head(const std::string&, uint64_t, size_t);
-  friend Result<FileBytes> map_file(const std::string&, uint64_t);
+  friend Result<FileBytes> read_whole_file(const std::string&, uint64_t);
   std::vector<uint8_t> buffer_;
-  const uint8_t* map_ = nullptr;
-  size_t map_size_ = 0;
   uint64_t file_size_ = 0;
 };
 
@@ -54,10 +43,10 @@ class FileBytes {
 // than {limit} bytes".
 Result<FileBytes> read_file_head(const std::string& path, uint64_t limit, size_t head);
 
-// The whole file without copying it: a regular file is mapped (its cost
-// grows with the pages touched, not with fresh memory for a copy); anything
-// else is read up to stream_limit bytes and fails as read_file_head does.
-Result<FileBytes> map_file(const std::string& path, uint64_t stream_limit);
+// The whole file: a regular file as far as it reaches when read (a file cut
+// meanwhile gives what was left); anything else up to stream_limit bytes,
+// failing as read_file_head does.
+Result<FileBytes> read_whole_file(const std::string& path, uint64_t stream_limit);
 
 // A table file into buf, which keeps its capacity between files (the table
 // loaders read some 500 files per load). More than kMaxTableFileBytes fails

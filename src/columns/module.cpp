@@ -11,10 +11,11 @@
 #include "../message/message.hpp"
 #include "../message/scan.hpp"
 #include "../tables/loaders.hpp"
-#include "../lib/args.hpp"
-#include "../lib/classes.hpp"
-#include "../lib/errors.hpp"
-#include "../lib/table_set_object.hpp"
+#include "../pysupport/args.hpp"
+#include "../pysupport/convert.hpp"
+#include "../pysupport/errors.hpp"
+#include "../pysupport/gil.hpp"
+#include "../pysupport/table_sets.hpp"
 #include "column_object.hpp"
 #include "table_set_access.hpp"
 #include "table_pickle.hpp"
@@ -53,6 +54,25 @@ class HeldBuffer {
   bool held_ = false;
 };
 
+// The reading layer's texts where the core's are _tarvane's own: it reads
+// editions 3 and 4, and a failure while decoding is one of section 4.
+PyObject* reading_error(const BufrError& error) {
+  std::string text;
+  if (error.kind == ErrorKind::UnsupportedEdition) {
+    text = "unsupported BUFR edition " + std::to_string(error.edition) + "; editions 3 and 4 are read";
+  } else if (error.kind == ErrorKind::Parse) {
+    text = "section 4: " + error.message;
+  } else {
+    return to_py_err(error);
+  }
+  PyObject* message = text_to_py(text);
+  if (message) {
+    PyErr_SetObject(PyExc_ValueError, message);
+    Py_DECREF(message);
+  }
+  return nullptr;
+}
+
 PyObject* py_bool(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
 
 PyObject* header_tuple(const BufrMessage& m) {
@@ -79,7 +99,7 @@ PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   HeldBuffer buf;
   if (!buf.hold(a[0], "buffer")) return nullptr;
   Result<BufrMessage> m = parse_message_any_edition(buf.span());
-  if (!m) return to_py_err(m.error());
+  if (!m) return reading_error(m.error());
   return header_tuple(*m);
 }
 
@@ -141,28 +161,21 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   // The caller's references keep both the buffer's exporter and the tables
   // alive while the GIL is released; the tables are never changed after
   // loading.
-  const TableSet& tables = reinterpret_cast<TableSetObject*>(a[1])->tables;
+  const TableSet& tables = table_set_of(a[1]);
   Result<MessageColumns> decoded = fail(BufrError::parse(""));
-  bool no_memory = false;
-  Py_BEGIN_ALLOW_THREADS
-  try {
+  const bool ran = without_gil([&] {
     Result<BufrMessage> m = parse_message_any_edition(buf.span());
     if (!m) {
       decoded = fail(std::move(m.error()));
     } else {
       decoded = decode_columns(*m, tables, section4_payload(*m, buf.span()), scratch);
-      // Kept for the thread's next message, unless one large message made
-      // it large: that memory goes back.
-      if (scratch.values.capacity() > kScratchRecords) scratch = DecodeResult{};
     }
-  } catch (const std::bad_alloc&) {
-    no_memory = true;
-  } catch (const std::length_error&) {
-    no_memory = true;
-  }
-  Py_END_ALLOW_THREADS
-  if (no_memory) return PyErr_NoMemory();
-  if (!decoded) return to_py_err(decoded.error());
+  });
+  // Kept for the thread's next message, unless one large message made it
+  // large (or it failed to grow): that memory goes back.
+  if (!ran || scratch.values.capacity() > kScratchRecords) scratch = DecodeResult{};
+  if (!ran) return nullptr;
+  if (!decoded) return reading_error(decoded.error());
   MessageColumns& c = *decoded;
   PyObject* parts[10] = {
       PyLong_FromUnsignedLong(c.subsets),
@@ -202,10 +215,9 @@ PyObject* index_descriptors_py(PyObject*, PyObject* const* args, Py_ssize_t narg
   }
   std::span<const uint32_t> codes(static_cast<const uint32_t*>(view.buf), static_cast<size_t>(view.len / 4));
   DescriptorIndex index;
-  Py_BEGIN_ALLOW_THREADS
-  index = index_descriptors(codes);
-  Py_END_ALLOW_THREADS
+  const bool ran = without_gil([&] { index = index_descriptors(codes); });
   PyBuffer_Release(&view);
+  if (!ran) return nullptr;
   PyObject* list = codes_to_list(index.codes);
   if (!list) return nullptr;
   PyObject* column = wrap_column(std::move(index.index), "i");

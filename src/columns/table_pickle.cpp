@@ -2,11 +2,11 @@
 // a worker process receives a loaded set instead of reading table files.
 #include "table_pickle.hpp"
 
-#include <new>
 #include <string>
 
-#include "../lib/args.hpp"
-#include "../lib/errors.hpp"
+#include "../pysupport/args.hpp"
+#include "../pysupport/errors.hpp"
+#include "../pysupport/gil.hpp"
 #include "table_set_access.hpp"
 #include "../tables/table_bytes.hpp"
 
@@ -17,17 +17,9 @@ PyObject* dump_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   PyObject* a[1];
   if (!collect_args("dump_tables", {"tables"}, args, nargs, kwnames, a)) return nullptr;
   if (!arg_instance(a[0], "tables", columns_table_set_type(), "TableSet")) return nullptr;
-  const TableSet& tables = reinterpret_cast<TableSetObject*>(a[0])->tables;
+  const TableSet& tables = table_set_of(a[0]);
   std::string bytes;
-  bool no_memory = false;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    bytes = table_set_to_bytes(tables);
-  } catch (const std::bad_alloc&) {
-    no_memory = true;
-  }
-  Py_END_ALLOW_THREADS
-  if (no_memory) return PyErr_NoMemory();
+  if (!without_gil([&] { bytes = table_set_to_bytes(tables); })) return nullptr;
   return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 

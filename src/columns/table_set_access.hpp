@@ -4,12 +4,12 @@
 
 #include <Python.h>
 
-#include <new>
 #include <utility>
 
 #include "../error.hpp"
-#include "../lib/errors.hpp"
-#include "../lib/table_set_object.hpp"
+#include "../pysupport/errors.hpp"
+#include "../pysupport/gil.hpp"
+#include "../pysupport/table_sets.hpp"
 
 namespace tarvane {
 
@@ -23,21 +23,9 @@ void set_columns_table_set_type(PyTypeObject* type);
 template <class Load>
 PyObject* load_table_set(Load&& load) {
   Result<TableSet> tables = fail(BufrError::parse(""));
-  bool no_memory = false;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    tables = std::forward<Load>(load)();
-  } catch (const std::bad_alloc&) {
-    no_memory = true;
-  }
-  Py_END_ALLOW_THREADS
-  if (no_memory) return PyErr_NoMemory();
+  if (!without_gil([&] { tables = std::forward<Load>(load)(); })) return nullptr;
   if (!tables) return to_py_err(tables.error());
-  PyTypeObject* type = columns_table_set_type();
-  PyObject* obj = type->tp_alloc(type, 0);
-  if (!obj) return nullptr;
-  new (&reinterpret_cast<TableSetObject*>(obj)->tables) TableSet(std::move(*tables));
-  return obj;
+  return new_table_set_object(columns_table_set_type(), std::move(*tables));
 }
 
 }  // namespace tarvane

@@ -11,6 +11,8 @@
 
 #include "../data/decoded_value.hpp"
 #include "../message/message.hpp"
+#include "../pysupport/convert.hpp"
+#include "../pysupport/table_sets.hpp"
 #include "../tables/table_set.hpp"
 
 namespace tarvane {
@@ -33,7 +35,6 @@ PyObject* wrap_sequence(const SequenceDefinition& def);
 
 // The record inside an object already checked to be of the right type.
 const BufrMessage& message_of(PyObject* obj);
-const TableSet& table_set_of(PyObject* obj);
 // The str cache of a TableSet object, made on first use; nullptr with an
 // exception set.
 StrCache* table_set_strs(PyObject* obj);
@@ -45,14 +46,5 @@ void delete_str_cache(StrCache* strs);
 // TableSet they were decoded with, which must still be alive; strs, when not
 // nullptr, is that TableSet object's cache, else the call makes its own.
 PyObject* decoded_values_to_list(const DecodeResult& result, StrCache* strs);
-
-// A new str from UTF-8 text (invalid bytes become U+FFFD).
-PyObject* text_to_py(std::string_view text);
-
-// A new list of int.
-PyObject* codes_to_list(const std::vector<uint32_t>& codes);
-
-// Type creation shared by the class files.
-PyTypeObject* make_type(PyType_Spec* spec);
 
 }  // namespace tarvane

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "../descriptor.hpp"
-#include "args.hpp"
+#include "../pysupport/args.hpp"
 #include "classes.hpp"
 
 namespace tarvane {

@@ -9,9 +9,9 @@
 #include "../message/split.hpp"
 #include "../tables/expand.hpp"
 #include "../tables/loaders.hpp"
-#include "args.hpp"
+#include "../pysupport/args.hpp"
 #include "classes.hpp"
-#include "errors.hpp"
+#include "../pysupport/errors.hpp"
 #include "functions.hpp"
 
 namespace tarvane {
@@ -64,7 +64,7 @@ bool named_file(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, cons
   if (!collect_args(fn, {"path"}, args, nargs, kwnames, argv) || !arg_str(argv[0], "path", &path)) return false;
   // One message is at most kMaxMessageLength bytes: a larger regular file is
   // judged by its first 8 bytes and its size, unread.
-  Result<FileBytes> content = whole ? map_file(path, kMaxStreamBytes) : read_file_head(path, kMaxMessageLength, 8);
+  Result<FileBytes> content = whole ? read_whole_file(path, kMaxStreamBytes) : read_file_head(path, kMaxMessageLength, 8);
   if (!content) {
     to_os_err(content.error());
     return false;

@@ -2,7 +2,7 @@
 // each also listed in __all__ in registration order.
 #include <cstdint>
 
-#include "args.hpp"
+#include "../pysupport/args.hpp"
 #include "classes.hpp"
 #include "functions.hpp"
 

@@ -1,14 +1,13 @@
 // TableSet: Table B, Table D and code tables, loaded by the static methods
 // and read by the queries.
-#include <new>
 #include <string>
 
 #include "../tables/expand.hpp"
 #include "../tables/loaders.hpp"
-#include "args.hpp"
+#include "../pysupport/args.hpp"
 #include "classes.hpp"
-#include "errors.hpp"
-#include "table_set_object.hpp"
+#include "../pysupport/errors.hpp"
+#include "../pysupport/table_set_layout_internal.hpp"
 
 namespace tarvane {
 
@@ -16,18 +15,10 @@ namespace {
 
 TableSetObject* as_table_set(PyObject* obj) { return reinterpret_cast<TableSetObject*>(obj); }
 
-PyObject* new_table_set(PyTypeObject* type, TableSet tables) {
-  PyObject* obj = type->tp_alloc(type, 0);
-  if (!obj) return nullptr;
-  new (&as_table_set(obj)->tables) TableSet(std::move(tables));
-  as_table_set(obj)->strs = nullptr;
-  return obj;
-}
-
 PyObject* table_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* unused[1];
   if (!collect_args("TableSet", {}, args, kwargs, unused)) return nullptr;
-  return new_table_set(type, TableSet{});
+  return new_table_set_object(type, TableSet{});
 }
 
 void table_set_dealloc(PyObject* self) {
@@ -167,10 +158,8 @@ PyTypeObject* table_set_type() {
 PyObject* wrap_table_set(TableSet tables) {
   PyTypeObject* type = table_set_type();
   if (!type) return nullptr;
-  return new_table_set(type, std::move(tables));
+  return new_table_set_object(type, std::move(tables));
 }
-
-const TableSet& table_set_of(PyObject* obj) { return as_table_set(obj)->tables; }
 
 StrCache* table_set_strs(PyObject* obj) {
   TableSetObject* t = as_table_set(obj);

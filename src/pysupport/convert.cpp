@@ -1,4 +1,4 @@
-#include "classes.hpp"
+#include "convert.hpp"
 
 #include <cstring>
 

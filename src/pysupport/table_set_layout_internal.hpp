@@ -1,5 +1,5 @@
-// The instance layout of TableSet, shared with the reading layer's module,
-// which hands TableSets to the core and makes new ones of the same type.
+// The instance layout of TableSet: known to _tarvane, which defines the
+// type, and to this folder; the reading layer's module uses table_sets.hpp.
 #pragma once
 
 #include <Python.h>
