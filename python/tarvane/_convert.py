@@ -14,7 +14,9 @@ a wide CSV carries the key names only.
 
 from __future__ import annotations
 
+import contextlib
 import os
+import secrets
 from collections.abc import Sequence
 from typing import Any
 
@@ -51,14 +53,26 @@ def convert(
     if kind not in (".parquet", ".csv"):
         raise ValueError(f"{output}: the output must end in .parquet or .csv")
     files = expand_source(list(paths))
-    if columns:
-        values, out = gather_wide(
-            messages_of(files, tables, errors), WideQuery.make(columns, None), errors, with_meanings=True  # type: ignore[arg-type]
-        )
-        table = to_arrow_columns(values, out, with_meanings=True)
-        _write_whole(table, output, kind)
-        return int(table.num_rows)
-    return _write_long(files, output, kind, tables, errors)
+    # Written beside the output and renamed when whole: a failure (a full
+    # disk) never leaves a cut file under the output's name.
+    folder, base = os.path.split(output)
+    partial = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.partial")
+    try:
+        if columns:
+            values, out = gather_wide(
+                messages_of(files, tables, errors), WideQuery.make(columns, None), errors, with_meanings=True  # type: ignore[arg-type]
+            )
+            table = to_arrow_columns(values, out, with_meanings=True)
+            _write_whole(table, partial, kind)
+            rows = int(table.num_rows)
+        else:
+            rows = _write_long(files, partial, kind, tables, errors)
+        os.replace(partial, output)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(partial)
+        raise
+    return rows
 
 
 def _write_whole(table: Any, output: str, kind: str) -> None:

@@ -252,6 +252,18 @@ def _positive(text: str) -> int:
     return number
 
 
+def _drop_output() -> None:
+    # What is still buffered goes nowhere, so the interpreter's flush at exit
+    # does not fail a second time.
+    try:
+        fileno = sys.stdout.fileno()
+    except (OSError, ValueError):
+        return  # not a file: nothing is flushed to it at exit
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, fileno)
+    os.close(devnull)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     out = sys.stdout
@@ -263,10 +275,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         run(args, out, failures)
         out.flush()
     except BrokenPipeError:
-        # The reader went away (`tarvane dump x | head`): stop quietly, and keep
-        # the interpreter from complaining when it flushes stdout at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        # The reader went away (`tarvane dump x | head`): stop quietly.
+        _drop_output()
+        return 1
+    except OSError as exc:
+        # Reading failures are reported where they happen: this is the
+        # output (a full disk, a device that fails).
+        _drop_output()
+        failures.report(f"cannot write the output: {exc.strerror or exc}")
         return 1
     except KeyboardInterrupt:
         return 130

@@ -34,8 +34,11 @@ class Failures:
         self.bar: Any = None  # a tqdm bar to print around, while one is shown
 
     def report(self, text: object) -> None:
+        from .text import escaped
+
         self.count += 1
-        line = f"{PROG}: {text}"
+        # File names and texts from the data reach a terminal here.
+        line = f"{PROG}: {escaped(str(text))}"
         if self.bar is not None:
             self.bar.write(line, file=self.err)
         else:
@@ -159,6 +162,10 @@ def messages(
                     yield count, message
             except OSError as exc:
                 failures.report(f"{source.name}: {exc.strerror or exc}")
+                failed = True
+            except ValueError as exc:
+                # The reader gave up on the source (an endless run of junk).
+                failures.report(exc)
                 failed = True
             if count == 0 and not failed and source.explicit:
                 failures.report(f"{source.name}: no BUFR message found")

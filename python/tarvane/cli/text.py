@@ -35,6 +35,9 @@ def escaped(text: str, quoted: bool = False) -> str:
             out.append("\\n")
         elif ch == "\0":
             out.append("\\0")
+        elif "\udc80" <= ch <= "\udcff":
+            # An octet of a name that is not UTF-8, as the file system has it.
+            out.append(f"\\x{ord(ch) - 0xDC00:02x}")
         elif not ch.isprintable():
             out.append(f"\\u{{{ord(ch):x}}}")
         else:
@@ -57,7 +60,7 @@ class LsWriter:
 
     def __init__(self, names: list[str], out: TextIO) -> None:
         self.out = out
-        self.widths = [max([len("FILE")] + [len(n) for n in names])]
+        self.widths = [max([len("FILE")] + [len(escaped(n)) for n in names])]
         self.widths += [max(len(h), 3) for h in LS_HEADER[1:-1]]
         self.widths[1] = 10
         self.widths[-1] = len("2022-03-21T12:00:00")
@@ -74,7 +77,7 @@ class LsWriter:
 
     def message(self, message: Message) -> None:
         self.line([
-            message.source,
+            escaped(message.source),
             str(message.offset),
             str(message.edition),
             str(message.data_category),
@@ -101,7 +104,7 @@ def print_table(rows: list[list[str]], out: TextIO) -> None:
 def dump_text(message: Message, number: int, records: Records, tables: str, out: TextIO) -> None:
     subsets = message.number_of_subsets
     out.write(
-        f"== {message.source}, message {number} at offset {message.offset}: "
+        f"== {escaped(message.source)}, message {number} at offset {message.offset}: "
         f"{subsets} subset{'' if subsets == 1 else 's'}, "
         f"{'compressed' if message.compressed_data else 'uncompressed'}, "
         f"edition {message.edition}, data category {message.data_category}, "
