@@ -5,7 +5,7 @@ from __future__ import annotations
 import builtins
 import functools
 import datetime as _dt
-import io
+import errno
 import mmap
 import os
 import stat
@@ -25,6 +25,8 @@ ErrorPolicy = Literal["raise", "skip", "warn"]
 # A stream is read this much at a time; a message longer than what is held
 # makes the reader read on until it is whole (at most 2**24 - 1 octets).
 CHUNK = 1 << 20
+# How far a stream may run without a message (see read's max_gap).
+MAX_GAP = 64 << 20
 
 _HEADER_FIELDS = (
     "edition",
@@ -175,19 +177,45 @@ def _unpickle_message(octets: builtins.bytes, offset: int, source: str) -> Messa
 
 
 class _Window:
-    """What a reader scans: the whole source in memory or mapped, or a moving piece of a stream."""
+    """What a reader scans: a buffer in memory, or a moving piece of a stream.
 
-    def __init__(self, data: bytes | bytearray | memoryview | mmap.mmap, stream: BinaryIO | None = None) -> None:
+    A stream is read CHUNK octets at a time and what was scanned is dropped,
+    so memory stays bounded by the largest message. max_gap (None for a
+    source whose size bounds it) is how far a stream may run without a
+    message before the reader gives up.
+    """
+
+    def __init__(
+        self,
+        data: bytes | bytearray | memoryview | mmap.mmap,
+        stream: BinaryIO | None = None,
+        max_gap: int | None = None,
+        damage: tuple[type[BaseException], ...] = (),
+    ) -> None:
         self.data = data
         self.base = 0  # the source offset of data[0]
         self.stream = stream
         self.eof = stream is None
+        self.max_gap = max_gap
+        self.damage = damage  # what a damaged compressed stream raises
+        self.problem: str | None = None  # why the stream ended early
 
-    def read_more(self, at_least: int) -> None:
+    def read_more(self, at_least: int, name: str) -> None:
         """Read on from the stream: drop what was scanned, keep the rest."""
         assert self.stream is not None
         want = max(CHUNK, at_least)
-        chunk = self.stream.read(want)
+        try:
+            chunk = self.stream.read(want)
+        except self.damage as exc:
+            self.problem = f"compressed data is damaged ({exc})"
+            self.eof = True
+            return
+        if chunk is None:
+            raise BlockingIOError(
+                errno.EAGAIN,
+                f"{name}: the stream had no data ready at offset {self.base + len(self.data)} "
+                "(a non-blocking stream); the messages after it were not read",
+            )
         if not chunk:
             self.eof = True
             return
@@ -208,7 +236,7 @@ class _Window:
 
 def _source_name(source: object) -> str:
     if isinstance(source, (str, os.PathLike)):
-        return os.fspath(source)
+        return os.fsdecode(os.fspath(source))
     name = getattr(source, "name", None)
     if isinstance(name, str):
         return name
@@ -220,12 +248,31 @@ def _check_policy(errors: str) -> None:
         raise ValueError(f"errors must be 'raise', 'skip' or 'warn', not {errors!r}")
 
 
-def read(source: Source, *, tables: TablesArg = None, errors: ErrorPolicy = "raise") -> Iterator[Message]:
+def _gap_argument(max_gap: object) -> int | None:
+    if max_gap is None:
+        return None
+    if isinstance(max_gap, bool) or not isinstance(max_gap, int):
+        raise TypeError(f"max_gap must be an int or None, not {type(max_gap).__name__}")
+    if max_gap < 1:
+        raise ValueError(f"max_gap must be positive, not {max_gap}")
+    return max_gap
+
+
+def read(
+    source: Source,
+    *,
+    tables: TablesArg = None,
+    errors: ErrorPolicy = "raise",
+    max_gap: int | None = MAX_GAP,
+) -> Iterator[Message]:
     """Every BUFR message of source, edition 3 or 4, in order.
 
-    source: a path; a bytes-like object (bytes, bytearray, memoryview, mmap);
-    or a binary file object, read in pieces. Files are memory-mapped, so
-    memory stays bounded by the largest message, not the file.
+    source: a path (``.gz``, ``.bz2`` and ``.xz`` files are decompressed as
+    they are read); a bytes-like object (bytes, bytearray, memoryview, mmap,
+    or any C-contiguous buffer, read as its octets); or a binary file object.
+    Files and streams are read in pieces, so memory stays bounded by the
+    largest message (16 MiB), not the file, and a file cut or rewritten while
+    it is read ends like a damaged one.
 
     Junk between messages is skipped. A piece that starts with "BUFR" but is
     not a readable message (a damaged length, no 7777, an unsupported
@@ -234,6 +281,12 @@ def read(source: Source, *, tables: TablesArg = None, errors: ErrorPolicy = "rai
     it out with a warning that says the same. The messages after it are read
     either way.
 
+    max_gap: a stream, pipe, device or compressed file that runs more than
+    this many octets (64 MiB) past its last message without another ends in
+    ValueError "{source}: no BUFR message in the {max_gap} octets after offset
+    {offset}", under every errors policy; None reads on without a bound. A
+    regular file and a buffer are bounded by their size and not checked.
+
     tables: what Message.decode uses when it is given none: a TableSet, an
     ecCodes definitions root, an ecCodes table directory or a WMO CSV folder;
     by default the ecCodes definitions at /usr/share/eccodes/definitions when
@@ -241,30 +294,66 @@ def read(source: Source, *, tables: TablesArg = None, errors: ErrorPolicy = "rai
     tables. Each distinct set is loaded once.
     """
     _check_policy(errors)
+    gap = _gap_argument(max_gap)
     chooser = TableChooser(tables)
     name = _source_name(source)
     if isinstance(source, (str, os.PathLike)):
-        return _read_path(os.fspath(source), name, chooser, errors)
+        return _read_path(os.fspath(source), name, chooser, errors, gap)
     if isinstance(source, (bytes, bytearray, memoryview, mmap.mmap)):
-        return _scan(_Window(source), name, chooser, errors)
+        return _scan(_Window(_octets(source)), name, chooser, errors)
     if hasattr(source, "read"):
-        return _scan(_Window(bytearray(), source), name, chooser, errors)
-    raise TypeError(
-        f"source must be a path, a bytes-like object or a binary file, not {type(source).__name__}"
-    )
+        return _scan(_Window(bytearray(), source, gap), name, chooser, errors)
+    try:
+        view = memoryview(source)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(
+            f"source must be a path, a bytes-like object or a binary file, not {type(source).__name__}"
+        ) from None
+    return _scan(_Window(_octets(view)), name, chooser, errors)
 
 
-def _read_path(path: str, name: str, chooser: TableChooser, errors: ErrorPolicy) -> Iterator[Message]:
-    with open(path, "rb") as f:
-        info = os.fstat(f.fileno())
-        if stat.S_ISREG(info.st_mode) and info.st_size > 0:
-            with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
-                yield from _scan(_Window(mapped), name, chooser, errors)
-        elif stat.S_ISREG(info.st_mode):
-            return
-        else:
-            # A pipe or device: read it as a stream.
-            yield from _scan(_Window(bytearray(), f), name, chooser, errors)
+def _octets(data: bytes | bytearray | memoryview | mmap.mmap) -> bytes | bytearray | memoryview | mmap.mmap:
+    """A buffer as its octets: a memoryview of wider items or of several dimensions is cast."""
+    if not isinstance(data, memoryview):
+        return data
+    if not data.c_contiguous:
+        raise TypeError("a memoryview source must be C-contiguous")
+    return data if data.format == "B" and data.ndim == 1 else data.cast("B")
+
+
+_COMPRESSED = {".gz": "gzip", ".bz2": "bz2", ".xz": "lzma"}
+
+
+def _read_path(
+    path: str | bytes, name: str, chooser: TableChooser, errors: ErrorPolicy, max_gap: int | None
+) -> Iterator[Message]:
+    suffix = os.path.splitext(os.fsdecode(path))[1].lower()
+    if suffix in _COMPRESSED:
+        yield from _read_compressed(path, _COMPRESSED[suffix], name, chooser, errors, max_gap)
+        return
+    # Read, never mapped: a file cut while it is read must not fault.
+    with open(path, "rb", buffering=0) as f:
+        regular = stat.S_ISREG(os.fstat(f.fileno()).st_mode)
+        # A regular file's size bounds the gap; a pipe or device may not end.
+        window = _Window(bytearray(), f, None if regular else max_gap)
+        yield from _scan(window, name, chooser, errors)
+
+
+def _read_compressed(
+    path: str | bytes, module: str, name: str, chooser: TableChooser, errors: ErrorPolicy, max_gap: int | None
+) -> Iterator[Message]:
+    import importlib
+    import zlib
+
+    opener = importlib.import_module(module)
+    # What each raises for data it cannot decompress (bz2: a plain OSError).
+    damage: tuple[type[BaseException], ...] = {
+        "gzip": (EOFError, zlib.error, getattr(opener, "BadGzipFile", OSError)),
+        "bz2": (EOFError, OSError),
+        "lzma": (EOFError, getattr(opener, "LZMAError", OSError)),
+    }[module]
+    with opener.open(path, "rb") as f:
+        yield from _scan(_Window(bytearray(), f, max_gap, damage), name, chooser, errors)
 
 
 def _fail(errors: ErrorPolicy, name: str, offset: int, problem: object) -> None:
@@ -275,31 +364,40 @@ def _fail(errors: ErrorPolicy, name: str, offset: int, problem: object) -> None:
         warnings.warn(text, RuntimeWarning, stacklevel=4)
 
 
+def _over_gap(window: _Window, at: int, junk_from: int, name: str) -> None:
+    if window.max_gap is not None and at - junk_from > window.max_gap:
+        raise ValueError(f"{name}: no BUFR message in the {window.max_gap} octets after offset {junk_from}")
+
+
 def _scan(window: _Window, name: str, chooser: TableChooser, errors: ErrorPolicy) -> Iterator[Message]:
     position = 0
+    junk_from = 0  # the source offset where the last message ended
     while True:
+        position = window.drop_before(position)
+        _over_gap(window, window.base + position, junk_from, name)
         if not window.eof and len(window.data) - position < 8:
-            window.read_more(0)
+            window.read_more(0, name)
             continue
         piece = _columns.next_piece(window.data, position)
         if piece is None:
             if window.eof:
-                return
+                break
             # Keep three octets: a marker may straddle the chunks.
             position = window.drop_before(max(position, len(window.data) - 3))
-            window.read_more(0)
+            window.read_more(0, name)
             continue
         offset, length, problem, needs_more, declared = piece
+        _over_gap(window, window.base + offset, junk_from, name)
         if needs_more and not window.eof:
             position = window.drop_before(offset)
-            window.read_more(max(0, declared - (len(window.data) - position)))
+            window.read_more(max(0, declared - (len(window.data) - position)), name)
             continue
         where = window.base + offset
+        position = offset + length
         if problem is not None:
             _fail(errors, name, where, problem)
-            position = offset + length
             continue
-        octets = window.data[offset : offset + length]
+        octets = window.data[offset:position]
         try:
             message = Message(octets, offset=where, source=name, tables=chooser)  # type: ignore[arg-type]
         except ValueError as exc:
@@ -307,4 +405,6 @@ def _scan(window: _Window, name: str, chooser: TableChooser, errors: ErrorPolicy
             # A message that frames but does not parse is skipped whole.
         else:
             yield message
-        position = window.drop_before(offset + length)
+            junk_from = where + length
+    if window.problem is not None:
+        _fail(errors, name, window.base + len(window.data), window.problem)
