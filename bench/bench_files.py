@@ -1,8 +1,10 @@
-"""File reading without cliffs: parse_all_file by file size, decode_values*
-on a buffer holding many messages, and the cost of `import tarvane`.
+"""File reading without cliffs: parse_all_file and tarvane.read by file
+size, decode_values* on a buffer holding many messages, and the cost of
+`import tarvane`.
 
 Files of 18, 37, 73 and 147 MB are made of the corpus's sound messages
-repeated; "bytes cpu" is parse_all_bytes on the same bytes in memory. Each
+repeated; "bytes cpu" is parse_all_bytes on the same bytes in memory,
+"read ms" tarvane.read over the file (framing and headers, no decoding). Each
 figure is the best of several calls (wall clock and the
 calling thread's CPU time; the machine is shared). The reference decoder
 (ecCodes through /usr/bin/python3) counts the messages of the same files in
@@ -108,7 +110,7 @@ def main():
     blob = b"".join(messages)
     with tempfile.TemporaryDirectory() as tmp:
         print(f"parse_all_file ({len(messages)} corpus messages repeated; best of {args.repeat})")
-        print(f"{'size':>8} {'messages':>9} {'wall ms':>9} {'cpu ms':>9} {'ns/byte':>8} {'bytes cpu':>10} {'ecCodes ms':>11}")
+        print(f"{'size':>8} {'messages':>9} {'wall ms':>9} {'cpu ms':>9} {'ns/byte':>8} {'bytes cpu':>10} {'read ms':>8} {'ecCodes ms':>11}")
         first = None
         for mb in SIZES_MB:
             data = blob * (mb * 1_000_000 // len(blob) + 1)
@@ -118,12 +120,13 @@ def main():
             count = len(tarvane.parse_all_file(path))
             wall, cpu = best_of(args.repeat, lambda: tarvane.parse_all_file(path))
             in_memory = best_of(args.repeat, lambda: tarvane.parse_all_bytes(data))[1]
+            reading = best_of(args.repeat, lambda: sum(1 for _ in tarvane.read(path, errors="skip")))[0]
             ref = None if args.no_reference else reference_count(path, 3)
             ref_text = "-" if ref is None else f"{ref[1] * 1e3:.1f}"
             if ref is not None and ref[0] != count:
                 ref_text += f" ({ref[0]} messages)"
             print(f"{len(data) / 1e6:7.0f}M {count:9d} {wall * 1e3:9.1f} {cpu * 1e3:9.1f} "
-                  f"{wall * 1e9 / len(data):8.3f} {in_memory * 1e3:10.1f} {ref_text:>11}")
+                  f"{wall * 1e9 / len(data):8.3f} {in_memory * 1e3:10.1f} {reading * 1e3:8.1f} {ref_text:>11}")
             if first is None:
                 first = (wall, cpu)
             last = (wall, cpu, data)

@@ -191,6 +191,7 @@ class _Window:
         stream: BinaryIO | None = None,
         max_gap: int | None = None,
         damage: tuple[type[BaseException], ...] = (),
+        opened: bool = False,
     ) -> None:
         self.data = data
         self.base = 0  # the source offset of data[0]
@@ -199,13 +200,15 @@ class _Window:
         self.max_gap = max_gap
         self.damage = damage  # what a damaged compressed stream raises
         self.problem: str | None = None  # why the stream ended early
+        self.opened = opened  # a file the reader opened itself
+        self.spare = bytearray()
 
     def read_more(self, at_least: int, name: str) -> None:
         """Read on from the stream: drop what was scanned, keep the rest."""
         assert self.stream is not None
         want = max(CHUNK, at_least)
         try:
-            chunk = self.stream.read(want)
+            chunk = self._read(want)
         except self.damage as exc:
             self.problem = f"compressed data is damaged ({exc})"
             self.eof = True
@@ -223,6 +226,19 @@ class _Window:
             self.data += chunk
         else:
             self.data = bytearray(chunk)
+
+    def _read(self, want: int) -> bytes | memoryview | None:
+        # Into one reused buffer where the stream can: fresh memory for
+        # every chunk would cost more than the read itself.
+        # (Only in the files the reader opened: a caller's stream may offer
+        # a readinto that its read does not back.)
+        assert self.stream is not None
+        if not self.opened:
+            return self.stream.read(want)
+        if len(self.spare) < want:
+            self.spare = bytearray(want)
+        n = self.stream.readinto(memoryview(self.spare)[:want])  # type: ignore[attr-defined]
+        return None if n is None else memoryview(self.spare)[:n]
 
     def drop_before(self, position: int) -> int:
         """Forget data before position (a stream only); the new position of it."""
@@ -335,7 +351,7 @@ def _read_path(
     with open(path, "rb", buffering=0) as f:
         regular = stat.S_ISREG(os.fstat(f.fileno()).st_mode)
         # A regular file's size bounds the gap; a pipe or device may not end.
-        window = _Window(bytearray(), f, None if regular else max_gap)
+        window = _Window(bytearray(), f, None if regular else max_gap, opened=True)
         yield from _scan(window, name, chooser, errors)
 
 
@@ -353,7 +369,7 @@ def _read_compressed(
         "lzma": (EOFError, getattr(opener, "LZMAError", OSError)),
     }[module]
     with opener.open(path, "rb") as f:
-        yield from _scan(_Window(bytearray(), f, max_gap, damage), name, chooser, errors)
+        yield from _scan(_Window(bytearray(), f, max_gap, damage, opened=True), name, chooser, errors)
 
 
 def _fail(errors: ErrorPolicy, name: str, offset: int, problem: object) -> None:
@@ -362,6 +378,16 @@ def _fail(errors: ErrorPolicy, name: str, offset: int, problem: object) -> None:
         raise ValueError(text)
     if errors == "warn":
         warnings.warn(text, RuntimeWarning, stacklevel=4)
+
+
+def _slice(data: bytes | bytearray | memoryview | mmap.mmap, start: int, end: int) -> Any:
+    """data[start:end] as bytes, copied once."""
+    if isinstance(data, bytearray):
+        # Through a view released at once: the stream's buffer must stay
+        # resizable.
+        with memoryview(data) as view:
+            return bytes(view[start:end])
+    return data[start:end]
 
 
 def _over_gap(window: _Window, at: int, junk_from: int, name: str) -> None:
@@ -397,7 +423,7 @@ def _scan(window: _Window, name: str, chooser: TableChooser, errors: ErrorPolicy
         if problem is not None:
             _fail(errors, name, where, problem)
             continue
-        octets = window.data[offset:position]
+        octets = _slice(window.data, offset, position)
         try:
             message = Message(octets, offset=where, source=name, tables=chooser)  # type: ignore[arg-type]
         except ValueError as exc:
