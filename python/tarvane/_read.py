@@ -141,8 +141,11 @@ class Message:
         try:
             parts = _columns.decode(self.bytes, table_set)
         except ValueError as exc:
-            why = chooser.missing_local(self) if chooser is not None and "was not found in Table" in str(exc) else None
-            text = f"{exc} ({why})" if why else str(exc)
+            text = str(exc)
+            if "was not found in Table" in text:
+                # Say which tables lacked it, and why they were the ones taken.
+                why = chooser.missing_local(self) if chooser is not None else None
+                text = f"{text} (tables: {used}{'; ' + why if why else ''})"
             raise ValueError(f"{self.source}: message at offset {self.offset}: {text}") from exc
         return _data_class()(self, table_set, parts, tables_used=used)
 

@@ -65,8 +65,8 @@ class _Bundled:
             names.append(local)
         return CACHE.get(("bundle", *names), lambda: _bundle.load(tuple(names)))
 
-    def describe(self, key: TableKey, version: int) -> str:
-        text = f"{self.label}: WMO master table {key[0]} version {version}"
+    def describe(self, key: TableKey, version: int, instead: str = "") -> str:
+        text = f"{self.label}: WMO master table {key[0]} version {version}{instead}"
         if self.local_folder(key, version) is not None:
             text += f" and local tables version {key[2]} of centre {key[3]} sub-centre {key[4]}"
         return text
@@ -104,8 +104,8 @@ class _Root:
 
         return CACHE.get(("root", self.root, table, version, local, centre, subcentre), load)
 
-    def describe(self, key: TableKey, version: int) -> str:
-        text = f"{self.label}: bufr/tables/{key[0]}/wmo/{version}"
+    def describe(self, key: TableKey, version: int, instead: str = "") -> str:
+        text = f"{self.label}: bufr/tables/{key[0]}/wmo/{version}{instead}"
         local = self.local_folder(key, version)
         return text if local is None else f"{text} and {local}"
 
@@ -250,8 +250,9 @@ class TableChooser:
         if older and newer:
             low, high = older[-1], newer[0]
             if _same_expansion(list(codes), self.source.load(key, low), self.source.load(key, high)):
-                return (self.source.load(key, high), f"{self.source.describe(key, high)} for version {version} "
-                        f"(every descriptor of the message is the same in versions {low} and {high})")
+                instead = (f" for version {version} (every descriptor of the message is the same in versions "
+                           f"{low} and {high})")
+                return (self.source.load(key, high), self.source.describe(key, high, instead))
             why = f"and the message's descriptors differ between versions {low} and {high}"
         have = f"versions {versions[0]} to {versions[-1]}" if versions else "no version"
         raise ValueError(
