@@ -120,6 +120,8 @@ class Data:
     - ``key`` (the ecCodes key, such as "airTemperature"), ``name`` and
       ``unit`` of each record's element, each str shared by all its records.
 
+    ``tables_used`` says in words which tables decoded the message.
+
     ``data[key_or_code]`` gives one value per subset (its first occurrence),
     ``data.get(key, rank=k)`` the k-th, and ``data.subsets()`` one view per
     subset.

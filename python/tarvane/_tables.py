@@ -246,18 +246,18 @@ class TableChooser:
         version = key[1]
         older = [v for v in versions if v < version]
         newer = [v for v in versions if v > version]
-        why = "and has no newer version" if not newer else "and has no older version to compare"
+        why = ", none newer" if not newer else ", none older to compare with"
         if older and newer:
             low, high = older[-1], newer[0]
             if _same_expansion(list(codes), self.source.load(key, low), self.source.load(key, high)):
                 instead = (f" for version {version} (every descriptor of the message is the same in versions "
                            f"{low} and {high})")
                 return (self.source.load(key, high), self.source.describe(key, high, instead))
-            why = f"and the message's descriptors differ between versions {low} and {high}"
+            why = f", and the message's descriptors differ between versions {low} and {high}"
         have = f"versions {versions[0]} to {versions[-1]}" if versions else "no version"
         raise ValueError(
             f"{message.source}: message at offset {message.offset}: needs master table {key[0]} version "
-            f"{version}; the {self.source.label} have {have} of table {key[0]} {why}; pass tables= with that version"
+            f"{version}; the {self.source.label} have {have} of table {key[0]}{why}; pass tables= with that version"
         )
 
 
