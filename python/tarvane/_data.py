@@ -120,17 +120,22 @@ class Data:
     - ``key`` (the ecCodes key, such as "airTemperature"), ``name`` and
       ``unit`` of each record's element, each str shared by all its records.
 
+    ``tables_used`` says in words which tables decoded the message.
+
     ``data[key_or_code]`` gives one value per subset (its first occurrence),
     ``data.get(key, rank=k)`` the k-th, and ``data.subsets()`` one view per
     subset.
     """
 
-    __slots__ = ("message", "tables", "_parts", "_start", "_stop", "_subset_number")
+    __slots__ = ("message", "tables", "tables_used", "_parts", "_start", "_stop", "_subset_number")
 
     def __init__(self, message: Message, tables: TableSet, decoded: tuple[Any, ...] | _Parts,
-                 start: int = 0, stop: int | None = None, subset_number: int | None = None) -> None:
+                 start: int = 0, stop: int | None = None, subset_number: int | None = None,
+                 tables_used: str = "") -> None:
         self.message = message
         self.tables = tables
+        # Which tables decoded the message, in words (as the command line's "tables:" line).
+        self.tables_used = tables_used
         self._parts = decoded if isinstance(decoded, _Parts) else _Parts(decoded)
         self._start = start
         self._stop = len(self._parts) if stop is None else stop
@@ -145,7 +150,7 @@ class Data:
 
     def __reduce__(self) -> tuple[object, ...]:
         # Decoding again is cheaper to ship than the arrays, and exact.
-        return (_unpickle_data, (self.message, self.tables, self._subset_number))
+        return (_unpickle_data, (self.message, self.tables, self._subset_number, self.tables_used))
 
     @property
     def number_of_subsets(self) -> int:
@@ -278,7 +283,8 @@ class Data:
         subset = self._parts.subset
         bounds = np.searchsorted(subset, np.arange(1, self._parts.subsets + 2))
         for number in range(1, self._parts.subsets + 1):
-            yield Data(self.message, self.tables, self._parts, int(bounds[number - 1]), int(bounds[number]), number)
+            yield Data(self.message, self.tables, self._parts, int(bounds[number - 1]), int(bounds[number]), number,
+                       self.tables_used)
 
     # --- as tables --------------------------------------------------------------
 
@@ -295,8 +301,8 @@ class Data:
         return data_to_arrow(self)
 
 
-def _unpickle_data(message: Message, tables: TableSet, subset_number: int | None) -> Data:
-    data = message.decode(tables)
+def _unpickle_data(message: Message, tables: TableSet, subset_number: int | None, tables_used: str = "") -> Data:
+    data = message._decode_with(tables, tables_used)
     if subset_number is None:
         return data
     for view in data.subsets():

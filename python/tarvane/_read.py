@@ -18,6 +18,7 @@ from ._tables import TableChooser, TablesArg
 
 if TYPE_CHECKING:
     from ._data import Data
+    from ._tarvane import TableSet
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, mmap.mmap, BinaryIO]
 ErrorPolicy = Literal["raise", "skip", "warn"]
@@ -108,8 +109,9 @@ class Message:
         raise AttributeError(f"Message attributes are read-only ({name})")
 
     def __reduce__(self) -> tuple[object, ...]:
-        # Tables are chosen again where the message is unpickled.
-        return (_unpickle_message, (self.bytes, self.offset, self.source))
+        # The reader's table choice travels with the message: where it is
+        # unpickled it decodes with the same tables.
+        return (_unpickle_message, (self.bytes, self.offset, self.source, self._chooser))
 
     @property
     def datetime(self) -> _dt.datetime | None:
@@ -134,12 +136,20 @@ class Message:
         ``tarvane.read``). Decoding runs with the GIL released.
         """
         chooser = self._chooser if tables is None else TableChooser(tables)
-        table_set = chooser.tables_for(self)
+        table_set, used = chooser.choose(self)
+        return self._decode_with(table_set, used, chooser)
+
+    def _decode_with(self, table_set: TableSet, used: str, chooser: TableChooser | None = None) -> Data:
         try:
             parts = _columns.decode(self.bytes, table_set)
         except ValueError as exc:
-            raise ValueError(f"{self.source}: message at offset {self.offset}: {exc}") from exc
-        return _data_class()(self, table_set, parts)
+            text = str(exc)
+            if "was not found in Table" in text:
+                # Say which tables lacked it, and why they were the ones taken.
+                why = chooser.missing_local(self) if chooser is not None else None
+                text = f"{text} (tables: {used}{'; ' + why if why else ''})"
+            raise ValueError(f"{self.source}: message at offset {self.offset}: {text}") from exc
+        return _data_class()(self, table_set, parts, tables_used=used)
 
     def __repr__(self) -> str:
         return (
@@ -172,8 +182,8 @@ def _data_class() -> type[Data]:
     return Data
 
 
-def _unpickle_message(octets: builtins.bytes, offset: int, source: str) -> Message:
-    return Message(octets, offset=offset, source=source)
+def _unpickle_message(octets: builtins.bytes, offset: int, source: str, chooser: TableChooser | None = None) -> Message:
+    return Message(octets, offset=offset, source=source, tables=chooser)
 
 
 class _Window:
@@ -305,9 +315,11 @@ def read(
 
     tables: what Message.decode uses when it is given none: a TableSet, an
     ecCodes definitions root, an ecCodes table directory or a WMO CSV folder;
-    by default the ecCodes definitions at /usr/share/eccodes/definitions when
-    they hold the message's master table version, else the bundled WMO
-    tables. Each distinct set is loaded once.
+    by default the tables bundled with tarvane (every WMO master version from
+    2 to 45 and the local tables of the centres ecCodes carries), or the
+    definitions root ECCODES_DEFINITION_PATH names when it is set. Each
+    message is decoded with its own master table version (see README,
+    "Tables"). Each distinct set is loaded once.
     """
     _check_policy(errors)
     gap = _gap_argument(max_gap)

@@ -121,6 +121,8 @@ def read_dataframe(
     from ._read import _check_policy
 
     _check_policy(errors)
+    # Chosen here, once: every worker decodes with the client's tables.
+    tables = TableChooser(tables)
     files = expand_source(paths)
     if columns is None:
         from ._frames import read_dataframe as read_one

@@ -263,6 +263,7 @@ PyMethodDef functions[] = {
     {"load_definitions", fast_function<load_definitions>(), kFastCall, nullptr},
     {"dump_tables", fast_function<dump_tables>(), kFastCall, nullptr},
     {"load_tables", fast_function<load_tables>(), kFastCall, nullptr},
+    {"load_table_layers", fast_function<load_table_layers>(), kFastCall, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -122,15 +122,20 @@ std::string table_set_to_bytes(const TableSet& tables) {
 }
 
 Result<TableSet> table_set_from_bytes(std::span<const uint8_t> bytes) {
+  TableSet tables;
+  TARVANE_CHECK(add_table_bytes(tables, bytes));
+  return tables;
+}
+
+Status add_table_bytes(TableSet& tables, std::span<const uint8_t> bytes) {
   Reader r(bytes);
   if (!r.skip_tag()) return damaged("not a table set");
-  TableSet tables;
   uint32_t n;
   // Smallest record sizes: an element is code, four empty texts, scale,
   // reference and width; a sequence is code and count; a code figure is the
   // figure and an empty text.
   if (!r.count(&n, 4 + 16 + 4 + 8 + 2)) return damaged("element count");
-  tables.elements.reserve(n);
+  tables.elements.reserve(tables.elements.size() + n);
   for (uint32_t i = 0; i < n; ++i) {
     ElementDefinition e;
     uint32_t scale;
@@ -144,7 +149,7 @@ Result<TableSet> table_set_from_bytes(std::span<const uint8_t> bytes) {
     tables.insert_element(std::move(e));
   }
   if (!r.count(&n, 8)) return damaged("sequence count");
-  tables.sequences.reserve(n);
+  tables.sequences.reserve(tables.sequences.size() + n);
   for (uint32_t i = 0; i < n; ++i) {
     SequenceDefinition s;
     uint32_t members;
@@ -168,7 +173,7 @@ Result<TableSet> table_set_from_bytes(std::span<const uint8_t> bytes) {
     tables.insert_code_table(code, std::move(t));
   }
   if (r.left() != 0) return damaged("bytes after the last table");
-  return tables;
+  return {};
 }
 
 }  // namespace tarvane

@@ -74,5 +74,22 @@ TEST(TableBytes, RefusesEveryCutAndHostileCounts) {
   }
 }
 
+TEST(TableBytes, LayersInsertOverTheSetBelow) {
+  TableSet local;
+  local.insert_element({12101, "localTemperature", "double", "LOCAL", "K", 1, 0, 12});
+  local.insert_element({25192, "localElement", "long", "LOCAL ELEMENT", "Numeric", 0, 0, 8});
+  local.insert_code_table(20003, {{1, "local"}});
+  TableSet tables = small_set();
+  ASSERT_TRUE(add_table_bytes(tables, span_of(table_set_to_bytes(local))).has_value());
+  // Entries under a present code are replaced whole, the others kept.
+  EXPECT_EQ(tables.find_element(12101)->width, 12);
+  EXPECT_EQ(tables.find_element(1015)->width, 160);
+  EXPECT_NE(tables.find_element(25192), nullptr);
+  EXPECT_EQ(tables.code_tables.at(20003), (CodeTable{{1, "local"}}));
+  EXPECT_EQ(tables.find_sequence(301011)->members, (std::vector<uint32_t>{4001, 4002, 4003}));
+  EXPECT_EQ(tables.element_index().find(25192)->def->width, 8);
+  EXPECT_FALSE(add_table_bytes(tables, span_of("TVTABLE1")).has_value());
+}
+
 }  // namespace
 }  // namespace tarvane

@@ -156,7 +156,7 @@ def test_dump_text_shows_units_meanings_and_every_subset(capsys):
     head = blocks[0].splitlines()
     assert head[0] == (f"== {SYNOP}, message 1 at offset 0: 1 subset, uncompressed, edition 4, data category 0, "
                        "centre 242/0, master table 0 version 14, local version 0, 2022-03-21T12:00:00")
-    assert head[1] == f"   tables: ecCodes definitions {DEFINITIONS}: bufr/tables/0/wmo/14"
+    assert head[1] == "   tables: bundled tables: WMO master table 0 version 14"
     assert head[2] == "-- subset 1 of 1"
     rows = {line.split()[0]: line.split() for line in head[3:]}
     assert rows["012101"][1:] == ["airTemperature", "283.45", "K"]
@@ -249,9 +249,15 @@ def test_tables_options_and_their_labels(capsys, monkeypatch, tmp_path):
         (document,) = json_lines(out)
         assert (status, document["tables"]) == (0, label)
         assert_same_values(subset_rows(document)[1], expected_cli(SYNOP)[0]["subsets"][0], 4)
-    monkeypatch.setattr(_tables, "ECCODES_DEFINITIONS", str(tmp_path))
     _, out, _ = run(capsys, "dump", "--json", SYNOP)
-    assert json_lines(out)[0]["tables"] == "bundled WMO BUFR4 v45 tables (no code tables)"
+    assert json_lines(out)[0]["tables"] == "bundled tables: WMO master table 0 version 14"
+    # The variable ecCodes itself reads names a root to use instead.
+    monkeypatch.setenv("ECCODES_DEFINITION_PATH", f"{tmp_path}:{DEFINITIONS}")
+    _, out, _ = run(capsys, "dump", "--json", SYNOP)
+    assert json_lines(out)[0]["tables"] == f"ecCodes definitions {DEFINITIONS}: bufr/tables/0/wmo/14"
+    monkeypatch.setenv("ECCODES_DEFINITION_PATH", str(tmp_path))
+    status, out, err = run(capsys, "dump", "--json", SYNOP)
+    assert (status, out) == (1, "") and "ECCODES_DEFINITION_PATH" in err
 
 
 # --- failures -------------------------------------------------------------------
@@ -281,7 +287,7 @@ def test_a_table_loading_error_names_the_table_file(capsys, monkeypatch):
         error.table_path = "/tables/element.table"
         raise error
 
-    monkeypatch.setattr(_tables.TableChooser, "tables_for", broken)
+    monkeypatch.setattr(_tables.TableChooser, "choose", broken)
     status, out, err = run(capsys, "dump", "--json", SYNOP)
     assert (status, out) == (1, "")
     assert err == f"tarvane: {SYNOP}: message at offset 0: while loading /tables/element.table: line 3: bad width\n"

@@ -24,7 +24,7 @@ def client():
 
 
 def loads_per_worker(client):
-    return client.run(lambda: tarvane._tables._definitions_tables.cache_info().misses)
+    return client.run(lambda: tarvane._tables.CACHE.loads)
 
 
 @pytest.mark.parametrize("files_per_partition", [1, 7, None])
@@ -57,3 +57,10 @@ def test_messages_data_and_tables_travel_to_workers(client):
     tables = client.submit(lambda d: d.tables, data).result()
     assert list(data["airTemperature"]) == list(message.decode()["airTemperature"])
     assert pickle.loads(pickle.dumps(tables)).element_count == tables.element_count
+    # The reader's table choice travels: a worker decodes with the client's tables.
+    assert client.submit(lambda d: d.tables_used, data).result() == "bundled tables: WMO master table 0 version 14"
+    root = "/usr/share/eccodes/definitions"
+    if os.path.isdir(root):
+        chosen = next(tarvane.read(os.path.join(MESSAGES, "synop2bufr__15015.bin"), tables=root))
+        used = client.submit(lambda m: m.decode().tables_used, chosen).result()
+        assert used == chosen.decode().tables_used == f"ecCodes definitions {root}: bufr/tables/0/wmo/14"

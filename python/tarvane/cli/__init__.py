@@ -21,8 +21,8 @@ import warnings
 from collections.abc import Sequence
 from typing import BinaryIO, TextIO
 
-from .._tables import ECCODES_DEFINITIONS
-from .inputs import PROG, Failures, decode, expand, messages, tables_label
+from .._tables import DEFINITION_PATH_VARIABLE
+from .inputs import PROG, Failures, decode, expand, messages
 from .records import Records, Selection, header_fields
 
 __all__ = ["main", "build_parser"]
@@ -45,7 +45,7 @@ def run_dump(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
     from .text import dump_text
 
     tables = args.tables or args.definitions or args.wmo_csv
-    if tables is not None and not _tables_usable(tables, failures):
+    if not _tables_usable(tables, failures):
         return
     selection = Selection(
         subsets=None if args.subset is None else frozenset(args.subset),
@@ -70,9 +70,9 @@ def run_dump(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
             elif selection.subsets is not None and not len(records):
                 continue  # none of the subsets asked for
             elif binary is not None:
-                binary.write(message_json(message, records, tables_label(tables, message)) + b"\n")
+                binary.write(message_json(message, records, data.tables_used) + b"\n")
             else:
-                dump_text(message, number, records, tables_label(tables, message), out)
+                dump_text(message, number, records, data.tables_used, out)
     finally:
         if collection is not None:
             collection.close()
@@ -99,8 +99,8 @@ class _Utf8Writer:
         self.out.flush()
 
 
-def _tables_usable(tables: str, failures: Failures) -> bool:
-    """Check the tables named on the command line once, before any message."""
+def _tables_usable(tables: str | None, failures: Failures) -> bool:
+    """Check the tables named on the command line (or by the environment) once, before any message."""
     from .._tables import TableChooser
 
     try:
@@ -202,10 +202,11 @@ def build_parser() -> argparse.ArgumentParser:
             "'descriptors' and 'values' with 'meanings' by position.\n"
             "--geojson writes one FeatureCollection: a Feature per subset that has a\n"
             "latitude and longitude, its values as properties.\n\n"
-            "Tables: --tables, --definitions or --wmo-csv. Without them, the ecCodes\n"
-            f"definitions at {ECCODES_DEFINITIONS} where they hold the\n"
-            "message's master table version, otherwise the WMO BUFR4 v45 tables bundled\n"
-            "with tarvane (no code tables, so no meanings)."
+            "Tables: --tables, --definitions or --wmo-csv. Without them, the tables\n"
+            "bundled with tarvane (WMO master versions 2 to 45 and the centres' local\n"
+            f"tables), or the definitions root {DEFINITION_PATH_VARIABLE} names when set.\n"
+            "Each message is decoded with its own master version; the \"tables:\" line says\n"
+            "which tables were used."
         ),
     )
     dump.add_argument("files", nargs="+", metavar="FILE", help=FILES_HELP)

@@ -6,7 +6,6 @@ the reading goes on; the command's exit status says whether any happened.
 
 from __future__ import annotations
 
-import functools
 import glob
 import os
 import sys
@@ -15,7 +14,6 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, BinaryIO, TextIO
 
-from .. import _tables
 from .._read import _source_name, read
 
 if TYPE_CHECKING:
@@ -192,29 +190,3 @@ def decode_failure(message: Message, exc: Exception) -> str:
         return f"{where}: {exc.filename}: {exc.strerror or exc}"
     text = str(exc)
     return text if text.startswith(where) else f"{where}: {text}"
-
-
-@functools.lru_cache(maxsize=256)
-def _label(tables: str | None, default_root: str, key: tuple[int, ...]) -> str:
-    master, version, local, centre, subcentre = key
-    root = tables
-    if root is None:
-        if not _tables.has_master(default_root, master, version):
-            return "bundled WMO BUFR4 v45 tables (no code tables)"
-        root = default_root
-    elif not os.path.isdir(os.path.join(root, "bufr", "tables")):
-        if os.path.isfile(os.path.join(root, "element.table")):
-            return f"ecCodes table directory {root}"
-        return f"WMO BUFR4 CSV tables {root} (no code tables)"
-    label = f"ecCodes definitions {root}: bufr/tables/{master}/wmo/{version}"
-    if local != 0:
-        local_name = f"19-{local}" if version == 19 else str(local)
-        folder = f"bufr/tables/{master}/local/{local_name}/{centre}/{subcentre}"
-        if os.path.isdir(os.path.join(root, folder)):
-            label += f" and {folder}"
-    return label
-
-
-def tables_label(tables: str | None, message: Message) -> str:
-    """Which tables the reading layer takes for this message, in words."""
-    return _label(tables, _tables.ECCODES_DEFINITIONS, _tables.table_key(message))
