@@ -437,7 +437,7 @@ def _scan(window: _Window, name: str, chooser: TableChooser, errors: ErrorPolicy
             continue
         octets = _slice(window.data, offset, position)
         try:
-            message = Message(octets, offset=where, source=name, tables=chooser)  # type: ignore[arg-type]
+            message = Message(octets, offset=where, source=name, tables=chooser)
         except ValueError as exc:
             _fail(errors, name, where, exc)
             # A message that frames but does not parse is skipped whole.
