@@ -9,6 +9,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "../tables/flag_meaning.hpp"
 #include "decode.hpp"
 #include "walk.hpp"
 
@@ -51,11 +52,13 @@ ColumnStorage::~ColumnStorage() {
 namespace {
 
 // One output row from a record: the dense columns, and the sparse texts and
-// meanings.
+// meanings. A flag element's meaning is that of its set bits, made here
+// rather than by the decoders, whose records keep the table's own entry.
 class ColumnWriter {
  public:
-  ColumnWriter(MessageColumns& out, const std::vector<std::string>& texts, size_t n)
-      : out_(out), texts_(texts), descriptor_(out.descriptor.data()), value_(out.value.data()), raw_(out.raw.data()) {
+  ColumnWriter(MessageColumns& out, const TableSet& tables, const std::vector<std::string>& texts, size_t n)
+      : out_(out), texts_(texts), descriptor_(out.descriptor.data()), value_(out.value.data()), raw_(out.raw.data()),
+        flags_(tables) {
     // Code-table elements are common; growing from nothing costs more than
     // a modest first guess.
     const size_t guess = std::min<size_t>(n, 4096);
@@ -72,7 +75,9 @@ class ColumnWriter {
       out_.text_records.push_back(static_cast<uint32_t>(i));
       out_.texts.push_back(texts_[v.text]);  // a constant compressed column shares one text
     }
-    if (v.meaning != nullptr) {
+    if (const ElementInfo* flag = flags_.find(v.descriptor)) [[unlikely]] {
+      write_flag(i, v, *flag);
+    } else if (v.meaning != nullptr) {
       if (v.meaning != last_meaning_) {
         last_meaning_ = v.meaning;
         last_id_ = meaning_id(v.meaning);
@@ -88,6 +93,21 @@ class ColumnWriter {
   uint32_t* descriptor_;
   double* value_;
   uint64_t* raw_;
+  // Each distinct value of a flag element is read once per message.
+  void write_flag(size_t i, const DecodedValue& v, const ElementInfo& flag) {
+    if (!v.has_value) return;  // missing
+    auto [it, added] = flag_ids_.try_emplace(FlagKey{v.descriptor, v.raw}, kNoMeaning);
+    if (added) {
+      if (auto meaning = flag_meaning(*flag.codes, flag.def->width, v.raw)) {
+        it->second = static_cast<uint32_t>(out_.meanings.size());
+        out_.meanings.push_back(std::move(*meaning));
+      }
+    }
+    if (it->second == kNoMeaning) return;
+    out_.meaning_records.push_back(static_cast<uint32_t>(i));
+    out_.meaning_ids.push_back(it->second);
+  }
+
   // A message has a few distinct meanings, often many: a short list first,
   // a map once it grows.
   uint32_t meaning_id(const std::string* meaning) {
@@ -112,6 +132,18 @@ class ColumnWriter {
   std::unordered_map<const std::string*, uint32_t> meaning_ids_;
   const std::string* last_meaning_ = nullptr;
   uint32_t last_id_ = 0;
+
+  static constexpr uint32_t kNoMeaning = UINT32_MAX;
+  struct FlagKey {
+    uint32_t code;
+    uint64_t raw;
+    bool operator==(const FlagKey&) const = default;
+  };
+  struct FlagKeyHash {
+    size_t operator()(const FlagKey& k) const { return std::hash<uint64_t>{}(k.raw * 0x9E3779B97F4A7C15ull ^ k.code); }
+  };
+  FlagElements flags_;
+  std::unordered_map<FlagKey, uint32_t, FlagKeyHash> flag_ids_;
 };
 
 void allocate(MessageColumns& out, size_t n) {
@@ -138,7 +170,7 @@ Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, 
   MessageColumns out;
   out.subsets = message.number_of_subsets;
   allocate(out, n);
-  ColumnWriter writer(out, result.texts, n);
+  ColumnWriter writer(out, tables, result.texts, n);
   uint32_t* subset = out.subset.data();
   size_t i = 0;
   for (size_t j = 0; j < subsets; ++j) {
@@ -168,7 +200,7 @@ Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet
     const size_t end = s + 1 < starts.size() ? starts[s + 1] : n;
     for (size_t i = starts[s]; i < end; ++i) subset[i] = static_cast<uint32_t>(s + 1);
   }
-  ColumnWriter writer(out, decoded.texts, n);
+  ColumnWriter writer(out, tables, decoded.texts, n);
   for (size_t i = 0; i < n; ++i) writer.write(i, decoded.values[i]);
   return out;
 }
