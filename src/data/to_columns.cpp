@@ -98,10 +98,7 @@ class ColumnWriter {
     if (!v.has_value) return;  // missing
     auto [it, added] = flag_ids_.try_emplace(FlagKey{v.descriptor, v.raw}, kNoMeaning);
     if (added) {
-      if (auto meaning = flag_meaning(*flag.codes, flag.def->width, v.raw)) {
-        it->second = static_cast<uint32_t>(out_.meanings.size());
-        out_.meanings.push_back(std::move(*meaning));
-      }
+      if (auto meaning = flag_meaning(*flag.codes, flag.def->width, v.raw)) it->second = add_meaning(std::move(*meaning));
     }
     if (it->second == kNoMeaning) return;
     out_.meaning_records.push_back(static_cast<uint32_t>(i));
@@ -109,26 +106,27 @@ class ColumnWriter {
   }
 
   // A message has a few distinct meanings, often many: a short list first,
-  // a map once it grows.
+  // a map once it grows. Flag meanings share the list of texts, so each
+  // entry keeps its own id.
   uint32_t meaning_id(const std::string* meaning) {
     if (meaning_ids_.empty()) {
-      for (size_t k = 0; k < seen_.size(); ++k) {
-        if (seen_[k] == meaning) return static_cast<uint32_t>(k);
+      for (const auto& [seen, id] : seen_) {
+        if (seen == meaning) return id;
       }
-      if (seen_.size() < kShortList) {
-        seen_.push_back(meaning);
-        out_.meanings.push_back(*meaning);
-        return static_cast<uint32_t>(seen_.size() - 1);
-      }
-      for (size_t k = 0; k < seen_.size(); ++k) meaning_ids_.emplace(seen_[k], static_cast<uint32_t>(k));
+      if (seen_.size() < kShortList) return seen_.emplace_back(meaning, add_meaning(*meaning)).second;
+      for (const auto& [seen, id] : seen_) meaning_ids_.emplace(seen, id);
     }
-    auto [it, added] = meaning_ids_.try_emplace(meaning, static_cast<uint32_t>(out_.meanings.size()));
-    if (added) out_.meanings.push_back(*meaning);
+    auto [it, added] = meaning_ids_.try_emplace(meaning, 0);
+    if (added) it->second = add_meaning(*meaning);
     return it->second;
+  }
+  uint32_t add_meaning(std::string meaning) {
+    out_.meanings.push_back(std::move(meaning));
+    return static_cast<uint32_t>(out_.meanings.size() - 1);
   }
 
   static constexpr size_t kShortList = 16;
-  std::vector<const std::string*> seen_;
+  std::vector<std::pair<const std::string*, uint32_t>> seen_;
   std::unordered_map<const std::string*, uint32_t> meaning_ids_;
   const std::string* last_meaning_ = nullptr;
   uint32_t last_id_ = 0;
