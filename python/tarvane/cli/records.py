@@ -158,7 +158,7 @@ class Records:
         values have no figure to key them by.
         """
         meaning = self.meaning
-        positions = np.flatnonzero(np.not_equal(meaning, None) & ~np.isnan(self.value))
+        positions = np.flatnonzero((meaning != np.array(None)) & ~np.isnan(self.value))
         if not len(positions):
             return {}
         figures = self._cut(self.data.raw.data)[positions]
