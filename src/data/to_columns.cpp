@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -66,7 +67,12 @@ class ColumnWriter {
     out_.meaning_ids.reserve(guess);
   }
 
-  void write(size_t i, const DecodedValue& v) {
+  // The element of code when it is a flag element with a table, else nullptr.
+  const ElementInfo* flag_element(uint32_t code) { return flags_.find(code); }
+
+  // flag: flag_element(v.descriptor), which a caller writing a column of
+  // one element finds once.
+  void write(size_t i, const DecodedValue& v, const ElementInfo* flag) {
     descriptor_[i] = v.descriptor;
     const bool number = v.has_value && v.has_raw;
     value_[i] = number ? v.value : std::numeric_limits<double>::quiet_NaN();
@@ -75,7 +81,7 @@ class ColumnWriter {
       out_.text_records.push_back(static_cast<uint32_t>(i));
       out_.texts.push_back(texts_[v.text]);  // a constant compressed column shares one text
     }
-    if (const ElementInfo* flag = flags_.find(v.descriptor)) [[unlikely]] {
+    if (flag != nullptr) [[unlikely]] {
       write_flag(i, v, *flag);
     } else if (v.meaning != nullptr) {
       if (v.meaning != last_meaning_) {
@@ -88,21 +94,40 @@ class ColumnWriter {
   }
 
  private:
+  static constexpr uint32_t kNoMeaning = UINT32_MAX;
+  struct FlagKey {
+    uint32_t code;
+    uint64_t raw;
+    bool operator==(const FlagKey&) const = default;
+  };
+  struct FlagKeyHash {
+    size_t operator()(const FlagKey& k) const {
+      return ((k.raw ^ (uint64_t{k.code} << 32)) * 0x9E3779B97F4A7C15ull) >> 40;
+    }
+  };
+  struct FlagHit {
+    FlagKey key{UINT32_MAX, 0};  // no descriptor code
+    uint32_t id = kNoMeaning;
+  };
+
   MessageColumns& out_;
   const std::vector<std::string>& texts_;
   uint32_t* descriptor_;
   double* value_;
   uint64_t* raw_;
-  // Each distinct value of a flag element is read once per message.
-  void write_flag(size_t i, const DecodedValue& v, const ElementInfo& flag) {
+  // Each distinct value of a flag element is read once per message. Out of
+  // line, so that write keeps its few registers.
+  [[gnu::noinline]] void write_flag(size_t i, const DecodedValue& v, const ElementInfo& flag) {
     if (!v.has_value) return;  // missing
-    auto [it, added] = flag_ids_.try_emplace(FlagKey{v.descriptor, v.raw}, kNoMeaning);
-    if (added) {
-      if (auto meaning = flag_meaning(*flag.codes, flag.def->width, v.raw)) it->second = add_meaning(std::move(*meaning));
-    }
-    if (it->second == kNoMeaning) return;
+    // Most flag values repeat (indicators, quality flags): a small cache
+    // in front of the map of every value met.
+    const FlagKey key{v.descriptor, v.raw};
+    FlagHit& hit = recent_flags_[FlagKeyHash{}(key) & (recent_flags_.size() - 1)];
+    if (!(hit.key == key)) [[unlikely]]
+      hit = FlagHit{key, flag_id(key, flag)};
+    if (hit.id == kNoMeaning) return;
     out_.meaning_records.push_back(static_cast<uint32_t>(i));
-    out_.meaning_ids.push_back(it->second);
+    out_.meaning_ids.push_back(hit.id);
   }
 
   // A message has a few distinct meanings, often many: a short list first,
@@ -125,23 +150,23 @@ class ColumnWriter {
     return static_cast<uint32_t>(out_.meanings.size() - 1);
   }
 
+  uint32_t flag_id(const FlagKey& key, const ElementInfo& flag) {
+    auto [it, added] = flag_ids_.try_emplace(key, kNoMeaning);
+    if (added) {
+      if (auto meaning = flag_meaning(*flag.codes, flag.def->width, key.raw)) it->second = add_meaning(std::move(*meaning));
+    }
+    return it->second;
+  }
+
   static constexpr size_t kShortList = 16;
   std::vector<std::pair<const std::string*, uint32_t>> seen_;
   std::unordered_map<const std::string*, uint32_t> meaning_ids_;
   const std::string* last_meaning_ = nullptr;
   uint32_t last_id_ = 0;
 
-  static constexpr uint32_t kNoMeaning = UINT32_MAX;
-  struct FlagKey {
-    uint32_t code;
-    uint64_t raw;
-    bool operator==(const FlagKey&) const = default;
-  };
-  struct FlagKeyHash {
-    size_t operator()(const FlagKey& k) const { return std::hash<uint64_t>{}(k.raw * 0x9E3779B97F4A7C15ull ^ k.code); }
-  };
   FlagElements flags_;
   std::unordered_map<FlagKey, uint32_t, FlagKeyHash> flag_ids_;
+  std::array<FlagHit, 32> recent_flags_{};
 };
 
 void allocate(MessageColumns& out, size_t n) {
@@ -169,12 +194,22 @@ Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, 
   out.subsets = message.number_of_subsets;
   allocate(out, n);
   ColumnWriter writer(out, tables, result.texts, n);
+  // A column is one element's: whether it is a flag element, found once.
+  const size_t columns = c.refs.size();
+  std::vector<const ElementInfo*> flags(columns);
+  for (size_t k = 0; k < columns && subsets != 0; ++k) {
+    flags[k] = writer.flag_element(c.records[c.refs[k].first].descriptor);
+  }
+  // Locals, not members: the writer's stores could alias those.
+  const ColumnRef* refs = c.refs.data();
+  const DecodedValue* records = c.records.data();
+  const ElementInfo* const* flag = flags.data();
   uint32_t* subset = out.subset.data();
   size_t i = 0;
   for (size_t j = 0; j < subsets; ++j) {
-    for (const ColumnRef& ref : c.refs) {
+    for (size_t k = 0; k < columns; ++k) {
       subset[i] = static_cast<uint32_t>(j + 1);
-      writer.write(i++, c.records[ref.first + j * ref.step]);
+      writer.write(i++, records[refs[k].first + j * refs[k].step], flag[k]);
     }
   }
   return out;
@@ -199,7 +234,10 @@ Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet
     for (size_t i = starts[s]; i < end; ++i) subset[i] = static_cast<uint32_t>(s + 1);
   }
   ColumnWriter writer(out, tables, decoded.texts, n);
-  for (size_t i = 0; i < n; ++i) writer.write(i, decoded.values[i]);
+  for (size_t i = 0; i < n; ++i) {
+    const DecodedValue& v = decoded.values[i];
+    writer.write(i, v, writer.flag_element(v.descriptor));
+  }
   return out;
 }
 

@@ -38,7 +38,7 @@ class FlagElements {
   }
 
  private:
-  static constexpr unsigned kSlotBits = 7;
+  static constexpr unsigned kSlotBits = 8;
   struct Slot {
     uint32_t code = UINT32_MAX;  // no descriptor code
     const ElementInfo* info = nullptr;
