@@ -112,6 +112,7 @@ def test_every_flag_record_means_its_set_bits(corpus):
     assert wrong == 0, f"{wrong} of {records} flag-table records: {first}"
 
 
+@functools.lru_cache(maxsize=None)
 def _sample():
     """Edition-4 messages whose flag values have set bits: single-subset ones and compressed ones."""
     out = []
