@@ -3,12 +3,14 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <new>
 #include <unordered_map>
 
+#include "../tables/flag_meaning.hpp"
 #include "decode.hpp"
 #include "walk.hpp"
 
@@ -51,11 +53,13 @@ ColumnStorage::~ColumnStorage() {
 namespace {
 
 // One output row from a record: the dense columns, and the sparse texts and
-// meanings.
+// meanings. A flag element's meaning is that of its set bits, made here
+// rather than by the decoders, whose records keep the table's own entry.
 class ColumnWriter {
  public:
-  ColumnWriter(MessageColumns& out, const std::vector<std::string>& texts, size_t n)
-      : out_(out), texts_(texts), descriptor_(out.descriptor.data()), value_(out.value.data()), raw_(out.raw.data()) {
+  ColumnWriter(MessageColumns& out, const TableSet& tables, const std::vector<std::string>& texts, size_t n)
+      : out_(out), texts_(texts), descriptor_(out.descriptor.data()), value_(out.value.data()), raw_(out.raw.data()),
+        flags_(tables) {
     // Code-table elements are common; growing from nothing costs more than
     // a modest first guess.
     const size_t guess = std::min<size_t>(n, 4096);
@@ -63,7 +67,12 @@ class ColumnWriter {
     out_.meaning_ids.reserve(guess);
   }
 
-  void write(size_t i, const DecodedValue& v) {
+  // The element of code when it is a flag element with a table, else nullptr.
+  const ElementInfo* flag_element(uint32_t code) { return flags_.find(code); }
+
+  // flag: flag_element(v.descriptor), which a caller writing a column of
+  // one element finds once.
+  void write(size_t i, const DecodedValue& v, const ElementInfo* flag) {
     descriptor_[i] = v.descriptor;
     const bool number = v.has_value && v.has_raw;
     value_[i] = number ? v.value : std::numeric_limits<double>::quiet_NaN();
@@ -72,7 +81,9 @@ class ColumnWriter {
       out_.text_records.push_back(static_cast<uint32_t>(i));
       out_.texts.push_back(texts_[v.text]);  // a constant compressed column shares one text
     }
-    if (v.meaning != nullptr) {
+    if (flag != nullptr) [[unlikely]] {
+      write_flag(i, v, *flag);
+    } else if (v.meaning != nullptr) {
       if (v.meaning != last_meaning_) {
         last_meaning_ = v.meaning;
         last_id_ = meaning_id(v.meaning);
@@ -83,35 +94,79 @@ class ColumnWriter {
   }
 
  private:
+  static constexpr uint32_t kNoMeaning = UINT32_MAX;
+  struct FlagKey {
+    uint32_t code;
+    uint64_t raw;
+    bool operator==(const FlagKey&) const = default;
+  };
+  struct FlagKeyHash {
+    size_t operator()(const FlagKey& k) const {
+      return ((k.raw ^ (uint64_t{k.code} << 32)) * 0x9E3779B97F4A7C15ull) >> 40;
+    }
+  };
+  struct FlagHit {
+    FlagKey key{UINT32_MAX, 0};  // no descriptor code
+    uint32_t id = kNoMeaning;
+  };
+
   MessageColumns& out_;
   const std::vector<std::string>& texts_;
   uint32_t* descriptor_;
   double* value_;
   uint64_t* raw_;
+  // Each distinct value of a flag element is read once per message. Out of
+  // line, so that write keeps its few registers.
+  [[gnu::noinline]] void write_flag(size_t i, const DecodedValue& v, const ElementInfo& flag) {
+    if (!v.has_value) return;  // missing
+    // Most flag values repeat (indicators, quality flags): a small cache
+    // in front of the map of every value met.
+    const FlagKey key{v.descriptor, v.raw};
+    FlagHit& hit = recent_flags_[FlagKeyHash{}(key) & (recent_flags_.size() - 1)];
+    if (!(hit.key == key)) [[unlikely]]
+      hit = FlagHit{key, flag_id(key, flag)};
+    if (hit.id == kNoMeaning) return;
+    out_.meaning_records.push_back(static_cast<uint32_t>(i));
+    out_.meaning_ids.push_back(hit.id);
+  }
+
   // A message has a few distinct meanings, often many: a short list first,
-  // a map once it grows.
+  // a map once it grows. Flag meanings share the list of texts, so each
+  // entry keeps its own id.
   uint32_t meaning_id(const std::string* meaning) {
     if (meaning_ids_.empty()) {
-      for (size_t k = 0; k < seen_.size(); ++k) {
-        if (seen_[k] == meaning) return static_cast<uint32_t>(k);
+      for (const auto& [seen, id] : seen_) {
+        if (seen == meaning) return id;
       }
-      if (seen_.size() < kShortList) {
-        seen_.push_back(meaning);
-        out_.meanings.push_back(*meaning);
-        return static_cast<uint32_t>(seen_.size() - 1);
-      }
-      for (size_t k = 0; k < seen_.size(); ++k) meaning_ids_.emplace(seen_[k], static_cast<uint32_t>(k));
+      if (seen_.size() < kShortList) return seen_.emplace_back(meaning, add_meaning(*meaning)).second;
+      for (const auto& [seen, id] : seen_) meaning_ids_.emplace(seen, id);
     }
-    auto [it, added] = meaning_ids_.try_emplace(meaning, static_cast<uint32_t>(out_.meanings.size()));
-    if (added) out_.meanings.push_back(*meaning);
+    auto [it, added] = meaning_ids_.try_emplace(meaning, 0);
+    if (added) it->second = add_meaning(*meaning);
+    return it->second;
+  }
+  uint32_t add_meaning(std::string meaning) {
+    out_.meanings.push_back(std::move(meaning));
+    return static_cast<uint32_t>(out_.meanings.size() - 1);
+  }
+
+  uint32_t flag_id(const FlagKey& key, const ElementInfo& flag) {
+    auto [it, added] = flag_ids_.try_emplace(key, kNoMeaning);
+    if (added) {
+      if (auto meaning = flag_meaning(*flag.codes, flag.def->width, key.raw)) it->second = add_meaning(std::move(*meaning));
+    }
     return it->second;
   }
 
   static constexpr size_t kShortList = 16;
-  std::vector<const std::string*> seen_;
+  std::vector<std::pair<const std::string*, uint32_t>> seen_;
   std::unordered_map<const std::string*, uint32_t> meaning_ids_;
   const std::string* last_meaning_ = nullptr;
   uint32_t last_id_ = 0;
+
+  FlagElements flags_;
+  std::unordered_map<FlagKey, uint32_t, FlagKeyHash> flag_ids_;
+  std::array<FlagHit, 32> recent_flags_{};
 };
 
 void allocate(MessageColumns& out, size_t n) {
@@ -138,13 +193,23 @@ Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, 
   MessageColumns out;
   out.subsets = message.number_of_subsets;
   allocate(out, n);
-  ColumnWriter writer(out, result.texts, n);
+  ColumnWriter writer(out, tables, result.texts, n);
+  // A column is one element's: whether it is a flag element, found once.
+  const size_t columns = c.refs.size();
+  std::vector<const ElementInfo*> flags(columns);
+  for (size_t k = 0; k < columns && subsets != 0; ++k) {
+    flags[k] = writer.flag_element(c.records[c.refs[k].first].descriptor);
+  }
+  // Locals, not members: the writer's stores could alias those.
+  const ColumnRef* refs = c.refs.data();
+  const DecodedValue* records = c.records.data();
+  const ElementInfo* const* flag = flags.data();
   uint32_t* subset = out.subset.data();
   size_t i = 0;
   for (size_t j = 0; j < subsets; ++j) {
-    for (const ColumnRef& ref : c.refs) {
+    for (size_t k = 0; k < columns; ++k) {
       subset[i] = static_cast<uint32_t>(j + 1);
-      writer.write(i++, c.records[ref.first + j * ref.step]);
+      writer.write(i++, records[refs[k].first + j * refs[k].step], flag[k]);
     }
   }
   return out;
@@ -168,8 +233,11 @@ Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet
     const size_t end = s + 1 < starts.size() ? starts[s + 1] : n;
     for (size_t i = starts[s]; i < end; ++i) subset[i] = static_cast<uint32_t>(s + 1);
   }
-  ColumnWriter writer(out, decoded.texts, n);
-  for (size_t i = 0; i < n; ++i) writer.write(i, decoded.values[i]);
+  ColumnWriter writer(out, tables, decoded.texts, n);
+  for (size_t i = 0; i < n; ++i) {
+    const DecodedValue& v = decoded.values[i];
+    writer.write(i, v, writer.flag_element(v.descriptor));
+  }
   return out;
 }
 

@@ -152,26 +152,23 @@ class Records:
     def meanings(self) -> dict[int, dict[str, str]]:
         """The meanings met, by descriptor and then by code figure (as text, a JSON key).
 
-        A meaning follows from the descriptor and the integer read, so each
-        distinct pair is looked up once in the tables however many records have it.
+        The meanings are the records' own (a flag value means its set bits);
+        a meaning follows from the descriptor and the integer read, so each
+        distinct pair is taken once however many records have it. Missing
+        values have no figure to key them by.
         """
-        coded = np.array([e.has_code_table for e in self.elements] or [False])
-        positions = np.flatnonzero(coded[self.which])
+        meaning = self.meaning
+        positions = np.flatnonzero((meaning != np.array(None)) & ~np.isnan(self.value))
         if not len(positions):
             return {}
-        # The integer read, not the value: a missing value can have a meaning too.
         figures = self._cut(self.data.raw.data)[positions]
         which = self.which[positions].astype(np.uint64)
         if int(figures.max()) < 1 << 40:
-            pairs = np.unique(which << np.uint64(40) | figures)
-            which, figures = pairs >> np.uint64(40), pairs & np.uint64((1 << 40) - 1)
+            _, first = np.unique(which << np.uint64(40) | figures, return_index=True)
+            positions, which, figures = positions[first], which[first], figures[first]
         out: dict[int, dict[str, str]] = {}
-        tables = self.data.tables
-        for code_index, figure in zip(which.tolist(), figures.tolist()):
-            code = self.codes[code_index]
-            meaning = tables.get_meaning(code, figure)
-            if meaning is not None:
-                out.setdefault(code, {})[str(figure)] = meaning
+        for code_index, figure, text in zip(which.tolist(), figures.tolist(), meaning[positions].tolist()):
+            out.setdefault(self.codes[code_index], {})[str(figure)] = text
         return out
 
     def values(self) -> list[Any]:
