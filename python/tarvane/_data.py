@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
@@ -28,6 +29,17 @@ def _synthetic_name(code: int) -> str | None:
     return None
 
 
+# What ecCodes calls a value read at each bitmap marker, as an attribute of
+# the element the bitmap designates.
+_MARKER_NAMES = {
+    223255: "substitutedValue",
+    224255: "firstOrderStatisticalValue",
+    225255: "differenceStatisticalValue",
+    232255: "replacedValue",
+}
+SIGNIFICANCE_CODE = 31021
+_RANKED = re.compile(r"#(\d+)#(.+)")
+
 _DTYPES = {"subset": np.uint32, "descriptor": np.uint32, "value": np.float64, "raw": np.uint64}
 
 
@@ -36,7 +48,7 @@ class _Parts:
 
     __slots__ = (
         "subsets", "_columns", "_arrays", "text_records", "texts",
-        "meaning_records", "meaning_ids", "meanings", "_text", "_meaning", "_elements",
+        "meaning_records", "meaning_ids", "meanings", "_text", "_meaning", "_elements", "_attributes",
     )
 
     def __init__(self, decoded: tuple[Any, ...]) -> None:
@@ -54,6 +66,7 @@ class _Parts:
         self._text: npt.NDArray[np.object_] | None = None
         self._meaning: npt.NDArray[np.object_] | None = None
         self._elements: tuple[list[int], npt.NDArray[np.int32]] | None = None
+        self._attributes: tuple[npt.NDArray[np.int32], dict[int, str]] | None = None
 
     def __len__(self) -> int:
         return len(self._columns["descriptor"])
@@ -104,6 +117,15 @@ class _Parts:
             codes, index = _columns.index_descriptors(self.descriptor)
             self._elements = (codes, np.frombuffer(index, dtype=np.int32))
         return self._elements
+
+    def attributes(self) -> tuple[npt.NDArray[np.int32], dict[int, str]]:
+        """Per record the record it qualifies (-1: none), and the name of each record read at a bitmap marker."""
+        if self._attributes is None:
+            refers_to, records, operators = _columns.attributes(self.descriptor, self.value, self.subset)
+            markers = np.frombuffer(records, dtype=np.uint32).tolist()
+            names = [_MARKER_NAMES[op] for op in np.frombuffer(operators, dtype=np.uint32).tolist()]
+            self._attributes = (np.frombuffer(refers_to, dtype=np.int32), dict(zip(markers, names)))
+        return self._attributes
 
 
 class Data:
@@ -225,21 +247,17 @@ class Data:
 
         One entry per subset: a float64 array (NaN where the subset has no
         such occurrence or its value is missing), or an object array of str
-        and None when the element holds text.
+        and None when the element holds text. A key ``"A->B"`` gives the
+        attribute B of that occurrence of A (for example
+        ``"windSpeed->percentConfidence"`` or ``"airTemperature->associatedField"``),
+        and chains such as ``"A->B->C"`` go down attribute by attribute.
         """
         if rank < 1:
             raise ValueError(f"rank counts from 1, not {rank}")
-        positions = np.flatnonzero(self._matching(key))
-        subsets = self.subset[positions].astype(np.int64)
-        first_subset = 1 if self._subset_number is None else self._subset_number
-        slot = subsets - first_subset
-        # Records run subset after subset, so an occurrence's rank is its
-        # distance from the first occurrence in its subset.
-        starts = np.r_[0, np.flatnonzero(np.diff(slot)) + 1] if len(slot) else np.zeros(0, dtype=np.int64)
-        group_start = np.repeat(starts, np.diff(np.r_[starts, len(slot)]))
-        at_rank = np.arange(len(positions)) - group_start == rank - 1
-        chosen = positions[at_rank]
-        chosen_slot = slot[at_rank]
+        chain = key.split("->") if isinstance(key, str) else [key]
+        chosen, chosen_slot = self._occurrences(chain[0], rank)
+        for name in chain[1:]:
+            chosen, chosen_slot = self._attribute_of(chosen, chosen_slot, name)
         n = self.number_of_subsets
         texts = self.text[chosen]
         if len(chosen) and any(t is not None for t in texts):
@@ -250,13 +268,82 @@ class Data:
         numbers[chosen_slot] = self.value[chosen]
         return numbers
 
+    def _occurrences(self, key: str | int, rank: int) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.int64]]:
+        """The records of the rank-th occurrence of key, and the subset slot (from 0) of each."""
+        positions = np.flatnonzero(self._matching(key))
+        subsets = self.subset[positions].astype(np.int64)
+        first_subset = 1 if self._subset_number is None else self._subset_number
+        slot = subsets - first_subset
+        # Records run subset after subset, so an occurrence's rank is its
+        # distance from the first occurrence in its subset.
+        starts = np.r_[0, np.flatnonzero(np.diff(slot)) + 1] if len(slot) else np.zeros(0, dtype=np.int64)
+        group_start = np.repeat(starts, np.diff(np.r_[starts, len(slot)]))
+        at_rank = np.arange(len(positions)) - group_start == rank - 1
+        return positions[at_rank], slot[at_rank]
+
+    def _attribute_of(self, records: npt.NDArray[np.intp], slots: npt.NDArray[np.int64],
+                      name: str) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.int64]]:
+        """The attribute called name of each of records, where it has one."""
+        if name == "associatedFieldSignificance":
+            # One significance stands for every associated field after it.
+            candidates = np.flatnonzero(self.descriptor == SIGNIFICANCE_CODE)
+            if not len(candidates):
+                raise KeyError(name)
+            found = np.searchsorted(candidates, records) - 1
+            targets = candidates[np.maximum(found, 0)]
+            keep = (found >= 0) & (self.descriptor[records] == ASSOCIATED_FIELD_CODE)
+            keep &= self.subset[targets] == self.subset[records]
+            return targets[keep], slots[keep]
+        refers_to = self.refers_to
+        attributes = np.flatnonzero(refers_to >= 0)
+        named = attributes[self._attribute_names(attributes) == name]
+        if not len(named):
+            raise KeyError(name)
+        # A record has at most one attribute of a name: the next one of the
+        # same name qualifies that attribute.
+        order = np.argsort(refers_to[named], kind="stable")
+        targets = refers_to[named][order]
+        found = np.searchsorted(targets, records)
+        hit = found < len(targets)
+        hit[hit] = targets[found[hit]] == records[hit]
+        return named[order][found[hit]], slots[hit]
+
+    def _attribute_names(self, records: npt.NDArray[np.intp]) -> npt.NDArray[np.object_]:
+        _, markers = self._parts.attributes()
+        names = self.key[records]
+        if markers:
+            for i, record in enumerate((records + self._start).tolist()):
+                marker = markers.get(record)
+                if marker is not None:
+                    names[i] = marker
+        return names
+
+    @property
+    def refers_to(self) -> npt.NDArray[np.int32]:
+        """For every record the index (in this Data) of the record it qualifies, -1 where none.
+
+        Quality values, substituted values, statistics read through a bitmap,
+        class 33 elements and associated fields qualify a value; an attribute
+        of an attribute (a repeated quality block) refers to that attribute.
+        """
+        refers_to = self._cut(self._parts.attributes()[0])
+        if self._start == 0:
+            return refers_to
+        shifted = np.where(refers_to >= 0, refers_to - self._start, -1).astype(np.int32)
+        shifted.flags.writeable = False
+        return shifted
+
     def __getitem__(self, key: str | int) -> npt.NDArray[Any]:
+        if isinstance(key, str):
+            ranked = _RANKED.fullmatch(key)
+            if ranked is not None:
+                return self.get(ranked.group(2), int(ranked.group(1)))
         return self.get(key, 1)
 
     def __contains__(self, key: object) -> bool:
         try:
-            self._matching(key)  # type: ignore[arg-type]
-        except (KeyError, TypeError):
+            self[key]  # type: ignore[index]
+        except (KeyError, TypeError, ValueError):
             return False
         return True
 

@@ -15,6 +15,7 @@
 #include "../lib/classes.hpp"
 #include "../lib/errors.hpp"
 #include "../lib/table_set_object.hpp"
+#include "attributes_binding.hpp"
 #include "column_object.hpp"
 #include "table_set_access.hpp"
 #include "table_pickle.hpp"
@@ -248,6 +249,7 @@ PyMethodDef functions[] = {
     {"next_piece", fast_function<next_piece_py>(), kFastCall, nullptr},
     {"decode", fast_function<decode>(), kFastCall, nullptr},
     {"index_descriptors", fast_function<index_descriptors_py>(), kFastCall, nullptr},
+    {"attributes", fast_function<attributes_py>(), kFastCall, nullptr},
     {"load_definitions", fast_function<load_definitions>(), kFastCall, nullptr},
     {"dump_tables", fast_function<dump_tables>(), kFastCall, nullptr},
     {"load_tables", fast_function<load_tables>(), kFastCall, nullptr},
