@@ -35,7 +35,7 @@ _MARKER_NAMES = {
     223255: "substitutedValue",
     224255: "firstOrderStatisticalValue",
     225255: "differenceStatisticalValue",
-    232255: "replacedValue",
+    232255: "replacedRetainedValue",
 }
 SIGNIFICANCE_CODE = 31021
 _RANKED = re.compile(r"#(\d+)#(.+)")
@@ -49,6 +49,7 @@ class _Parts:
     __slots__ = (
         "subsets", "_columns", "_arrays", "text_records", "texts",
         "meaning_records", "meaning_ids", "meanings", "_text", "_meaning", "_elements", "_attributes",
+        "attribute_names",
     )
 
     def __init__(self, decoded: tuple[Any, ...]) -> None:
@@ -67,6 +68,8 @@ class _Parts:
         self._meaning: npt.NDArray[np.object_] | None = None
         self._elements: tuple[list[int], npt.NDArray[np.int32]] | None = None
         self._attributes: tuple[npt.NDArray[np.int32], dict[int, str]] | None = None
+        # Per attribute name: the records it qualifies (sorted) and the attributes, by whole-message index.
+        self.attribute_names: dict[str, tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]] | None = None
 
     def __len__(self) -> int:
         return len(self._columns["descriptor"])
@@ -204,8 +207,12 @@ class Data:
 
     def _element_column(self, which: str) -> npt.NDArray[np.object_]:
         codes, index = self._parts.elements()
-        table = np.array([self._describe(code)[which] for code in codes] or [None], dtype=object)
-        return table[self._cut(index)] if len(codes) else np.empty(len(self), dtype=object)
+        return self._element_table(which)[self._cut(index)] if len(codes) else np.empty(len(self), dtype=object)
+
+    def _element_table(self, which: str) -> npt.NDArray[np.object_]:
+        """One entry per distinct descriptor of the message."""
+        codes, _ = self._parts.elements()
+        return np.array([self._describe(code)[which] for code in codes] or [None], dtype=object)
 
     def _describe(self, code: int) -> dict[str, str | None]:
         synthetic = _synthetic_name(code)
@@ -254,9 +261,12 @@ class Data:
         """
         if rank < 1:
             raise ValueError(f"rank counts from 1, not {rank}")
-        chain = key.split("->") if isinstance(key, str) else [key]
-        chosen, chosen_slot = self._occurrences(chain[0], rank)
-        for name in chain[1:]:
+        base: str | int = key
+        chain: list[str] = []
+        if isinstance(key, str):
+            base, *chain = key.split("->")
+        chosen, chosen_slot = self._occurrences(base, rank)
+        for name in chain:
             chosen, chosen_slot = self._attribute_of(chosen, chosen_slot, name)
         n = self.number_of_subsets
         texts = self.text[chosen]
@@ -294,29 +304,32 @@ class Data:
             keep = (found >= 0) & (self.descriptor[records] == ASSOCIATED_FIELD_CODE)
             keep &= self.subset[targets] == self.subset[records]
             return targets[keep], slots[keep]
-        refers_to = self.refers_to
-        attributes = np.flatnonzero(refers_to >= 0)
-        named = attributes[self._attribute_names(attributes) == name]
-        if not len(named):
+        index = self._attribute_index()
+        if name not in index:
             raise KeyError(name)
+        qualified, named = index[name]
         # A record has at most one attribute of a name: the next one of the
         # same name qualifies that attribute.
-        order = np.argsort(refers_to[named], kind="stable")
-        targets = refers_to[named][order]
-        found = np.searchsorted(targets, records)
-        hit = found < len(targets)
-        hit[hit] = targets[found[hit]] == records[hit]
-        return named[order][found[hit]], slots[hit]
+        found = np.searchsorted(qualified, records + self._start)
+        hit = found < len(qualified)
+        hit[hit] = qualified[found[hit]] == records[hit] + self._start
+        return named[found[hit]] - self._start, slots[hit]
 
-    def _attribute_names(self, records: npt.NDArray[np.intp]) -> npt.NDArray[np.object_]:
-        _, markers = self._parts.attributes()
-        names = self.key[records]
-        if markers:
-            for i, record in enumerate((records + self._start).tolist()):
-                marker = markers.get(record)
-                if marker is not None:
-                    names[i] = marker
-        return names
+    def _attribute_index(self) -> dict[str, tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]]:
+        parts = self._parts
+        if parts.attribute_names is None:
+            refers_to, markers = parts.attributes()
+            attributes = np.flatnonzero(refers_to >= 0)
+            names = self._element_table("key")[parts.elements()[1][attributes]]
+            for record, marker in markers.items():
+                names[np.searchsorted(attributes, record)] = marker
+            found: dict[str, tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]] = {}
+            for name in set(names.tolist()) - {None}:
+                named = attributes[names == name]
+                order = np.argsort(refers_to[named], kind="stable")
+                found[name] = (refers_to[named][order], named[order])
+            parts.attribute_names = found
+        return parts.attribute_names
 
     @property
     def refers_to(self) -> npt.NDArray[np.int32]:
