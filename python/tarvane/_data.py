@@ -331,6 +331,22 @@ class Data:
             parts.attribute_names = found
         return parts.attribute_names
 
+    def _chain_records(self, key: str) -> npt.NDArray[np.intp]:
+        """The records of key at every rank; for ``"A->B"`` the B attributes of every A."""
+        base, *chain = key.split("->")
+        records = np.flatnonzero(self._matching(base))
+        slots = np.zeros(len(records), dtype=np.int64)
+        for name in chain:
+            records, slots = self._attribute_of(records, slots, name)
+        return np.sort(records)
+
+    def _attribute_name_column(self) -> npt.NDArray[np.object_]:
+        """Per record, the name it has as an attribute of another (None where it is none)."""
+        names = np.full(len(self._parts), None, dtype=object)
+        for name, (_, records) in self._attribute_index().items():
+            names[records] = name
+        return self._cut(names)
+
     @property
     def refers_to(self) -> npt.NDArray[np.int32]:
         """For every record the index (in this Data) of the record it qualifies, -1 where none.

@@ -162,3 +162,33 @@ def test_class33_after_an_element_and_bad_keys():
         with pytest.raises(KeyError):
             data[bad]
         assert bad not in data
+
+
+GOES = os.path.join(CORPUS, "edition3", "messages", "pybufrkit__tests_benchmark_data_goes_87.bufr")
+
+
+def _dump(capsys, *argv):
+    from tarvane import cli
+
+    assert cli.main([str(a) for a in argv]) == 0
+    return capsys.readouterr().out
+
+
+def test_dump_shows_attributes_under_their_elements(capsys):
+    data = next(tarvane.read(GOES)).decode()
+    expected = data.get("windSpeed->percentConfidence->percentConfidence", rank=1)[1]
+    text = _dump(capsys, "dump", "--subset", "2", "--key", "windSpeed",
+                 "--key", "windSpeed->percentConfidence->percentConfidence", GOES)
+    rows = [line.split() for line in text.splitlines() if line[:6].isdigit()]
+    # Each wind speed, then under it its second confidence, named by the path from it.
+    assert [r[1] for r in rows[:2]] == ["windSpeed", "->percentConfidence->percentConfidence"]
+    assert float(rows[1][2]) == expected
+    assert len(rows) == 10
+
+    (line,) = _dump(capsys, "dump", "--json", GOES).splitlines()
+    group = json.loads(line)["groups"][0]
+    refers_to, names = group["refers_to"], group["attributes"]
+    view = next(data.subsets())
+    np.testing.assert_array_equal([-1 if r is None else r for r in refers_to], view.refers_to)
+    attribute = int(np.flatnonzero(view.refers_to >= 0)[0])
+    assert (names[attribute], names[view.refers_to[attribute]]) == ("percentConfidence", None)
