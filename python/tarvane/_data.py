@@ -146,8 +146,11 @@ class Data:
       ``unit`` of each record's element, each str shared by all its records.
 
     ``data[key_or_code]`` gives one value per subset (its first occurrence),
-    ``data.get(key, rank=k)`` the k-th, and ``data.subsets()`` one view per
-    subset.
+    ``data.get(key, rank=k)`` or ``data["#k#key"]`` the k-th, and
+    ``data.subsets()`` one view per subset. ``refers_to`` says which record
+    each record qualifies (quality information, substituted values,
+    statistics, associated fields), and ``data["#k#A->B"]`` gives attribute B
+    of the k-th A.
     """
 
     __slots__ = ("message", "tables", "_parts", "_start", "_stop", "_subset_number")
@@ -371,7 +374,10 @@ class Data:
 
     def __contains__(self, key: object) -> bool:
         try:
-            self[key]  # type: ignore[index]
+            if isinstance(key, str) and ("->" in key or key.startswith("#")):
+                self[key]
+            else:
+                self._matching(key)  # type: ignore[arg-type]
         except (KeyError, TypeError, ValueError):
             return False
         return True
