@@ -1,5 +1,6 @@
 #include "attributes.hpp"
 
+#include <climits>
 #include <cmath>
 #include <optional>
 #include <unordered_map>
@@ -181,7 +182,9 @@ AttributeColumns find_attributes(std::span<const uint32_t> descriptor, std::span
   out.refers_to = Column<int32_t>::make(n);
   int32_t* refers_to = out.refers_to.data();
   for (size_t i = 0; i < n; ++i) refers_to[i] = -1;
-  if (!may_have_attributes(descriptor)) return out;
+  // An index must fit the int32 column; beyond that (over 2^31 records,
+  // some 50 GB of columns) no record is said to qualify another.
+  if (n > static_cast<size_t>(INT32_MAX) || !may_have_attributes(descriptor)) return out;
   size_t begin = 0;
   while (begin < n) {
     size_t end = begin + 1;
