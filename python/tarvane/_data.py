@@ -49,7 +49,7 @@ class _Parts:
     __slots__ = (
         "subsets", "_columns", "_arrays", "text_records", "texts",
         "meaning_records", "meaning_ids", "meanings", "_text", "_meaning", "_elements", "_attributes",
-        "attribute_names",
+        "attribute_names", "ranked", "element_tables",
     )
 
     def __init__(self, decoded: tuple[Any, ...]) -> None:
@@ -70,6 +70,9 @@ class _Parts:
         self._attributes: tuple[npt.NDArray[np.int32], dict[int, str]] | None = None
         # Per attribute name: the records it qualifies (sorted) and the attributes, by whole-message index.
         self.attribute_names: dict[str, tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]] | None = None
+        # Per key asked for: its records and the rank of each in its subset.
+        self.ranked: dict[str | int, tuple[npt.NDArray[np.intp], npt.NDArray[np.int64]]] = {}
+        self.element_tables: dict[str, npt.NDArray[np.object_]] = {}
 
     def __len__(self) -> int:
         return len(self._columns["descriptor"])
@@ -214,8 +217,12 @@ class Data:
 
     def _element_table(self, which: str) -> npt.NDArray[np.object_]:
         """One entry per distinct descriptor of the message."""
-        codes, _ = self._parts.elements()
-        return np.array([self._describe(code)[which] for code in codes] or [None], dtype=object)
+        table = self._parts.element_tables.get(which)
+        if table is None:
+            codes, _ = self._parts.elements()
+            table = np.array([self._describe(code)[which] for code in codes] or [None], dtype=object)
+            self._parts.element_tables[which] = table
+        return table
 
     def _describe(self, code: int) -> dict[str, str | None]:
         synthetic = _synthetic_name(code)
@@ -245,7 +252,8 @@ class Data:
         if isinstance(key, (int, np.integer)) and not isinstance(key, bool):
             wanted = [i for i, code in enumerate(codes) if code == key]
         elif isinstance(key, str):
-            wanted = [i for i, code in enumerate(codes) if self._describe(code)["key"] == key]
+            keys = self._element_table("key").tolist() if codes else []
+            wanted = [i for i, k in enumerate(keys) if k == key]
         else:
             raise TypeError(f"a key is a str or a descriptor code (int), not {type(key).__name__}")
         if not wanted:
@@ -283,16 +291,28 @@ class Data:
 
     def _occurrences(self, key: str | int, rank: int) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.int64]]:
         """The records of the rank-th occurrence of key, and the subset slot (from 0) of each."""
-        positions = np.flatnonzero(self._matching(key))
-        subsets = self.subset[positions].astype(np.int64)
+        positions, ranks = self._ranked(key)
+        if self._start != 0 or self._stop != len(self._parts):
+            lo, hi = np.searchsorted(positions, [self._start, self._stop])
+            positions, ranks = positions[lo:hi] - self._start, ranks[lo:hi]
+        chosen = positions[ranks == rank - 1]
         first_subset = 1 if self._subset_number is None else self._subset_number
-        slot = subsets - first_subset
-        # Records run subset after subset, so an occurrence's rank is its
-        # distance from the first occurrence in its subset.
-        starts = np.r_[0, np.flatnonzero(np.diff(slot)) + 1] if len(slot) else np.zeros(0, dtype=np.int64)
-        group_start = np.repeat(starts, np.diff(np.r_[starts, len(slot)]))
-        at_rank = np.arange(len(positions)) - group_start == rank - 1
-        return positions[at_rank], slot[at_rank]
+        return chosen, self.subset[chosen].astype(np.int64) - first_subset
+
+    def _ranked(self, key: str | int) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.int64]]:
+        """Every record of key in the whole message and its rank (from 0) in its subset."""
+        cache = self._parts.ranked
+        found = cache.get(key)
+        if found is None:
+            whole = self if len(self) == len(self._parts) else Data(self.message, self.tables, self._parts)
+            positions = np.flatnonzero(whole._matching(key))
+            subsets = self._parts.subset[positions]
+            # Records run subset after subset, so an occurrence's rank is its
+            # distance from the first occurrence in its subset.
+            starts = np.r_[0, np.flatnonzero(np.diff(subsets)) + 1] if len(subsets) else np.zeros(0, dtype=np.int64)
+            group_start = np.repeat(starts, np.diff(np.r_[starts, len(subsets)]))
+            found = cache[key] = (positions, np.arange(len(positions)) - group_start)
+        return found
 
     def _attribute_of(self, records: npt.NDArray[np.intp], slots: npt.NDArray[np.int64],
                       name: str) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.int64]]:
