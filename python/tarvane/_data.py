@@ -412,6 +412,28 @@ class Data:
                 seen.setdefault(k)
         return list(seen)
 
+    def attribute_keys(self) -> list[str]:
+        """The distinct attribute keys of the records ("windSpeed->percentConfidence",
+        chains as "A->B->C"), in order of first appearance; each is a key of ``get``."""
+        refers_to = self.refers_to.tolist()
+        names = self._attribute_name_column().tolist()
+        keys = self.key.tolist()
+        seen: dict[str, None] = {}
+        for record, target in enumerate(refers_to):
+            if target < 0:
+                continue
+            path = [names[record]]
+            while refers_to[target] >= 0:
+                path.append(names[target])
+                target = refers_to[target]
+            if keys[target] is not None:
+                seen.setdefault("->".join([keys[target], *reversed(path)]))
+        if SIGNIFICANCE_CODE in self._parts.elements()[0]:
+            # One significance stands for every associated field after it.
+            for key in [k for k in seen if k.endswith("->associatedField")]:
+                seen.setdefault(key + "->associatedFieldSignificance")
+        return list(seen)
+
     def subsets(self) -> Iterator[Data]:
         """One view per subset (a Data of that subset's records), in order."""
         if self._subset_number is not None:

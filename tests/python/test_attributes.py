@@ -33,6 +33,24 @@ AGREEING_MESSAGES = 119
 AGREEING_KEYS = 9720
 
 
+# Keys the reference lists that attribute_keys() leaves out (get still gives
+# their values): file -> (why, the keys).
+UNLISTED = {
+    "pybufrkit__ncep.352.bufr": (
+        "its bitmap designates three elements for four quality values; the reference gives the fourth "
+        "(all missing) to the first data-present indicator, tarvane to nothing",
+        ["dataPresentIndicator->nominalConfidenceThreshold", "dataPresentIndicator->percentConfidence",
+         "dataPresentIndicator->qualityControl"],
+    ),
+    "pybufrkit__uegabe.bufr": (
+        "the reference keeps 0 33 024 as a value of its own; tarvane has it qualify the height before it, "
+        "so its associated field is listed under height->stationElevationQualityMarkForMobileStations",
+        ["stationElevationQualityMarkForMobileStations->associatedField",
+         "stationElevationQualityMarkForMobileStations->associatedField->associatedFieldSignificance"],
+    ),
+}
+
+
 def _reference_available():
     if not os.path.exists(DEBIAN_PYTHON):
         return False
@@ -84,7 +102,14 @@ def test_corpus_attributes_agree(corpus_reference):
         path = entry["file"]
         if path not in messages:
             messages[path] = {m.offset: m for m in tarvane.read(path, errors="skip")}
-        differences = _differences(messages[path][entry["offset"]].decode(), entry["keys"])
+        data = messages[path][entry["offset"]].decode()
+        differences = _differences(data, entry["keys"])
+        listed = {re.sub(r"^#\d+#", "", key) for key in entry["keys"]}
+        ours = data.attribute_keys()
+        assert all(len(data[key]) == data.number_of_subsets for key in ours)
+        unlisted = sorted(listed - set(ours))
+        if unlisted != UNLISTED.get(os.path.basename(path), ("", []))[1]:
+            differences.append(f"{unlisted} not among attribute_keys()")
         failures.extend(f"{os.path.basename(path)}@{entry['offset']}: {d}" for d in differences[:3])
         keys += len(entry["keys"])
     assert failures == []
