@@ -117,8 +117,8 @@ def test_corpus_attributes_agree(corpus_reference):
 
 
 def test_corpus_refers_to_stays_in_its_subset(corpus_reference):
-    # An attribute follows what it qualifies, in the same subset; subset views
-    # give the same attributes as the whole message.
+    # A quality or substituted value follows what it qualifies, in the same
+    # subset; subset views give the same attributes as the whole message.
     path = os.path.join(CORPUS, "edition3", "messages", "pybufrkit__tests_benchmark_data_temp_101.bufr")
     data = list(tarvane.read(path))[1].decode()
     refers_to = data.refers_to
