@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
@@ -28,6 +29,17 @@ def _synthetic_name(code: int) -> str | None:
     return None
 
 
+# What ecCodes calls a value read at each bitmap marker, as an attribute of
+# the element the bitmap designates.
+_MARKER_NAMES = {
+    223255: "substitutedValue",
+    224255: "firstOrderStatisticalValue",
+    225255: "differenceStatisticalValue",
+    232255: "replacedRetainedValue",
+}
+SIGNIFICANCE_CODE = 31021
+_RANKED = re.compile(r"#(\d+)#(.+)")
+
 _DTYPES = {"subset": np.uint32, "descriptor": np.uint32, "value": np.float64, "raw": np.uint64}
 
 
@@ -36,7 +48,8 @@ class _Parts:
 
     __slots__ = (
         "subsets", "_columns", "_arrays", "text_records", "texts",
-        "meaning_records", "meaning_ids", "meanings", "_text", "_meaning", "_elements",
+        "meaning_records", "meaning_ids", "meanings", "_text", "_meaning", "_elements", "_attributes",
+        "attribute_names", "ranked", "element_tables",
     )
 
     def __init__(self, decoded: tuple[Any, ...]) -> None:
@@ -54,6 +67,12 @@ class _Parts:
         self._text: npt.NDArray[np.object_] | None = None
         self._meaning: npt.NDArray[np.object_] | None = None
         self._elements: tuple[list[int], npt.NDArray[np.int32]] | None = None
+        self._attributes: tuple[npt.NDArray[np.int32], dict[int, str]] | None = None
+        # Per attribute name: the records it qualifies (sorted) and the attributes, by whole-message index.
+        self.attribute_names: dict[str, tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]] | None = None
+        # Per key asked for: its records and the rank of each in its subset.
+        self.ranked: dict[str | int, tuple[npt.NDArray[np.intp], npt.NDArray[np.int64]]] = {}
+        self.element_tables: dict[str, npt.NDArray[np.object_]] = {}
 
     def __len__(self) -> int:
         return len(self._columns["descriptor"])
@@ -105,6 +124,15 @@ class _Parts:
             self._elements = (codes, np.frombuffer(index, dtype=np.int32))
         return self._elements
 
+    def attributes(self) -> tuple[npt.NDArray[np.int32], dict[int, str]]:
+        """Per record the record it qualifies (-1: none), and the name of each record read at a bitmap marker."""
+        if self._attributes is None:
+            refers_to, records, operators = _columns.attributes(self.descriptor, self.value, self.subset)
+            markers = np.frombuffer(records, dtype=np.uint32).tolist()
+            names = [_MARKER_NAMES[op] for op in np.frombuffer(operators, dtype=np.uint32).tolist()]
+            self._attributes = (np.frombuffer(refers_to, dtype=np.int32), dict(zip(markers, names)))
+        return self._attributes
+
 
 class Data:
     """The decoded records of one message (or of one subset of it), as columns.
@@ -123,8 +151,11 @@ class Data:
     ``tables_used`` says in words which tables decoded the message.
 
     ``data[key_or_code]`` gives one value per subset (its first occurrence),
-    ``data.get(key, rank=k)`` the k-th, and ``data.subsets()`` one view per
-    subset.
+    ``data.get(key, rank=k)`` or ``data["#k#key"]`` the k-th, and
+    ``data.subsets()`` one view per subset. ``refers_to`` says which record
+    each record qualifies (quality information, substituted values,
+    statistics, associated fields), and ``data["#k#A->B"]`` gives attribute B
+    of the k-th A.
     """
 
     __slots__ = ("message", "tables", "tables_used", "_parts", "_start", "_stop", "_subset_number")
@@ -187,8 +218,16 @@ class Data:
 
     def _element_column(self, which: str) -> npt.NDArray[np.object_]:
         codes, index = self._parts.elements()
-        table = np.array([self._describe(code)[which] for code in codes] or [None], dtype=object)
-        return table[self._cut(index)] if len(codes) else np.empty(len(self), dtype=object)
+        return self._element_table(which)[self._cut(index)] if len(codes) else np.empty(len(self), dtype=object)
+
+    def _element_table(self, which: str) -> npt.NDArray[np.object_]:
+        """One entry per distinct descriptor of the message."""
+        table = self._parts.element_tables.get(which)
+        if table is None:
+            codes, _ = self._parts.elements()
+            table = np.array([self._describe(code)[which] for code in codes] or [None], dtype=object)
+            self._parts.element_tables[which] = table
+        return table
 
     def _describe(self, code: int) -> dict[str, str | None]:
         synthetic = _synthetic_name(code)
@@ -218,7 +257,8 @@ class Data:
         if isinstance(key, (int, np.integer)) and not isinstance(key, bool):
             wanted = [i for i, code in enumerate(codes) if code == key]
         elif isinstance(key, str):
-            wanted = [i for i, code in enumerate(codes) if self._describe(code)["key"] == key]
+            keys = self._element_table("key").tolist() if codes else []
+            wanted = [i for i, k in enumerate(keys) if k == key]
         else:
             raise TypeError(f"a key is a str or a descriptor code (int), not {type(key).__name__}")
         if not wanted:
@@ -230,21 +270,20 @@ class Data:
 
         One entry per subset: a float64 array (NaN where the subset has no
         such occurrence or its value is missing), or an object array of str
-        and None when the element holds text.
+        and None when the element holds text. A key ``"A->B"`` gives the
+        attribute B of that occurrence of A (for example
+        ``"windSpeed->percentConfidence"`` or ``"airTemperature->associatedField"``),
+        and chains such as ``"A->B->C"`` go down attribute by attribute.
         """
         if rank < 1:
             raise ValueError(f"rank counts from 1, not {rank}")
-        positions = np.flatnonzero(self._matching(key))
-        subsets = self.subset[positions].astype(np.int64)
-        first_subset = 1 if self._subset_number is None else self._subset_number
-        slot = subsets - first_subset
-        # Records run subset after subset, so an occurrence's rank is its
-        # distance from the first occurrence in its subset.
-        starts = np.r_[0, np.flatnonzero(np.diff(slot)) + 1] if len(slot) else np.zeros(0, dtype=np.int64)
-        group_start = np.repeat(starts, np.diff(np.r_[starts, len(slot)]))
-        at_rank = np.arange(len(positions)) - group_start == rank - 1
-        chosen = positions[at_rank]
-        chosen_slot = slot[at_rank]
+        base: str | int = key
+        chain: list[str] = []
+        if isinstance(key, str):
+            base, *chain = key.split("->")
+        chosen, chosen_slot = self._occurrences(base, rank)
+        for name in chain:
+            chosen, chosen_slot = self._attribute_of(chosen, chosen_slot, name)
         n = self.number_of_subsets
         texts = self.text[chosen]
         if len(chosen) and any(t is not None for t in texts):
@@ -255,13 +294,116 @@ class Data:
         numbers[chosen_slot] = self.value[chosen]
         return numbers
 
+    def _occurrences(self, key: str | int, rank: int) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.int64]]:
+        """The records of the rank-th occurrence of key, and the subset slot (from 0) of each."""
+        positions, ranks = self._ranked(key)
+        if self._start != 0 or self._stop != len(self._parts):
+            lo, hi = np.searchsorted(positions, [self._start, self._stop])
+            positions, ranks = positions[lo:hi] - self._start, ranks[lo:hi]
+        chosen = positions[ranks == rank - 1]
+        first_subset = 1 if self._subset_number is None else self._subset_number
+        return chosen, self.subset[chosen].astype(np.int64) - first_subset
+
+    def _ranked(self, key: str | int) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.int64]]:
+        """Every record of key in the whole message and its rank (from 0) in its subset."""
+        cache = self._parts.ranked
+        found = cache.get(key)
+        if found is None:
+            whole = self if len(self) == len(self._parts) else Data(self.message, self.tables, self._parts)
+            positions = np.flatnonzero(whole._matching(key))
+            subsets = self._parts.subset[positions]
+            # Records run subset after subset, so an occurrence's rank is its
+            # distance from the first occurrence in its subset.
+            starts = np.r_[0, np.flatnonzero(np.diff(subsets)) + 1] if len(subsets) else np.zeros(0, dtype=np.int64)
+            group_start = np.repeat(starts, np.diff(np.r_[starts, len(subsets)]))
+            found = cache[key] = (positions, np.arange(len(positions)) - group_start)
+        return found
+
+    def _attribute_of(self, records: npt.NDArray[np.intp], slots: npt.NDArray[np.int64],
+                      name: str) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.int64]]:
+        """The attribute called name of each of records, where it has one."""
+        if name == "associatedFieldSignificance":
+            # One significance stands for every associated field after it.
+            candidates = np.flatnonzero(self.descriptor == SIGNIFICANCE_CODE)
+            if not len(candidates):
+                raise KeyError(name)
+            found = np.searchsorted(candidates, records) - 1
+            targets = candidates[np.maximum(found, 0)]
+            keep = (found >= 0) & (self.descriptor[records] == ASSOCIATED_FIELD_CODE)
+            keep &= self.subset[targets] == self.subset[records]
+            return targets[keep], slots[keep]
+        index = self._attribute_index()
+        if name not in index:
+            raise KeyError(name)
+        qualified, named = index[name]
+        # A record has at most one attribute of a name: the next one of the
+        # same name qualifies that attribute.
+        found = np.searchsorted(qualified, records + self._start)
+        hit = found < len(qualified)
+        hit[hit] = qualified[found[hit]] == records[hit] + self._start
+        return named[found[hit]] - self._start, slots[hit]
+
+    def _attribute_index(self) -> dict[str, tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]]:
+        parts = self._parts
+        if parts.attribute_names is None:
+            refers_to, markers = parts.attributes()
+            attributes = np.flatnonzero(refers_to >= 0)
+            names = self._element_table("key")[parts.elements()[1][attributes]]
+            for record, marker in markers.items():
+                names[np.searchsorted(attributes, record)] = marker
+            found: dict[str, tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]] = {}
+            for name in set(names.tolist()) - {None}:
+                named = attributes[names == name]
+                order = np.argsort(refers_to[named], kind="stable")
+                found[name] = (refers_to[named][order], named[order])
+            parts.attribute_names = found
+        return parts.attribute_names
+
+    def _chain_records(self, key: str) -> npt.NDArray[np.intp]:
+        """The records of key at every rank; for ``"A->B"`` the B attributes of every A."""
+        base, *chain = key.split("->")
+        records = np.flatnonzero(self._matching(base))
+        slots = np.zeros(len(records), dtype=np.int64)
+        for name in chain:
+            records, slots = self._attribute_of(records, slots, name)
+        return np.sort(records)
+
+    def _attribute_name_column(self) -> npt.NDArray[np.object_]:
+        """Per record, the name it has as an attribute of another (None where it is none)."""
+        names = np.full(len(self._parts), None, dtype=object)
+        for name, (_, records) in self._attribute_index().items():
+            names[records] = name
+        return self._cut(names)
+
+    @property
+    def refers_to(self) -> npt.NDArray[np.int32]:
+        """For every record the index (in this Data) of the record it qualifies, -1 where none.
+
+        Quality values, substituted values, statistics read through a bitmap,
+        class 33 elements and associated fields qualify a value; an attribute
+        of an attribute (a repeated quality block) refers to that attribute.
+        """
+        refers_to = self._cut(self._parts.attributes()[0])
+        if self._start == 0:
+            return refers_to
+        shifted = np.where(refers_to >= 0, refers_to - self._start, -1).astype(np.int32)
+        shifted.flags.writeable = False
+        return shifted
+
     def __getitem__(self, key: str | int) -> npt.NDArray[Any]:
+        if isinstance(key, str):
+            ranked = _RANKED.fullmatch(key)
+            if ranked is not None:
+                return self.get(ranked.group(2), int(ranked.group(1)))
         return self.get(key, 1)
 
     def __contains__(self, key: object) -> bool:
         try:
-            self._matching(key)  # type: ignore[arg-type]
-        except (KeyError, TypeError):
+            if isinstance(key, str) and ("->" in key or key.startswith("#")):
+                self[key]
+            else:
+                self._matching(key)  # type: ignore[arg-type]
+        except (KeyError, TypeError, ValueError):
             return False
         return True
 
@@ -273,6 +415,28 @@ class Data:
             k = self._describe(code)["key"]
             if k is not None:
                 seen.setdefault(k)
+        return list(seen)
+
+    def attribute_keys(self) -> list[str]:
+        """The distinct attribute keys of the records ("windSpeed->percentConfidence",
+        chains as "A->B->C"), in order of first appearance; each is a key of ``get``."""
+        refers_to = self.refers_to.tolist()
+        names = self._attribute_name_column().tolist()
+        keys = self.key.tolist()
+        seen: dict[str, None] = {}
+        for record, target in enumerate(refers_to):
+            if target < 0:
+                continue
+            path = [names[record]]
+            while refers_to[target] >= 0:
+                path.append(names[target])
+                target = refers_to[target]
+            if keys[target] is not None:
+                seen.setdefault("->".join([keys[target], *reversed(path)]))
+        if SIGNIFICANCE_CODE in self._parts.elements()[0]:
+            # One significance stands for every associated field after it.
+            for key in [k for k in seen if k.endswith("->associatedField")]:
+                seen.setdefault(key + "->associatedFieldSignificance")
         return list(seen)
 
     def subsets(self) -> Iterator[Data]:

@@ -16,6 +16,7 @@
 #include "../pysupport/errors.hpp"
 #include "../pysupport/gil.hpp"
 #include "../pysupport/table_sets.hpp"
+#include "attributes_binding.hpp"
 #include "column_object.hpp"
 #include "table_set_access.hpp"
 #include "table_pickle.hpp"
@@ -260,6 +261,7 @@ PyMethodDef functions[] = {
     {"next_piece", fast_function<next_piece_py>(), kFastCall, nullptr},
     {"decode", fast_function<decode>(), kFastCall, nullptr},
     {"index_descriptors", fast_function<index_descriptors_py>(), kFastCall, nullptr},
+    {"attributes", fast_function<attributes_py>(), kFastCall, nullptr},
     {"load_definitions", fast_function<load_definitions>(), kFastCall, nullptr},
     {"dump_tables", fast_function<dump_tables>(), kFastCall, nullptr},
     {"load_tables", fast_function<load_tables>(), kFastCall, nullptr},

@@ -218,7 +218,8 @@ def build_parser() -> argparse.ArgumentParser:
     dump.add_argument("--subset", type=_positive, action="append", metavar="N",
                       help="only subset N, from 1 (repeatable)")
     dump.add_argument("--key", action="append", metavar="K",
-                      help="only the records of key K (e.g. airTemperature) or descriptor K (e.g. 012101); repeatable")
+                      help="only the records of key K (e.g. airTemperature), attribute K (e.g. "
+                           "windSpeed->percentConfidence) or descriptor K (e.g. 012101); repeatable")
     source = dump.add_mutually_exclusive_group()
     source.add_argument("--tables", metavar="DIR",
                         help="an ecCodes table directory (element.table, sequence.def, codetables/)")

@@ -82,20 +82,39 @@ def _groups(records: Records) -> list[dict[str, Any]]:
     numbers = records.subset_numbers()
     bounds = records.subset_bounds(numbers)
     text = records.text if records.has_text() else None
+    attributes = records.attributes()
     groups = []
     for first, last in _runs(records.descriptor, bounds):
         start, stop = int(bounds[first]), int(bounds[last])
         count = last - first
         length = (stop - start) // count
-        groups.append({
+        group = {
             "subsets": numbers[first:last],
             "descriptors": records.code_texts(start, start + length),
             "values": _columns_of(
                 records.value[start:stop].reshape(count, length),
                 None if text is None else text[start:stop].reshape(count, length),
             ),
-        })
+        }
+        if attributes is not None:
+            group.update(_group_attributes(attributes, start, stop, count, length))
+        groups.append(group)
     return groups
+
+
+def _group_attributes(attributes: tuple[np.ndarray, np.ndarray], start: int, stop: int, count: int,
+                      length: int) -> dict[str, Any]:
+    """A group's "refers_to" (the position in the group of what each position
+    qualifies, or null) and "attributes" (each position's name as an attribute,
+    or null), collapsed over subsets as the values are."""
+    refers_to, names = attributes[0][start:stop], attributes[1][start:stop]
+    subset_start = start + np.repeat(np.arange(count) * length, length)
+    local = np.where(refers_to >= 0, refers_to - subset_start, np.nan).reshape(count, length)
+    table = names.reshape(count, length)
+    named: list[Any] = table[0].tolist()
+    for position in np.flatnonzero(~(table == table[0]).all(axis=0)).tolist():
+        named[position] = table[:, position].tolist()
+    return {"refers_to": _columns_of(local, None), "attributes": named}
 
 
 def _runs(descriptor: np.ndarray, bounds: np.ndarray) -> list[tuple[int, int]]:

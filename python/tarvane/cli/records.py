@@ -90,6 +90,9 @@ class Records:
             wanted = [i for i, (c, e) in enumerate(zip(codes, self.elements))
                       if e.key in selection.keys or c in wanted_codes]
             by_key = np.isin(which, wanted)
+            for key in selection.keys:
+                if "->" in key:
+                    by_key[_attribute_records(data, key)] = True
             keep = by_key if keep is None else keep & by_key
         self.positions = None if keep is None else np.flatnonzero(keep)
         self.which = self._cut(which)
@@ -171,6 +174,36 @@ class Records:
             out.setdefault(self.codes[code_index], {})[str(figure)] = text
         return out
 
+    def attributes(self) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.object_]] | None:
+        """Per record, the position among these records of the one it qualifies (-1: none) and
+        its name as an attribute; None when no record is an attribute. Where what an attribute
+        qualifies is not selected, it goes to the nearest selected record up its chain, and its
+        name to the path from there (``"percentConfidence->percentConfidence"``)."""
+        names = self.data._attribute_name_column()
+        kept = self._cut(names)
+        if (kept == None).all():  # noqa: E711 - elementwise
+            return None
+        full = self.data.refers_to.astype(np.int64)
+        if self.positions is None:
+            return full, kept
+        selected = np.zeros(len(full), dtype=bool)
+        selected[self.positions] = True
+        refers_to = np.full(len(self.positions), -1, dtype=np.int64)
+        paths = kept.copy()
+        place = np.full(len(full), -1, dtype=np.int64)
+        place[self.positions] = np.arange(len(self.positions))
+        for i, record in enumerate(self.positions.tolist()):
+            target = int(full[record])
+            path = [names[record]] if target >= 0 else []
+            while target >= 0 and not selected[target]:
+                path.append(names[target])
+                target = int(full[target])
+            if target >= 0:
+                refers_to[i] = place[target]
+            if path:
+                paths[i] = "->".join(reversed(path))
+        return refers_to, paths
+
     def values(self) -> list[Any]:
         """Per record: its text, its number (an int when integral), or None."""
         values: list[Any] = python_values(self.value, self.text if self.has_text() else None)
@@ -192,6 +225,13 @@ class Records:
         starts[1:] = subset[1:] != subset[:-1]
         numbers: list[int] = subset[starts].tolist()
         return numbers
+
+
+def _attribute_records(data: Data, key: str) -> npt.NDArray[np.intp]:
+    try:
+        return data._chain_records(key)
+    except KeyError:
+        return np.zeros(0, dtype=np.intp)
 
 
 def python_values(value: npt.NDArray[np.float64], text: npt.NDArray[np.object_] | None) -> Any:

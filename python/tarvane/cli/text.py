@@ -123,10 +123,13 @@ def dump_text(message: Message, number: int, records: Records, tables: str, out:
     operators = records.is_operator().tolist()
     numbers = records.subset_numbers()
     bounds = records.subset_bounds(numbers).tolist()
+    attributes = records.attributes()
     for i, subset in enumerate(numbers):
         rows = []
-        for p in range(bounds[i], bounds[i + 1]):
+        for p, depth in _under_their_elements(bounds[i], bounds[i + 1], attributes):
             label = keys[p] or names[p] or ""
+            if depth or (attributes is not None and attributes[1][p] is not None):
+                label = "  " * depth + "->" + attributes[1][p]  # type: ignore[index]
             if operators[p]:
                 rows.append([codes[p], label, "", "", ""])
                 continue
@@ -140,3 +143,25 @@ def dump_text(message: Message, number: int, records: Records, tables: str, out:
         out.write(f"-- subset {subset} of {subsets}\n")
         print_table(rows, out)
     out.write("\n")
+
+
+def _under_their_elements(start: int, stop: int, attributes: tuple[Any, Any] | None) -> list[tuple[int, int]]:
+    """The positions from start to stop with each attribute moved under what it
+    qualifies (depth 1, its own attributes at depth 2, ...)."""
+    if attributes is None:
+        return [(p, 0) for p in range(start, stop)]
+    refers_to = attributes[0][start:stop].tolist()
+    children: dict[int, list[int]] = {}
+    for p, target in enumerate(refers_to, start):
+        if target >= 0:
+            children.setdefault(target, []).append(p)
+    order: list[tuple[int, int]] = []
+    for p, target in enumerate(refers_to, start):
+        if target >= 0:
+            continue
+        stack = [(p, 0)]
+        while stack:
+            q, depth = stack.pop()
+            order.append((q, depth))
+            stack.extend((c, depth + 1) for c in reversed(children.get(q, [])))
+    return order
