@@ -1,10 +1,11 @@
-// The uncompressed walk: one pass over the section 3 descriptors per subset,
-// expanding sequences and replications on the fly by recursion over slices of
-// the descriptor lists.
+// Uncompressed data: the descriptor walk over the section 3 descriptors once
+// per subset, reading each element as it is met, or the template's compiled
+// program where it has one.
 #include <algorithm>
 #include <memory>
 #include <string>
 
+#include "../tables/descriptor_walk.hpp"
 #include "decode.hpp"
 #include "program.hpp"
 #include "walk.hpp"
@@ -44,21 +45,47 @@ Status decode_element(uint32_t code, DecodeContext& ctx, ValueCodingState& state
   return {};
 }
 
-Status decode_delayed_replication(std::span<const uint32_t> group, uint32_t factor_code, DecodeContext& ctx,
-                                  ValueCodingState& state, uint32_t depth) {
-  ElementInfo info;
-  if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
-  TARVANE_CHECK(read_element_as(info, info.def->width, element_reference(*info.def, state), ctx.reader, state,
-                                ctx.out));
-  const std::optional<double> factor = numeric_value(ctx.out.values.back());
-  state.descriptor_history.push_back(info.def);
-  // Each repetition visits at least one descriptor, so the step bound ends
-  // an absurd count.
-  for (uint64_t r = repetition_count(factor); r != 0; --r) {
-    TARVANE_CHECK(decode_descriptor_values_inner(group, ctx, state, depth + 1));
+// The subset reader: one record per element, replications repeated as the
+// data say.
+struct SubsetReader {
+  static constexpr uint32_t kMaxDepth = kMaxDecodeDepth;
+  static uint32_t replication_count(uint32_t y) { return y; }
+
+  DecodeContext& ctx;
+  ValueCodingState& state;
+
+  BufrError depth_error() const { return BufrError::parse("descriptor decode exceeded recursion depth"); }
+  const TableSet& tables() const { return ctx.cache.tables(); }
+
+  Status visit() {
+    // One visit appends at most two records, so checking here bounds both.
+    if (++ctx.steps > ctx.limits.max_items) [[unlikely]] return fail(walk_limit_error(ctx.limits));
+    if (ctx.out.values.size() > ctx.limits.max_items) [[unlikely]] return fail(output_limit_error(ctx.limits));
+    return {};
   }
-  return {};
-}
+  Status element(uint32_t code) { return decode_element(code, ctx, state); }
+  Status operation(uint32_t code) { return decode_operator_step(code, ctx, state); }
+
+  Status fixed(uint32_t, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
+    for (uint32_t r = 0; r < count; ++r) TARVANE_CHECK(walk_descriptors(group, *this, depth + 1));
+    return {};
+  }
+
+  Status delayed(uint32_t, std::span<const uint32_t> factor_and_group, uint32_t depth) {
+    ElementInfo info;
+    const uint32_t factor_code = factor_and_group[0];
+    if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
+    TARVANE_CHECK(read_element_as(info, info.def->width, element_reference(*info.def, state), ctx.reader, state,
+                                  ctx.out));
+    const std::optional<double> factor = numeric_value(ctx.out.values.back());
+    state.descriptor_history.push_back(info.def);
+    // Each repetition visits at least one descriptor, so the step bound ends
+    // an absurd count.
+    const auto group = factor_and_group.subspan(1);
+    for (uint64_t r = repetition_count(factor); r != 0; --r) TARVANE_CHECK(walk_descriptors(group, *this, depth + 1));
+    return {};
+  }
+};
 
 }  // namespace
 
@@ -90,50 +117,8 @@ Status decode_operator_step(uint32_t code, DecodeContext& ctx, ValueCodingState&
 
 Status decode_descriptor_values_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
                                       ValueCodingState& state, uint32_t depth) {
-  if (depth > kMaxDecodeDepth) return fail(BufrError::parse("descriptor decode exceeded recursion depth"));
-  const size_t n = descriptors.size();
-  size_t i = 0;
-  while (i < n) {
-    // One visit appends at most two records, so checking here bounds both.
-    if (++ctx.steps > ctx.limits.max_items) return fail(walk_limit_error(ctx.limits));
-    if (ctx.out.values.size() > ctx.limits.max_items) return fail(output_limit_error(ctx.limits));
-    const uint32_t code = descriptors[i];
-    switch (code / 100000) {
-      case 0:
-        TARVANE_CHECK(decode_element(code, ctx, state));
-        i += 1;
-        break;
-      case 1: {
-        uint32_t x = (code % 100000) / 1000;
-        uint32_t y = code % 1000;
-        if (x == 0 || i + x >= n) return fail(BufrError::unsupported_replication(code));
-        if (y != 0) {
-          auto group = descriptors.subspan(i + 1, x);
-          for (uint32_t r = 0; r < y; ++r) TARVANE_CHECK(decode_descriptor_values_inner(group, ctx, state, depth + 1));
-          i += x + 1;
-        } else {
-          if (i + x + 1 >= n) return fail(BufrError::incomplete_delayed_replication(code));
-          TARVANE_CHECK(decode_delayed_replication(descriptors.subspan(i + 2, x), descriptors[i + 1], ctx, state, depth));
-          i += x + 2;
-        }
-        break;
-      }
-      case 2:
-        TARVANE_CHECK(decode_operator_step(code, ctx, state));
-        i += 1;
-        break;
-      case 3: {
-        const SequenceDefinition* seq = ctx.cache.tables().find_sequence(code);
-        if (seq == nullptr) return fail(BufrError::sequence_not_found(code));
-        TARVANE_CHECK(decode_descriptor_values_inner(seq->members, ctx, state, depth + 1));
-        i += 1;
-        break;
-      }
-      default:
-        return fail(BufrError::parse("invalid descriptor " + code_text(code)));
-    }
-  }
-  return {};
+  SubsetReader reader{ctx, state};
+  return walk_descriptors(descriptors, reader, depth);
 }
 
 namespace {
