@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "../tables/descriptor_walk.hpp"
+
 namespace tarvane {
 
 namespace {
@@ -73,28 +75,6 @@ Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingS
   return {};
 }
 
-Status decode_compressed_delayed(std::span<const uint32_t> group, uint32_t factor_code, DecodeContext& ctx,
-                                 ValueCodingState& state, uint32_t depth) {
-  ElementInfo info;
-  if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
-  TARVANE_TRY(Column column, add_element_column(info, info.def->width, element_reference(*info.def, state), ctx,
-                                                state));
-  uint64_t count = 0;
-  if (!column.view.empty() && column[0].has_value) {
-    const double first = column[0].value;
-    for (size_t j = 0; j < column.view.size(); ++j) {
-      const DecodedValue& v = column[j];
-      if (!v.has_value || !(std::fabs(v.value - first) <= 0x1p-52)) {
-        return fail(BufrError::parse("compressed delayed replication with varying factors is not implemented"));
-      }
-    }
-    count = repetition_count(first);
-  }
-  state.descriptor_history.push_back(info.def);
-  for (; count != 0; --count) TARVANE_CHECK(decode_compressed_descriptors_inner(group, ctx, state, depth + 1));
-  return {};
-}
-
 Status decode_compressed_operator(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
   uint32_t x = (code % 100000) / 1000;
   uint32_t y = code % 1000;
@@ -134,54 +114,60 @@ Status decode_compressed_operator(uint32_t code, DecodeContext& ctx, ValueCoding
   return {};
 }
 
+// The compressed reader: one column per element, for all subsets at once.
+struct ColumnReader {
+  static constexpr uint32_t kMaxDepth = kMaxDecodeDepth;
+  static uint32_t replication_count(uint32_t y) { return y; }
+
+  DecodeContext& ctx;
+  ValueCodingState& state;
+
+  BufrError depth_error() const { return BufrError::parse("compressed descriptor decode exceeded recursion depth"); }
+  const TableSet& tables() const { return ctx.cache.tables(); }
+
+  // The output is bounded where each column begins.
+  Status visit() {
+    if (++ctx.steps > ctx.limits.max_items) [[unlikely]] return fail(walk_limit_error(ctx.limits));
+    return {};
+  }
+  Status element(uint32_t code) { return decode_compressed_element(code, ctx, state); }
+  Status operation(uint32_t code) { return decode_compressed_operator(code, ctx, state); }
+
+  Status fixed(uint32_t, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
+    for (uint32_t r = 0; r < count; ++r) TARVANE_CHECK(walk_descriptors(group, *this, depth + 1));
+    return {};
+  }
+
+  Status delayed(uint32_t, std::span<const uint32_t> factor_and_group, uint32_t depth) {
+    const uint32_t factor_code = factor_and_group[0];
+    ElementInfo info;
+    if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
+    TARVANE_TRY(Column column, add_element_column(info, info.def->width, element_reference(*info.def, state), ctx,
+                                                  state));
+    uint64_t count = 0;
+    if (!column.view.empty() && column[0].has_value) {
+      const double first = column[0].value;
+      for (size_t j = 0; j < column.view.size(); ++j) {
+        const DecodedValue& v = column[j];
+        if (!v.has_value || !(std::fabs(v.value - first) <= 0x1p-52)) {
+          return fail(BufrError::parse("compressed delayed replication with varying factors is not implemented"));
+        }
+      }
+      count = repetition_count(first);
+    }
+    state.descriptor_history.push_back(info.def);
+    const auto group = factor_and_group.subspan(1);
+    for (; count != 0; --count) TARVANE_CHECK(walk_descriptors(group, *this, depth + 1));
+    return {};
+  }
+};
+
 }  // namespace
 
 Status decode_compressed_descriptors_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
                                            ValueCodingState& state, uint32_t depth) {
-  if (depth > kMaxDecodeDepth) return fail(BufrError::parse("compressed descriptor decode exceeded recursion depth"));
-  const size_t n = descriptors.size();
-  size_t i = 0;
-  while (i < n) {
-    if (++ctx.steps > ctx.limits.max_items) return fail(walk_limit_error(ctx.limits));
-    const uint32_t code = descriptors[i];
-    switch (code / 100000) {
-      case 0:
-        TARVANE_CHECK(decode_compressed_element(code, ctx, state));
-        i += 1;
-        break;
-      case 1: {
-        uint32_t x = (code % 100000) / 1000;
-        uint32_t y = code % 1000;
-        if (x == 0 || i + x >= n) return fail(BufrError::unsupported_replication(code));
-        if (y != 0) {
-          auto group = descriptors.subspan(i + 1, x);
-          for (uint32_t r = 0; r < y; ++r) {
-            TARVANE_CHECK(decode_compressed_descriptors_inner(group, ctx, state, depth + 1));
-          }
-          i += x + 1;
-        } else {
-          if (i + x + 1 >= n) return fail(BufrError::incomplete_delayed_replication(code));
-          TARVANE_CHECK(decode_compressed_delayed(descriptors.subspan(i + 2, x), descriptors[i + 1], ctx, state, depth));
-          i += x + 2;
-        }
-        break;
-      }
-      case 2:
-        TARVANE_CHECK(decode_compressed_operator(code, ctx, state));
-        i += 1;
-        break;
-      case 3: {
-        const SequenceDefinition* seq = ctx.cache.tables().find_sequence(code);
-        if (seq == nullptr) return fail(BufrError::sequence_not_found(code));
-        TARVANE_CHECK(decode_compressed_descriptors_inner(seq->members, ctx, state, depth + 1));
-        i += 1;
-        break;
-      }
-      default:
-        return fail(BufrError::parse("invalid descriptor " + code_text(code)));
-    }
-  }
-  return {};
+  ColumnReader reader{ctx, state};
+  return walk_descriptors(descriptors, reader, depth);
 }
 
 Status decode_compressed_columns(std::span<const uint32_t> descriptors, DecodeContext& ctx) {
