@@ -24,27 +24,6 @@ BufrError walk_limit_error(const DecodeLimits& limits) {
 
 namespace {
 
-Status decode_element(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
-  // Between 2 03 YYY and 2 03 255 an element carries its new reference, no data.
-  if (state.reference_definition_width != 0) [[unlikely]] return read_new_reference(code, ctx.reader, state);
-  uint32_t x = (code % 100000) / 1000;
-  if (state.associated_field_width != 0 && x != 31) {
-    TARVANE_CHECK(read_associated_field(ctx.reader, state.associated_field_width, ctx.out));
-  }
-  ElementInfo info;
-  if (!ctx.cache.find(code, info)) return fail(BufrError::element_not_found(code));
-  TARVANE_CHECK(read_element_as(info, info.def->width, element_reference(*info.def, state), ctx.reader, state,
-                                ctx.out));
-  state.local_width.reset();
-  if (is_bitmap_entry(code, state)) {
-    const DecodedValue& last = ctx.out.values.back();
-    if (last.has_value) state.bitmap.push_back(bitmap_entry(last.value));
-  } else {
-    state.descriptor_history.push_back(info.def);
-  }
-  return {};
-}
-
 // The subset reader: one record per element, replications repeated as the
 // data say.
 struct SubsetReader {
@@ -63,7 +42,7 @@ struct SubsetReader {
     if (ctx.out.values.size() > ctx.limits.max_items) [[unlikely]] return fail(output_limit_error(ctx.limits));
     return {};
   }
-  Status element(uint32_t code) { return decode_element(code, ctx, state); }
+  Status element(uint32_t code) { return decode_element_step(code, ctx.cache.find(code), ctx, state); }
   Status operation(uint32_t code) { return decode_operator_step(code, ctx, state); }
 
   Status fixed(uint32_t, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
@@ -88,6 +67,26 @@ struct SubsetReader {
 };
 
 }  // namespace
+
+Status decode_element_step(uint32_t code, const ElementInfo* info, DecodeContext& ctx, ValueCodingState& state) {
+  // Between 2 03 YYY and 2 03 255 an element carries its new reference, no data.
+  if (state.reference_definition_width != 0) [[unlikely]] return read_new_reference(code, ctx.reader, state);
+  uint32_t x = (code % 100000) / 1000;
+  if (state.associated_field_width != 0 && x != 31) {
+    TARVANE_CHECK(read_associated_field(ctx.reader, state.associated_field_width, ctx.out));
+  }
+  if (info == nullptr) return fail(BufrError::element_not_found(code));
+  TARVANE_CHECK(read_element_as(*info, info->def->width, element_reference(*info->def, state), ctx.reader, state,
+                                ctx.out));
+  state.local_width.reset();
+  if (is_bitmap_entry(code, state)) {
+    const DecodedValue& last = ctx.out.values.back();
+    if (last.has_value) state.bitmap.push_back(bitmap_entry(last.value));
+  } else {
+    state.descriptor_history.push_back(info->def);
+  }
+  return {};
+}
 
 Status decode_operator_step(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
   uint32_t x = (code % 100000) / 1000;

@@ -80,6 +80,10 @@ struct DecodeContext {
 Status decode_descriptor_values_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
                                       ValueCodingState& state, uint32_t depth);
 
+// One element of the uncompressed walk; info is code's Table B entry, or
+// nullptr where the tables lack it.
+Status decode_element_step(uint32_t code, const ElementInfo* info, DecodeContext& ctx, ValueCodingState& state);
+
 // One operator of the uncompressed walk: changes the state, or reads what a
 // bitmap marker or 2 05 YYY designates.
 Status decode_operator_step(uint32_t code, DecodeContext& ctx, ValueCodingState& state);
