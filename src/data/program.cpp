@@ -104,20 +104,9 @@ struct Runner {
     if (!ctx.reader.try_read(ins.width, raw)) [[unlikely]] return fail(ctx.reader.read_error(ins.width));
     const bool missing = ins.missing_allowed && raw == (uint64_t{1} << ins.width) - 1;
     const ElementInfo& info = *ins.info;
-    const std::string* meaning = nullptr;
-    if (info.codes != nullptr) {
-      auto m = info.codes->find(raw);
-      if (m != info.codes->end()) meaning = &m->second;
-    }
-    DecodedValue& v = ctx.out.values.append_for_overwrite();
-    v.descriptor = ins.code;
-    v.text = DecodedValue::kNoText;
-    v.value = missing ? 0.0 : scaled_value(raw, ins.reference, ins.scale);
-    v.raw = raw;
-    v.name = info.def->name;
-    v.meaning = meaning;
-    v.has_value = !missing;
-    v.has_raw = true;
+    write_numeric_record(ctx.out.values.append_for_overwrite(), ins.code, info.def->name, raw,
+                         missing ? 0.0 : scaled_value(raw, ins.reference, ins.scale), !missing,
+                         meaning_of(info.codes, raw));
     state.descriptor_history.push_back(info.def);
     return {};
   }
