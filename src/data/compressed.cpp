@@ -49,6 +49,20 @@ Result<Column> add_element_column(const ElementInfo& info, uint32_t table_width,
   return column;
 }
 
+// As read_undefined_element, a column of them.
+Status decode_compressed_undefined(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
+  if (!state.local_width) return fail(BufrError::element_not_found(code));
+  const uint32_t width = *state.local_width;
+  state.local_width.reset();
+  const int64_t* defined = state.new_references.empty() ? nullptr : find_new_reference(state, code);
+  TARVANE_TRY(Column column, begin_column(ctx));
+  TARVANE_CHECK(read_compressed_numeric_column(code, kUndefinedName, width, defined ? *defined : 0, 0,
+                                               (code % 100000) / 1000 != 31, ctx.reader, column.view));
+  end_column(ctx, column);
+  state.descriptor_history.push_back(nullptr);
+  return {};
+}
+
 Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
   if (state.reference_definition_width != 0) [[unlikely]] {
     return read_compressed_new_reference(code, ctx.subsets, ctx.reader, state);
@@ -61,7 +75,7 @@ Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingS
     end_column(ctx, field);
   }
   ElementInfo info;
-  if (!ctx.cache.find(code, info)) return fail(BufrError::element_not_found(code));
+  if (!ctx.cache.find(code, info)) return decode_compressed_undefined(code, ctx, state);
   TARVANE_TRY(Column column, add_element_column(info, info.def->width, element_reference(*info.def, state), ctx,
                                                 state));
   if (is_bitmap_entry(code, state)) {

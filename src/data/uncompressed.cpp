@@ -75,7 +75,7 @@ Status decode_element_step(uint32_t code, const ElementInfo* info, DecodeContext
   if (state.associated_field_width != 0 && x != 31) {
     TARVANE_CHECK(read_associated_field(ctx.reader, state.associated_field_width, ctx.out));
   }
-  if (info == nullptr) return fail(BufrError::element_not_found(code));
+  if (info == nullptr) return read_undefined_element(code, ctx.reader, state, ctx.out);
   TARVANE_CHECK(read_element_as(*info, info->def->width, element_reference(*info->def, state), ctx.reader, state,
                                 ctx.out));
   state.local_width.reset();
