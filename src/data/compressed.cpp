@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "../tables/descriptor_walk.hpp"
 
 namespace tarvane {
 
@@ -129,15 +128,8 @@ Status decode_compressed_operator(uint32_t code, DecodeContext& ctx, ValueCoding
 }
 
 // The compressed reader: one column per element, for all subsets at once.
-struct ColumnReader {
-  static constexpr uint32_t kMaxDepth = kMaxDecodeDepth;
-  static uint32_t replication_count(uint32_t y) { return y; }
-
-  DecodeContext& ctx;
-  ValueCodingState& state;
-
+struct ColumnReader : DataReader<ColumnReader> {
   BufrError depth_error() const { return BufrError::parse("compressed descriptor decode exceeded recursion depth"); }
-  const TableSet& tables() const { return ctx.cache.tables(); }
 
   // The output is bounded where each column begins.
   Status visit() {
@@ -146,11 +138,6 @@ struct ColumnReader {
   }
   Status element(uint32_t code) { return decode_compressed_element(code, ctx, state); }
   Status operation(uint32_t code) { return decode_compressed_operator(code, ctx, state); }
-
-  Status fixed(uint32_t, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
-    for (uint32_t r = 0; r < count; ++r) TARVANE_CHECK(walk_descriptors(group, *this, depth + 1));
-    return {};
-  }
 
   Status delayed(uint32_t, std::span<const uint32_t> factor_and_group, uint32_t depth) {
     const uint32_t factor_code = factor_and_group[0];
@@ -170,9 +157,7 @@ struct ColumnReader {
       count = repetition_count(first);
     }
     state.descriptor_history.push_back(info.def);
-    const auto group = factor_and_group.subspan(1);
-    for (; count != 0; --count) TARVANE_CHECK(walk_descriptors(group, *this, depth + 1));
-    return {};
+    return repeat(count, factor_and_group.subspan(1), depth);
   }
 };
 
@@ -180,7 +165,7 @@ struct ColumnReader {
 
 Status decode_compressed_descriptors_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
                                            ValueCodingState& state, uint32_t depth) {
-  ColumnReader reader{ctx, state};
+  ColumnReader reader{{ctx, state}};
   return walk_descriptors(descriptors, reader, depth);
 }
 

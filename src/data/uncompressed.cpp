@@ -5,7 +5,6 @@
 #include <memory>
 #include <string>
 
-#include "../tables/descriptor_walk.hpp"
 #include "decode.hpp"
 #include "program.hpp"
 #include "walk.hpp"
@@ -26,15 +25,8 @@ namespace {
 
 // The subset reader: one record per element, replications repeated as the
 // data say.
-struct SubsetReader {
-  static constexpr uint32_t kMaxDepth = kMaxDecodeDepth;
-  static uint32_t replication_count(uint32_t y) { return y; }
-
-  DecodeContext& ctx;
-  ValueCodingState& state;
-
+struct SubsetReader : DataReader<SubsetReader> {
   BufrError depth_error() const { return BufrError::parse("descriptor decode exceeded recursion depth"); }
-  const TableSet& tables() const { return ctx.cache.tables(); }
 
   Status visit() {
     // One visit appends at most two records, so checking here bounds both.
@@ -45,11 +37,6 @@ struct SubsetReader {
   Status element(uint32_t code) { return decode_element_step(code, ctx.cache.find(code), ctx, state); }
   Status operation(uint32_t code) { return decode_operator_step(code, ctx, state); }
 
-  Status fixed(uint32_t, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
-    for (uint32_t r = 0; r < count; ++r) TARVANE_CHECK(walk_descriptors(group, *this, depth + 1));
-    return {};
-  }
-
   Status delayed(uint32_t, std::span<const uint32_t> factor_and_group, uint32_t depth) {
     ElementInfo info;
     const uint32_t factor_code = factor_and_group[0];
@@ -58,11 +45,7 @@ struct SubsetReader {
                                   ctx.out));
     const std::optional<double> factor = numeric_value(ctx.out.values.back());
     state.descriptor_history.push_back(info.def);
-    // Each repetition visits at least one descriptor, so the step bound ends
-    // an absurd count.
-    const auto group = factor_and_group.subspan(1);
-    for (uint64_t r = repetition_count(factor); r != 0; --r) TARVANE_CHECK(walk_descriptors(group, *this, depth + 1));
-    return {};
+    return repeat(repetition_count(factor), factor_and_group.subspan(1), depth);
   }
 };
 
@@ -116,7 +99,7 @@ Status decode_operator_step(uint32_t code, DecodeContext& ctx, ValueCodingState&
 
 Status decode_descriptor_values_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
                                       ValueCodingState& state, uint32_t depth) {
-  SubsetReader reader{ctx, state};
+  SubsetReader reader{{ctx, state}};
   return walk_descriptors(descriptors, reader, depth);
 }
 
