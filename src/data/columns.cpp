@@ -71,12 +71,6 @@ void set_constant(ColumnView column, const DecodedValue& value, bool* constant) 
   if (!column.empty()) column[0] = value;
 }
 
-const std::string* meaning_of(const CodeTable* codes, uint64_t raw) {
-  if (codes == nullptr) return nullptr;
-  auto m = codes->find(raw);
-  return m == codes->end() ? nullptr : &m->second;
-}
-
 // What a numeric column is read with; codes may be nullptr.
 struct NumericItem {
   uint32_t code;
@@ -132,15 +126,8 @@ Status read_numeric_column(const NumericItem& item, BitReader& reader, ColumnVie
       run_raw = raw;
       run_meaning = meaning_of(item.codes, raw);
     }
-    // Every field written once, in place.
-    v->descriptor = item.code;
-    v->text = DecodedValue::kNoText;
-    v->value = missing ? base.value : scaled_value(raw, item.reference, item.scale);
-    v->raw = raw;
-    v->name = item.name;
-    v->meaning = run_meaning;
-    v->has_value = !missing;
-    v->has_raw = true;
+    write_numeric_record(*v, item.code, item.name, raw,
+                         missing ? base.value : scaled_value(raw, item.reference, item.scale), !missing, run_meaning);
   }
   return {};
 }

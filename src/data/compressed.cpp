@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+
 namespace tarvane {
 
 namespace {
@@ -47,6 +48,20 @@ Result<Column> add_element_column(const ElementInfo& info, uint32_t table_width,
   return column;
 }
 
+// As read_undefined_element, a column of them.
+Status decode_compressed_undefined(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
+  if (!state.local_width) return fail(BufrError::element_not_found(code));
+  const uint32_t width = *state.local_width;
+  state.local_width.reset();
+  const int64_t* defined = state.new_references.empty() ? nullptr : find_new_reference(state, code);
+  TARVANE_TRY(Column column, begin_column(ctx));
+  TARVANE_CHECK(read_compressed_numeric_column(code, kUndefinedName, width, defined ? *defined : 0, 0,
+                                               (code % 100000) / 1000 != 31, ctx.reader, column.view));
+  end_column(ctx, column);
+  state.descriptor_history.push_back(nullptr);
+  return {};
+}
+
 Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
   if (state.reference_definition_width != 0) [[unlikely]] {
     return read_compressed_new_reference(code, ctx.subsets, ctx.reader, state);
@@ -59,7 +74,7 @@ Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingS
     end_column(ctx, field);
   }
   ElementInfo info;
-  if (!ctx.cache.find(code, info)) return fail(BufrError::element_not_found(code));
+  if (!ctx.cache.find(code, info)) return decode_compressed_undefined(code, ctx, state);
   TARVANE_TRY(Column column, add_element_column(info, info.def->width, element_reference(*info.def, state), ctx,
                                                 state));
   if (is_bitmap_entry(code, state)) {
@@ -70,28 +85,6 @@ Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingS
     state.descriptor_history.push_back(info.def);
   }
   state.local_width.reset();
-  return {};
-}
-
-Status decode_compressed_delayed(std::span<const uint32_t> group, uint32_t factor_code, DecodeContext& ctx,
-                                 ValueCodingState& state, uint32_t depth) {
-  ElementInfo info;
-  if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
-  TARVANE_TRY(Column column, add_element_column(info, info.def->width, element_reference(*info.def, state), ctx,
-                                                state));
-  uint64_t count = 0;
-  if (!column.view.empty() && column[0].has_value) {
-    const double first = column[0].value;
-    for (size_t j = 0; j < column.view.size(); ++j) {
-      const DecodedValue& v = column[j];
-      if (!v.has_value || !(std::fabs(v.value - first) <= 0x1p-52)) {
-        return fail(BufrError::parse("compressed delayed replication with varying factors is not implemented"));
-      }
-    }
-    count = repetition_count(first);
-  }
-  state.descriptor_history.push_back(info.def);
-  for (; count != 0; --count) TARVANE_CHECK(decode_compressed_descriptors_inner(group, ctx, state, depth + 1));
   return {};
 }
 
@@ -134,54 +127,46 @@ Status decode_compressed_operator(uint32_t code, DecodeContext& ctx, ValueCoding
   return {};
 }
 
+// The compressed reader: one column per element, for all subsets at once.
+struct ColumnReader : DataReader<ColumnReader> {
+  BufrError depth_error() const { return BufrError::parse("compressed descriptor decode exceeded recursion depth"); }
+
+  // The output is bounded where each column begins.
+  Status visit() {
+    if (++ctx.steps > ctx.limits.max_items) [[unlikely]] return fail(walk_limit_error(ctx.limits));
+    return {};
+  }
+  Status element(uint32_t code) { return decode_compressed_element(code, ctx, state); }
+  Status operation(uint32_t code) { return decode_compressed_operator(code, ctx, state); }
+
+  Status delayed(uint32_t, std::span<const uint32_t> factor_and_group, uint32_t depth) {
+    const uint32_t factor_code = factor_and_group[0];
+    ElementInfo info;
+    if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
+    TARVANE_TRY(Column column, add_element_column(info, info.def->width, element_reference(*info.def, state), ctx,
+                                                  state));
+    uint64_t count = 0;
+    if (!column.view.empty() && column[0].has_value) {
+      const double first = column[0].value;
+      for (size_t j = 0; j < column.view.size(); ++j) {
+        const DecodedValue& v = column[j];
+        if (!v.has_value || !(std::fabs(v.value - first) <= 0x1p-52)) {
+          return fail(BufrError::parse("compressed delayed replication with varying factors is not implemented"));
+        }
+      }
+      count = repetition_count(first);
+    }
+    state.descriptor_history.push_back(info.def);
+    return repeat(count, factor_and_group.subspan(1), depth);
+  }
+};
+
 }  // namespace
 
 Status decode_compressed_descriptors_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
                                            ValueCodingState& state, uint32_t depth) {
-  if (depth > kMaxDecodeDepth) return fail(BufrError::parse("compressed descriptor decode exceeded recursion depth"));
-  const size_t n = descriptors.size();
-  size_t i = 0;
-  while (i < n) {
-    if (++ctx.steps > ctx.limits.max_items) return fail(walk_limit_error(ctx.limits));
-    const uint32_t code = descriptors[i];
-    switch (code / 100000) {
-      case 0:
-        TARVANE_CHECK(decode_compressed_element(code, ctx, state));
-        i += 1;
-        break;
-      case 1: {
-        uint32_t x = (code % 100000) / 1000;
-        uint32_t y = code % 1000;
-        if (x == 0 || i + x >= n) return fail(BufrError::unsupported_replication(code));
-        if (y != 0) {
-          auto group = descriptors.subspan(i + 1, x);
-          for (uint32_t r = 0; r < y; ++r) {
-            TARVANE_CHECK(decode_compressed_descriptors_inner(group, ctx, state, depth + 1));
-          }
-          i += x + 1;
-        } else {
-          if (i + x + 1 >= n) return fail(BufrError::incomplete_delayed_replication(code));
-          TARVANE_CHECK(decode_compressed_delayed(descriptors.subspan(i + 2, x), descriptors[i + 1], ctx, state, depth));
-          i += x + 2;
-        }
-        break;
-      }
-      case 2:
-        TARVANE_CHECK(decode_compressed_operator(code, ctx, state));
-        i += 1;
-        break;
-      case 3: {
-        const SequenceDefinition* seq = ctx.cache.tables().find_sequence(code);
-        if (seq == nullptr) return fail(BufrError::sequence_not_found(code));
-        TARVANE_CHECK(decode_compressed_descriptors_inner(seq->members, ctx, state, depth + 1));
-        i += 1;
-        break;
-      }
-      default:
-        return fail(BufrError::parse("invalid descriptor " + code_text(code)));
-    }
-  }
-  return {};
+  ColumnReader reader{{ctx, state}};
+  return walk_descriptors(descriptors, reader, depth);
 }
 
 Status decode_compressed_columns(std::span<const uint32_t> descriptors, DecodeContext& ctx) {

@@ -133,11 +133,15 @@ inline constexpr std::string_view kOperatorName = "operator";
 inline constexpr uint32_t kAssociatedFieldCode = 999999;
 // The record of the characters that 2 05 YYY inserts into the data.
 inline constexpr std::string_view kCharactersName = "characters";
+// The name of an element Table B lacks, read under 2 06 YYY: none, but a
+// text of its own place, as every record name has.
+inline constexpr std::string_view kUndefinedName = "";
 
 struct ValueCodingState {
   std::vector<uint8_t> bitmap;
   // Definitions read so far, in reading order. Pointers into the TableSet:
-  // the history only ever holds unmodified Table B entries.
+  // the history only ever holds unmodified Table B entries (nullptr for an
+  // element Table B lacks, read under 2 06 YYY).
   std::vector<const ElementDefinition*> descriptor_history;
   int64_t reference_multiplier = 1;
   size_t bitmap_cursor = 0;

@@ -99,6 +99,21 @@ Result<std::optional<double>> read_element(const ElementDefinition& definition, 
   return numeric_value(out.values.back());
 }
 
+Status read_undefined_element(uint32_t code, BitReader& reader, ValueCodingState& state, DecodeResult& out) {
+  if (!state.local_width) return fail(BufrError::element_not_found(code));
+  const uint32_t width = *state.local_width;
+  state.local_width.reset();
+  uint64_t raw;
+  if (!reader.try_read(width, raw)) return fail(reader.read_error(width));
+  const bool missing = is_missing_raw(raw, width, (code % 100000) / 1000 == 31);
+  const int64_t* defined = state.new_references.empty() ? nullptr : find_new_reference(state, code);
+  write_numeric_record(out.values.append_for_overwrite(), code, kUndefinedName, raw,
+                       missing ? 0.0 : scaled_value(raw, defined ? *defined : 0, 0), !missing, nullptr);
+  // It holds its place among the elements a bitmap may designate.
+  state.descriptor_history.push_back(nullptr);
+  return {};
+}
+
 Status read_associated_field(BitReader& reader, uint8_t width, DecodeResult& out) {
   if (width == 0) return {};
   uint64_t raw;
@@ -271,7 +286,9 @@ Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state) {
     if (index >= state.descriptor_history.size()) {
       return fail(BufrError::parse("bitmap reference is outside descriptor history"));
     }
-    return state.descriptor_history[index];
+    const ElementDefinition* d = state.descriptor_history[index];
+    if (d == nullptr) return fail(BufrError::parse("bitmap designates an element that Table B lacks"));
+    return d;
   }
   return nullptr;
 }

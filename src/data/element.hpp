@@ -173,6 +173,28 @@ Status read_character_element(const ElementInfo& info, uint32_t width, BitReader
 // their record. They are no character element: no number, no history.
 Status read_signified_characters(uint32_t code, uint32_t count, BitReader& reader, DecodeResult& out);
 
+// The code-table meaning of raw, or nullptr; codes may be nullptr.
+inline const std::string* meaning_of(const CodeTable* codes, uint64_t raw) {
+  if (codes == nullptr) return nullptr;
+  auto m = codes->find(raw);
+  return m == codes->end() ? nullptr : &m->second;
+}
+
+// Writes every field of a numeric record once, in place: a local record
+// copied in stalls on store forwarding.
+[[gnu::always_inline]] inline void write_numeric_record(DecodedValue& v, uint32_t code, std::string_view name,
+                                                        uint64_t raw, double value, bool has_value,
+                                                        const std::string* meaning) {
+  v.descriptor = code;
+  v.text = DecodedValue::kNoText;
+  v.value = value;
+  v.raw = raw;
+  v.name = name;
+  v.meaning = meaning;
+  v.has_value = has_value;
+  v.has_raw = true;
+}
+
 // Reads the element of info with the given Table B width (a 2 25 255 marker
 // changes it) and the reference to use (element_reference, or the marker's)
 // and appends exactly one record; the value, when a caller needs it, is that
@@ -186,24 +208,15 @@ Status read_signified_characters(uint32_t code, uint32_t count, BitReader& reade
   uint64_t raw;
   if (!reader.try_read(c.width, raw)) return fail(reader.read_error(c.width));
   const bool missing = is_missing_raw(raw, c.width, info.class31);
-  const std::string* meaning = nullptr;
-  if (info.codes != nullptr) {
-    auto m = info.codes->find(raw);
-    if (m != info.codes->end()) meaning = &m->second;
-  }
-  // Built in place, every field once: a local record copied in stalls on
-  // store forwarding.
-  DecodedValue& v = out.values.append_for_overwrite();
-  v.descriptor = d.code;
-  v.text = DecodedValue::kNoText;
-  v.value = missing ? 0.0 : scaled_value(raw, c.reference, c.scale);
-  v.raw = raw;
-  v.name = d.name;
-  v.meaning = meaning;
-  v.has_value = !missing;
-  v.has_raw = true;
+  write_numeric_record(out.values.append_for_overwrite(), d.code, d.name, raw,
+                       missing ? 0.0 : scaled_value(raw, c.reference, c.scale), !missing, meaning_of(info.codes, raw));
   return {};
 }
+
+// An element Table B lacks, as a plain integer of the width 2 06 YYY gives
+// it, so that the rest of the data can be read; without 2 06 YYY, not found.
+// It leaves a record with its descriptor and no name.
+Status read_undefined_element(uint32_t code, BitReader& reader, ValueCodingState& state, DecodeResult& out);
 
 // The numeric value of a record (absent for missing and character values).
 inline std::optional<double> numeric_value(const DecodedValue& v) {

@@ -1,90 +1,80 @@
 #include "program.hpp"
 
+#include "../tables/descriptor_walk.hpp"
+
 namespace tarvane {
 
 namespace {
 
+// The compiler: every element looked up once, a replication's group
+// compiled once as the body of its loop. Any failure means the recursive
+// walk runs instead.
 struct Compiler {
-  const TableSet& tables;
+  static constexpr uint32_t kMaxDepth = kMaxDecodeDepth;
+  static uint32_t replication_count(uint32_t y) { return y; }
+
+  const TableSet& tables_;
   const ElementIndex& index;
   size_t max_instructions;
   std::vector<Instruction> out;
   uint32_t pending = 0;  // visits not yet given to an instruction
 
-  bool emit(Instruction ins) {
-    if (out.size() >= max_instructions) return false;
-    ins.steps = pending + 1;
+  BufrError depth_error() const { return BufrError::parse("descriptor decode exceeded recursion depth"); }
+  const TableSet& tables() const { return tables_; }
+
+  // A visit goes with the next instruction emitted (a sequence's with the
+  // first of its members).
+  Status visit() {
+    ++pending;
+    return {};
+  }
+
+  Status emit(Instruction ins) {
+    if (out.size() >= max_instructions) return fail(BufrError::parse("program too long"));
+    ins.steps = pending;
     pending = 0;
     out.push_back(ins);
-    return true;
+    return {};
   }
 
   // A body ends with its own visits accounted for.
-  bool flush() {
-    if (pending == 0) return true;
-    --pending;
-    return emit({OpKind::Visit});
+  Status flush() { return pending == 0 ? Status{} : emit({OpKind::Visit}); }
+
+  Status element(uint32_t code) {
+    const ElementInfo* info = index.find(code);
+    if (info == nullptr) return fail(BufrError::element_not_found(code));
+    const ElementDefinition& d = *info->def;
+    Instruction ins{OpKind::Element, 0, code, 0, 0, info};
+    ins.direct = !info->is_text && code != 31031;
+    ins.missing_allowed = d.width <= 63 && !info->class31;
+    ins.width = d.width;
+    ins.scale = d.scale;
+    ins.reference = d.reference;
+    return emit(ins);
   }
 
-  bool compile(std::span<const uint32_t> descriptors, uint32_t depth) {
-    if (depth > kMaxDecodeDepth) return false;
-    const size_t n = descriptors.size();
-    size_t i = 0;
-    while (i < n) {
-      const uint32_t code = descriptors[i];
-      switch (code / 100000) {
-        case 0: {
-          const ElementInfo* info = index.find(code);
-          if (info == nullptr) return false;
-          const ElementDefinition& d = *info->def;
-          Instruction ins{OpKind::Element, 0, code, 0, 0, info};
-          ins.direct = !info->is_text && code != 31031;
-          ins.missing_allowed = d.width <= 63 && !info->class31;
-          ins.width = d.width;
-          ins.scale = d.scale;
-          ins.reference = d.reference;
-          if (!emit(ins)) return false;
-          i += 1;
-          break;
-        }
-        case 1: {
-          const uint32_t x = (code % 100000) / 1000;
-          const uint32_t y = code % 1000;
-          if (x == 0 || i + x >= n) return false;
-          size_t at;
-          if (y != 0) {
-            at = out.size();
-            if (!emit({OpKind::Repeat, 0, code, 0, y, nullptr})) return false;
-            if (!compile(descriptors.subspan(i + 1, x), depth + 1) || !flush()) return false;
-            i += x + 1;
-          } else {
-            if (i + x + 1 >= n) return false;
-            const ElementInfo* factor = index.find(descriptors[i + 1]);
-            at = out.size();
-            if (factor == nullptr || !emit({OpKind::Delayed, 0, code, 0, 0, factor})) return false;
-            if (!compile(descriptors.subspan(i + 2, x), depth + 1) || !flush()) return false;
-            i += x + 2;
-          }
-          out[at].body = static_cast<uint32_t>(out.size() - at - 1);
-          break;
-        }
-        case 2:
-          if (!emit({OpKind::Operator, 0, code, 0, 0, nullptr})) return false;
-          i += 1;
-          break;
-        case 3: {
-          const SequenceDefinition* seq = tables.find_sequence(code);
-          if (seq == nullptr) return false;
-          ++pending;  // its visit goes with the first instruction of its members
-          if (!compile(seq->members, depth + 1)) return false;
-          i += 1;
-          break;
-        }
-        default:
-          return false;
-      }
-    }
-    return true;
+  Status operation(uint32_t code) { return emit({OpKind::Operator, 0, code, 0, 0, nullptr}); }
+
+  // The loop instruction at `at`, then its body.
+  Status loop(size_t at, std::span<const uint32_t> group, uint32_t depth) {
+    TARVANE_CHECK(walk_descriptors(group, *this, depth + 1));
+    TARVANE_CHECK(flush());
+    out[at].body = static_cast<uint32_t>(out.size() - at - 1);
+    return {};
+  }
+
+  Status fixed(uint32_t code, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
+    const size_t at = out.size();
+    TARVANE_CHECK(emit({OpKind::Repeat, 0, code, 0, count, nullptr}));
+    return loop(at, group, depth);
+  }
+
+  Status delayed(uint32_t code, std::span<const uint32_t> factor_and_group, uint32_t depth) {
+    const ElementInfo* factor = index.find(factor_and_group[0]);
+    if (factor == nullptr) return fail(BufrError::element_not_found(factor_and_group[0]));
+    const size_t at = out.size();
+    TARVANE_CHECK(emit({OpKind::Delayed, 0, code, 0, 0, factor}));
+    return loop(at, factor_and_group.subspan(1), depth);
   }
 };
 
@@ -102,26 +92,6 @@ bool plain_state(const ValueCodingState& s) {
          s.width_change == 0 && s.scale_change == 0 && s.reference_multiplier == 1 && s.new_references.empty();
 }
 
-// As decode_element in the recursive walk, with the element already found.
-Status element(const Instruction& ins, DecodeContext& ctx, ValueCodingState& state) {
-  const ElementInfo& info = *ins.info;
-  if (state.reference_definition_width != 0) [[unlikely]] return read_new_reference(ins.code, ctx.reader, state);
-  uint32_t x = (ins.code % 100000) / 1000;
-  if (state.associated_field_width != 0 && x != 31) {
-    TARVANE_CHECK(read_associated_field(ctx.reader, state.associated_field_width, ctx.out));
-  }
-  TARVANE_CHECK(read_element_as(info, info.def->width, element_reference(*info.def, state), ctx.reader, state,
-                                ctx.out));
-  state.local_width.reset();
-  if (is_bitmap_entry(ins.code, state)) {
-    const DecodedValue& last = ctx.out.values.back();
-    if (last.has_value) state.bitmap.push_back(bitmap_entry(last.value));
-  } else {
-    state.descriptor_history.push_back(info.def);
-  }
-  return {};
-}
-
 struct Runner {
   DecodeContext& ctx;
   ValueCodingState& state;
@@ -134,20 +104,9 @@ struct Runner {
     if (!ctx.reader.try_read(ins.width, raw)) [[unlikely]] return fail(ctx.reader.read_error(ins.width));
     const bool missing = ins.missing_allowed && raw == (uint64_t{1} << ins.width) - 1;
     const ElementInfo& info = *ins.info;
-    const std::string* meaning = nullptr;
-    if (info.codes != nullptr) {
-      auto m = info.codes->find(raw);
-      if (m != info.codes->end()) meaning = &m->second;
-    }
-    DecodedValue& v = ctx.out.values.append_for_overwrite();
-    v.descriptor = ins.code;
-    v.text = DecodedValue::kNoText;
-    v.value = missing ? 0.0 : scaled_value(raw, ins.reference, ins.scale);
-    v.raw = raw;
-    v.name = info.def->name;
-    v.meaning = meaning;
-    v.has_value = !missing;
-    v.has_raw = true;
+    write_numeric_record(ctx.out.values.append_for_overwrite(), ins.code, info.def->name, raw,
+                         missing ? 0.0 : scaled_value(raw, ins.reference, ins.scale), !missing,
+                         meaning_of(info.codes, raw));
     state.descriptor_history.push_back(info.def);
     return {};
   }
@@ -165,7 +124,7 @@ struct Runner {
           if (plain && ins.direct) {
             TARVANE_CHECK(direct_element(ins));
           } else {
-            TARVANE_CHECK(element(ins, ctx, state));
+            TARVANE_CHECK(decode_element_step(ins.code, ins.info, ctx, state));
           }
           ++at;
           break;
@@ -202,7 +161,7 @@ struct Runner {
 std::optional<std::vector<Instruction>> compile_program(std::span<const uint32_t> descriptors, const TableSet& tables,
                                                         size_t max_instructions) {
   Compiler c{tables, tables.element_index(), max_instructions, {}, 0};
-  if (!c.compile(descriptors, 0) || !c.flush()) return std::nullopt;
+  if (!walk_descriptors(descriptors, c, 0) || !c.flush()) return std::nullopt;
   return std::move(c.out);
 }
 

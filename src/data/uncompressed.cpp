@@ -1,6 +1,6 @@
-// The uncompressed walk: one pass over the section 3 descriptors per subset,
-// expanding sequences and replications on the fly by recursion over slices of
-// the descriptor lists.
+// Uncompressed data: the descriptor walk over the section 3 descriptors once
+// per subset, reading each element as it is met, or the template's compiled
+// program where it has one.
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -23,44 +23,53 @@ BufrError walk_limit_error(const DecodeLimits& limits) {
 
 namespace {
 
-Status decode_element(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
+// The subset reader: one record per element, replications repeated as the
+// data say.
+struct SubsetReader : DataReader<SubsetReader> {
+  BufrError depth_error() const { return BufrError::parse("descriptor decode exceeded recursion depth"); }
+
+  Status visit() {
+    // One visit appends at most two records, so checking here bounds both.
+    if (++ctx.steps > ctx.limits.max_items) [[unlikely]] return fail(walk_limit_error(ctx.limits));
+    if (ctx.out.values.size() > ctx.limits.max_items) [[unlikely]] return fail(output_limit_error(ctx.limits));
+    return {};
+  }
+  Status element(uint32_t code) { return decode_element_step(code, ctx.cache.find(code), ctx, state); }
+  Status operation(uint32_t code) { return decode_operator_step(code, ctx, state); }
+
+  Status delayed(uint32_t, std::span<const uint32_t> factor_and_group, uint32_t depth) {
+    ElementInfo info;
+    const uint32_t factor_code = factor_and_group[0];
+    if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
+    TARVANE_CHECK(read_element_as(info, info.def->width, element_reference(*info.def, state), ctx.reader, state,
+                                  ctx.out));
+    const std::optional<double> factor = numeric_value(ctx.out.values.back());
+    state.descriptor_history.push_back(info.def);
+    return repeat(repetition_count(factor), factor_and_group.subspan(1), depth);
+  }
+};
+
+}  // namespace
+
+Status decode_element_step(uint32_t code, const ElementInfo* info, DecodeContext& ctx, ValueCodingState& state) {
   // Between 2 03 YYY and 2 03 255 an element carries its new reference, no data.
   if (state.reference_definition_width != 0) [[unlikely]] return read_new_reference(code, ctx.reader, state);
   uint32_t x = (code % 100000) / 1000;
   if (state.associated_field_width != 0 && x != 31) {
     TARVANE_CHECK(read_associated_field(ctx.reader, state.associated_field_width, ctx.out));
   }
-  ElementInfo info;
-  if (!ctx.cache.find(code, info)) return fail(BufrError::element_not_found(code));
-  TARVANE_CHECK(read_element_as(info, info.def->width, element_reference(*info.def, state), ctx.reader, state,
+  if (info == nullptr) return read_undefined_element(code, ctx.reader, state, ctx.out);
+  TARVANE_CHECK(read_element_as(*info, info->def->width, element_reference(*info->def, state), ctx.reader, state,
                                 ctx.out));
   state.local_width.reset();
   if (is_bitmap_entry(code, state)) {
     const DecodedValue& last = ctx.out.values.back();
     if (last.has_value) state.bitmap.push_back(bitmap_entry(last.value));
   } else {
-    state.descriptor_history.push_back(info.def);
+    state.descriptor_history.push_back(info->def);
   }
   return {};
 }
-
-Status decode_delayed_replication(std::span<const uint32_t> group, uint32_t factor_code, DecodeContext& ctx,
-                                  ValueCodingState& state, uint32_t depth) {
-  ElementInfo info;
-  if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
-  TARVANE_CHECK(read_element_as(info, info.def->width, element_reference(*info.def, state), ctx.reader, state,
-                                ctx.out));
-  const std::optional<double> factor = numeric_value(ctx.out.values.back());
-  state.descriptor_history.push_back(info.def);
-  // Each repetition visits at least one descriptor, so the step bound ends
-  // an absurd count.
-  for (uint64_t r = repetition_count(factor); r != 0; --r) {
-    TARVANE_CHECK(decode_descriptor_values_inner(group, ctx, state, depth + 1));
-  }
-  return {};
-}
-
-}  // namespace
 
 Status decode_operator_step(uint32_t code, DecodeContext& ctx, ValueCodingState& state) {
   uint32_t x = (code % 100000) / 1000;
@@ -90,50 +99,8 @@ Status decode_operator_step(uint32_t code, DecodeContext& ctx, ValueCodingState&
 
 Status decode_descriptor_values_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
                                       ValueCodingState& state, uint32_t depth) {
-  if (depth > kMaxDecodeDepth) return fail(BufrError::parse("descriptor decode exceeded recursion depth"));
-  const size_t n = descriptors.size();
-  size_t i = 0;
-  while (i < n) {
-    // One visit appends at most two records, so checking here bounds both.
-    if (++ctx.steps > ctx.limits.max_items) return fail(walk_limit_error(ctx.limits));
-    if (ctx.out.values.size() > ctx.limits.max_items) return fail(output_limit_error(ctx.limits));
-    const uint32_t code = descriptors[i];
-    switch (code / 100000) {
-      case 0:
-        TARVANE_CHECK(decode_element(code, ctx, state));
-        i += 1;
-        break;
-      case 1: {
-        uint32_t x = (code % 100000) / 1000;
-        uint32_t y = code % 1000;
-        if (x == 0 || i + x >= n) return fail(BufrError::unsupported_replication(code));
-        if (y != 0) {
-          auto group = descriptors.subspan(i + 1, x);
-          for (uint32_t r = 0; r < y; ++r) TARVANE_CHECK(decode_descriptor_values_inner(group, ctx, state, depth + 1));
-          i += x + 1;
-        } else {
-          if (i + x + 1 >= n) return fail(BufrError::incomplete_delayed_replication(code));
-          TARVANE_CHECK(decode_delayed_replication(descriptors.subspan(i + 2, x), descriptors[i + 1], ctx, state, depth));
-          i += x + 2;
-        }
-        break;
-      }
-      case 2:
-        TARVANE_CHECK(decode_operator_step(code, ctx, state));
-        i += 1;
-        break;
-      case 3: {
-        const SequenceDefinition* seq = ctx.cache.tables().find_sequence(code);
-        if (seq == nullptr) return fail(BufrError::sequence_not_found(code));
-        TARVANE_CHECK(decode_descriptor_values_inner(seq->members, ctx, state, depth + 1));
-        i += 1;
-        break;
-      }
-      default:
-        return fail(BufrError::parse("invalid descriptor " + code_text(code)));
-    }
-  }
-  return {};
+  SubsetReader reader{{ctx, state}};
+  return walk_descriptors(descriptors, reader, depth);
 }
 
 namespace {

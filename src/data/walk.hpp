@@ -10,6 +10,7 @@
 #include "../bitstream.hpp"
 #include "../error.hpp"
 #include "../message/message.hpp"
+#include "../tables/descriptor_walk.hpp"
 #include "../tables/table_set.hpp"
 #include "decoded_value.hpp"
 #include "element.hpp"
@@ -77,8 +78,36 @@ struct DecodeContext {
   uint16_t subsets = 0;
 };
 
+// What the subset reader and the compressed reader share as visitors of the
+// descriptor walk (Reader derives from it): a replication's group walked as
+// often as the descriptor or the data say.
+template <class Reader>
+struct DataReader {
+  static constexpr uint32_t kMaxDepth = kMaxDecodeDepth;
+  static uint32_t replication_count(uint32_t y) { return y; }
+
+  DecodeContext& ctx;
+  ValueCodingState& state;
+
+  const TableSet& tables() const { return ctx.cache.tables(); }
+
+  // Each round visits at least one descriptor, so the step bound ends an
+  // absurd count.
+  Status repeat(uint64_t count, std::span<const uint32_t> group, uint32_t depth) {
+    for (; count != 0; --count) TARVANE_CHECK(walk_descriptors(group, static_cast<Reader&>(*this), depth + 1));
+    return {};
+  }
+  Status fixed(uint32_t, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
+    return repeat(count, group, depth);
+  }
+};
+
 Status decode_descriptor_values_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
                                       ValueCodingState& state, uint32_t depth);
+
+// One element of the uncompressed walk; info is code's Table B entry, or
+// nullptr where the tables lack it.
+Status decode_element_step(uint32_t code, const ElementInfo* info, DecodeContext& ctx, ValueCodingState& state);
 
 // One operator of the uncompressed walk: changes the state, or reads what a
 // bitmap marker or 2 05 YYY designates.

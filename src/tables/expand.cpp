@@ -6,6 +6,7 @@
 #include <string>
 
 #include "../descriptor.hpp"
+#include "descriptor_walk.hpp"
 
 namespace tarvane {
 
@@ -23,81 +24,81 @@ Status append(std::vector<uint32_t>& out, uint32_t code) {
   return {};
 }
 
+// Expansion as a visitor of the walk: it reads no data, so a delayed
+// replication's factor and group appear once.
+struct Expander {
+  static constexpr uint32_t kMaxDepth = kMaxExpansionDepth;
+  // Only the low eight bits of Y count.
+  static uint32_t replication_count(uint32_t y) { return y & 0xFF; }
+
+  const TableSet& tables_;
+  std::vector<uint32_t>& out;
+  ExpansionState& state;
+
+  BufrError depth_error() const { return BufrError::parse("sequence expansion exceeded recursion depth"); }
+  const TableSet& tables() const { return tables_; }
+
+  Status visit() {
+    if (++state.steps > kMaxExpansionSteps) {
+      return fail(BufrError::parse("sequence expansion exceeded " + std::to_string(kMaxExpansionSteps) + " steps"));
+    }
+    return {};
+  }
+
+  Status element(uint32_t code) {
+    const uint32_t x = (code % 100000) / 1000;
+    if (state.associated_field_width != 0 && x != 31) TARVANE_CHECK(append(out, kAssociatedFieldMarker));
+    return append(out, code);
+  }
+
+  Status operation(uint32_t code) {
+    const uint32_t x = (code % 100000) / 1000;
+    if (x == 4) {
+      state.associated_field_width = static_cast<uint8_t>(code % 1000);
+    } else if (x != 1 && x != 2 && x != 6 && x != 7 && x != 8) {
+      TARVANE_CHECK(append(out, code));
+    }
+    return {};
+  }
+
+  Status fixed(uint32_t, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
+    // A round's output depends only on the state it starts from, and only
+    // 2 04 YYY changes the state, the same way in every round. So by the
+    // second round at the latest a round starts and ends in the same state,
+    // and every later round repeats its output: copy it.
+    uint32_t rounds = 0;
+    size_t round_start = out.size();
+    while (rounds < count) {
+      uint8_t width_before = state.associated_field_width;
+      round_start = out.size();
+      TARVANE_CHECK(walk_descriptors(group, *this, depth + 1));
+      ++rounds;
+      if (state.associated_field_width == width_before) break;
+    }
+    const size_t round_length = out.size() - round_start;
+    const size_t copies = count - rounds;
+    if (round_length != 0 && copies != 0) {
+      if (round_length * copies > kMaxExpansionLength - out.size()) return fail(too_long());
+      out.reserve(out.size() + round_length * copies);
+      for (size_t k = 0; k < copies; ++k) {
+        for (size_t j = 0; j < round_length; ++j) out.push_back(out[round_start + j]);
+      }
+    }
+    return {};
+  }
+
+  Status delayed(uint32_t, std::span<const uint32_t> factor_and_group, uint32_t depth) {
+    return walk_descriptors(factor_and_group, *this, depth + 1);
+  }
+};
+
 }  // namespace
 
 Result<size_t> expand_into(const TableSet& tables, std::span<const uint32_t> descriptors, std::vector<uint32_t>& out,
                            ExpansionState& state, uint32_t depth) {
-  if (depth > kMaxExpansionDepth) return fail(BufrError::parse("sequence expansion exceeded recursion depth"));
   const size_t start = out.size();
-  const size_t n = descriptors.size();
-  size_t i = 0;
-  while (i < n) {
-    if (++state.steps > kMaxExpansionSteps) {
-      return fail(BufrError::parse("sequence expansion exceeded " + std::to_string(kMaxExpansionSteps) + " steps"));
-    }
-    const uint32_t c = descriptors[i];
-    const uint32_t f = c / 100000;
-    const uint32_t x = (c % 100000) / 1000;
-    const uint32_t y = (c % 1000) & 0xFF;  // only the low eight bits of Y count
-    switch (f) {
-      case 0:
-        if (state.associated_field_width != 0 && x != 31) TARVANE_CHECK(append(out, kAssociatedFieldMarker));
-        TARVANE_CHECK(append(out, c));
-        i += 1;
-        break;
-      case 1: {
-        if (x == 0 || i + x >= n) return fail(BufrError::unsupported_replication(c));
-        if (y != 0) {
-          auto group = descriptors.subspan(i + 1, x);
-          // A round's output depends only on the state it starts from, and
-          // only 2 04 YYY changes the state, the same way in every round. So
-          // by the second round at the latest a round starts and ends in the
-          // same state, and every later round repeats its output: copy it.
-          uint32_t rounds = 0;
-          size_t round_start = out.size();
-          while (rounds < y) {
-            uint8_t width_before = state.associated_field_width;
-            round_start = out.size();
-            TARVANE_CHECK(expand_into(tables, group, out, state, depth + 1));
-            ++rounds;
-            if (state.associated_field_width == width_before) break;
-          }
-          const size_t round_length = out.size() - round_start;
-          const size_t copies = y - rounds;
-          if (round_length != 0 && copies != 0) {
-            if (round_length * copies > kMaxExpansionLength - out.size()) return fail(too_long());
-            out.reserve(out.size() + round_length * copies);
-            for (size_t k = 0; k < copies; ++k) {
-              for (size_t j = 0; j < round_length; ++j) out.push_back(out[round_start + j]);
-            }
-          }
-          i += x + 1;
-        } else {
-          if (i + x + 1 >= n) return fail(BufrError::incomplete_delayed_replication(c));
-          TARVANE_CHECK(expand_into(tables, descriptors.subspan(i + 1, x + 1), out, state, depth + 1));
-          i += x + 2;
-        }
-        break;
-      }
-      case 2:
-        if (x == 4) {
-          state.associated_field_width = static_cast<uint8_t>(y);
-        } else if (x != 1 && x != 2 && x != 6 && x != 7 && x != 8) {
-          TARVANE_CHECK(append(out, c));
-        }
-        i += 1;
-        break;
-      case 3: {
-        const SequenceDefinition* seq = tables.find_sequence(c);
-        if (seq == nullptr) return fail(BufrError::sequence_not_found(c));
-        TARVANE_CHECK(expand_into(tables, seq->members, out, state, depth + 1));
-        i += 1;
-        break;
-      }
-      default:
-        return fail(BufrError::parse("invalid descriptor " + code_text(c)));
-    }
-  }
+  Expander expander{tables, out, state};
+  TARVANE_CHECK(walk_descriptors(descriptors, expander, depth));
   return out.size() - start;
 }
 

@@ -307,6 +307,32 @@ TEST(ChangedCoding, LocalWidthReadsThePlainInteger) {
   EXPECT_EQ(values_of(*r), (Values{none, 7.0, 1.0}));
 }
 
+// JMA wind profilers put 2 06 008 before the local 0 25 192 so that decoders
+// without it can step over it: it is read as an 8-bit integer with no name,
+// and what follows decodes.
+TEST(ChangedCoding, LocalWidthReadsAnElementTheTablesLack) {
+  TableSet t = real_shape_tables();
+  const std::vector<uint32_t> d = {1001, 206008, 25192, 1002};
+  const std::vector<std::pair<uint64_t, uint32_t>> fields = {{7, 8}, {200, 8}, {9, 8}};
+  BitWriter plain;
+  for (auto [value, width] : fields) plain.put(value, width);
+  for (bool compressed : {false, true}) {
+    auto r = compressed ? decode(t, d, compressed_constant(fields), 2, true) : decode(t, d, plain);
+    ASSERT_TRUE(r) << error_of(r);
+    ASSERT_EQ(r->values.size(), compressed ? 6u : 3u);
+    EXPECT_EQ(values_of(*r), compressed ? (Values{7.0, 200.0, 9.0, 7.0, 200.0, 9.0}) : (Values{7.0, 200.0, 9.0}));
+    EXPECT_EQ(r->values[1].descriptor, 25192u);
+    EXPECT_TRUE(r->values[1].name.empty());
+  }
+  // A bitmap designating it cannot say how its statistic is coded.
+  const std::vector<uint32_t> with_bitmap = {1001, 206008, 25192, 223000, 236000, 101002, 31031, 223255};
+  BitWriter bits;
+  bits.put(7, 8).put(200, 8).put(1, 1).put(0, 1);
+  EXPECT_EQ(error_of(decode(t, with_bitmap, bits)), "csv/table parse error: bitmap designates an element that Table B lacks");
+  // Without 2 06 YYY its width is unknown.
+  EXPECT_EQ(error_of(decode(t, {1001, 25192, 1002}, plain)), "descriptor 025192 was not found in Table B");
+}
+
 // ECMWF TEMP and PILOT messages: 2 22 000 and 2 23 000 each followed at once
 // by its bitmap, no 2 36 000; the 2 23 255 values follow the second bitmap,
 // over the elements before 2 22 000.

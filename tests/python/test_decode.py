@@ -1,7 +1,10 @@
 """decode_values and friends: step order, argument rules, and the DecodedValue objects they return."""
 
 import gc
+import json
 import os
+import shutil
+import subprocess
 import sys
 
 import pytest
@@ -288,3 +291,31 @@ def test_real_messages_decode_through_every_function(name):
     names = {}
     for v in values:
         assert names.setdefault((v.descriptor, len(v.name)), v.name) is v.name or v.descriptor == 999999
+
+
+# 0 25 192 is a local element no table here has; 2 06 008 says how wide it is.
+LOCAL_UNDER_206 = [1001, 206008, 25192, 12101]
+
+
+def test_an_element_the_tables_lack_is_read_under_2_06(table_dir):
+    values = decode_values(message(LOCAL_UNDER_206, pack_bits([(15, 7), (200, 8), (27315, 16)])), table_dir)
+    assert [(v.descriptor, v.name, v.raw) for v in values] == [(1001, "WMO BLOCK NUMBER", 15), (25192, "", 200),
+                                                               (12101, "TEMPERATURE", 27315)]
+    assert values[2].raw_value == 273.15
+    [_, missing, _] = decode_values(message(LOCAL_UNDER_206, pack_bits([(15, 7), (255, 8), (27315, 16)])), table_dir)
+    assert missing.raw_value is None
+    with pytest.raises(ValueError, match="^descriptor 025192 was not found in Table B$"):
+        decode_values(message([1001, 25192, 12101], pack_bits([(15, 7), (200, 8), (27315, 16)])), table_dir)
+
+
+@pytest.mark.skipif(shutil.which("bufr_dump") is None, reason="ecCodes' tools are not installed")
+def test_reading_under_2_06_agrees_with_the_reference(tmp_path):
+    import tarvane as reader
+
+    path = tmp_path / "local.bufr"
+    path.write_bytes(message([1001, 206008, 25192, 1002, 12101], pack_bits([(7, 7), (200, 8), (123, 10), (2881, 16)])))
+    dumped = json.loads(subprocess.run(["bufr_dump", "-jf", str(path)], capture_output=True, check=True).stdout)
+    reference = {item["key"]: item["value"] for item in dumped["messages"] if "code" in item}
+    data = next(reader.read(str(path))).decode()
+    assert reference == {key: data[key][0] for key in data.keys()}
+    assert data.get(25192)[0] == 200
