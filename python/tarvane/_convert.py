@@ -18,17 +18,8 @@ import os
 from collections.abc import Sequence
 from typing import Any
 
-from ._frames import (
-    WideQuery,
-    decode_or_skip,
-    expand_source,
-    gather_long,
-    gather_wide,
-    long_arrow,
-    messages_of,
-    need,
-    to_arrow_columns,
-)
+from ._frames import decode_or_skip, expand_source, gather, gather_long, long_arrow, messages_of, need, to_arrow_columns
+from ._wide import WideQuery
 from ._tables import TablesArg
 
 
@@ -52,10 +43,9 @@ def convert(
         raise ValueError(f"{output}: the output must end in .parquet or .csv")
     files = expand_source(list(paths))
     if columns:
-        values, out = gather_wide(
-            messages_of(files, tables, errors), WideQuery.make(columns, None), errors, with_meanings=True  # type: ignore[arg-type]
-        )
-        table = to_arrow_columns(values, out, with_meanings=True)
+        query = WideQuery.make(columns, None, required_columns=False)
+        values, out = next(gather(messages_of(files, tables, errors), query, errors, with_meanings=True))  # type: ignore[arg-type]
+        table = to_arrow_columns(values, out)
         _write_whole(table, output, kind)
         return int(table.num_rows)
     return _write_long(files, output, kind, tables, errors)

@@ -1,0 +1,96 @@
+"""Where the requested keys of a message meet: one row per observation.
+
+The records of a subset are read in order, keeping the latest record of
+each requested key. A key met again starts a new observation: the one
+gathered so far becomes a row, and the repeated key and every key met after
+it are dropped, while the keys met before it (the station, the time, an
+enclosing level) stay for the rows that follow. So a value outside a
+replication applies to every repetition inside it, the values of one
+repetition share a row, and keys of two sibling replications are never
+paired by rank. A subset starts afresh and ends with its last observation.
+This is how the established pandas reader of BUFR forms its rows.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from ._data import Data
+
+
+def split_rank(key: str | int) -> tuple[str | int, int | None]:
+    """ "#3#brightnessTemperature" (ecCodes' k-th occurrence in a subset) -> ("brightnessTemperature", 3)."""
+    if isinstance(key, str) and key.startswith("#"):
+        rank, _, base = key[1:].partition("#")
+        if rank.isdigit() and int(rank) >= 1 and base:
+            return base, int(rank)
+    return key, None
+
+
+def _ranks(subsets: npt.NDArray[np.intp]) -> npt.NDArray[np.intp]:
+    """For positions in record order, the rank (from 0) of each within its subset."""
+    if not len(subsets):
+        return np.zeros(0, dtype=np.intp)
+    starts = np.r_[0, np.flatnonzero(np.diff(subsets)) + 1]
+    ranks: npt.NDArray[np.intp] = np.arange(len(subsets)) - np.repeat(starts, np.diff(np.r_[starts, len(subsets)]))
+    return ranks
+
+
+def key_records(data: Data, keys: Sequence[str | int], key_of: Sequence[str | None]) -> npt.NDArray[np.int32]:
+    """Per record of the message, which of keys it is (-1 for none).
+
+    key_of gives the key of each of the message's distinct descriptors; a
+    key is a key name, "#k#key" (its k-th occurrence in a subset) or a
+    descriptor code as int or digits.
+    """
+    codes, index = data._parts.elements()
+    which = np.full(len(index), -1, dtype=np.int32)
+    subset = data._parts.subset
+    for k in range(len(keys) - 1, -1, -1):
+        base, rank = split_rank(keys[k])
+        if isinstance(base, (int, np.integer)) or (isinstance(base, str) and base.isdigit()):
+            distinct = [i for i, c in enumerate(codes) if c == int(base)]
+        else:
+            distinct = [i for i, name in enumerate(key_of) if name == base]
+        if not distinct:
+            continue
+        hit = np.flatnonzero(np.isin(index, distinct))
+        if rank is not None:
+            hit = hit[_ranks(subset[hit].astype(np.intp)) == rank - 1]
+        which[hit] = k
+    return which
+
+
+def observations(subset: npt.NDArray[np.uint32], which: npt.NDArray[np.int32], count: int) -> npt.NDArray[np.int64]:
+    """The rows of a message: for each row and key, the record that fills it (-1 where none does)."""
+    positions = np.flatnonzero(which >= 0)
+    rows: list[list[int]] = []
+    current: dict[int, int] = {}
+    previous = -1
+
+    def emit() -> None:
+        row = [-1] * count
+        for key, record in current.items():
+            row[key] = record
+        rows.append(row)
+
+    for record, key, number in zip(positions.tolist(), which[positions].tolist(), subset[positions].tolist()):
+        if number != previous:
+            if current:
+                emit()
+                current = {}
+            previous = number
+        elif key in current:
+            emit()
+            order = list(current)
+            for dropped in order[order.index(key):]:
+                del current[dropped]
+        current[key] = record
+    if current:
+        emit()
+    return np.array(rows, dtype=np.int64).reshape(len(rows), count)
