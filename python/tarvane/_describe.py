@@ -190,9 +190,8 @@ def _data_datetime(columns: Columns, present: Present, n: int) -> tuple[npt.NDAr
         months = ((year[valid] - 1970) * 12 + month[valid] - 1).astype("datetime64[M]")
         dates[valid] = months.astype("datetime64[D]") + (day[valid] - 1)
         # A day past the month's end is no date.
-        dates[valid & (dates.astype("datetime64[M]") != (year * 12 + month - 1 - 1970 * 12).astype("datetime64[M]"))] = (
-            np.datetime64("NaT")
-        )
+        past_end = dates.astype("datetime64[M]") != (year * 12 + month - 1 - 1970 * 12).astype("datetime64[M]")
+        dates[valid & past_end] = np.datetime64("NaT", "D")
         seconds = columns["hour"][ok] * 3600 + columns["minute"][ok] * 60 + second[ok]
         out[ok] = dates.astype("datetime64[s]") + np.rint(seconds).astype(np.int64).astype("timedelta64[s]")
         ok[ok] = ~np.isnat(out[ok])

@@ -66,11 +66,55 @@ def key_records(data: Data, keys: Sequence[str | int], key_of: Sequence[str | No
     return which
 
 
-def observations(subset: npt.NDArray[np.uint32], which: npt.NDArray[np.int32], count: int) -> npt.NDArray[np.int64]:
+def coordinate_levels(data: Data) -> npt.NDArray[np.int32]:
+    """Per record, the depth of coordinates it sits under in its subset.
+
+    A coordinate (an element of classes 1 to 9: place, time, level) met
+    for the first time opens a level below the current one; met again, it
+    goes back to its own level and closes those below it. Other records
+    sit at the level of the coordinate before them.
+    """
+    parts = data._parts
+    codes, index = parts.elements()
+    is_coordinate = np.array([1 <= (c // 1000) % 100 <= 9 and c < 100000 for c in codes] or [False])
+    positions = np.flatnonzero(is_coordinate[index]) if len(codes) else np.zeros(0, dtype=np.intp)
+    levels_at = np.zeros(len(positions), dtype=np.int32)
+    subset = parts.subset
+    open_levels: dict[int, int] = {}
+    level = 0
+    previous = -1
+    for i, (code, number) in enumerate(zip(index[positions].tolist(), subset[positions].tolist())):
+        if number != previous:
+            open_levels, level, previous = {}, 0, number
+        if code in open_levels:
+            level = open_levels[code]
+            for closed in [c for c, at in open_levels.items() if at > level]:
+                del open_levels[closed]
+        else:
+            level += 1
+            open_levels[code] = level
+        levels_at[i] = level
+    # Every record takes the level of the last coordinate at or before it in its subset.
+    last = np.full(len(index), -1, dtype=np.int64)
+    last[positions] = np.arange(len(positions))
+    last = np.maximum.accumulate(last) if len(last) else last
+    levels = np.where(last >= 0, levels_at[np.maximum(last, 0)] if len(positions) else 0, 0).astype(np.int32)
+    if len(positions):
+        # A subset's records before its first coordinate sit at level 0.
+        first_of_subset = np.searchsorted(positions, np.searchsorted(subset, subset, side="left"))
+        before = np.arange(len(index)) < np.where(first_of_subset < len(positions),
+                                                   positions[np.minimum(first_of_subset, len(positions) - 1)], len(index))
+        levels[before] = 0
+    return levels
+
+
+def observations(subset: npt.NDArray[np.uint32], which: npt.NDArray[np.int32], count: int,
+                 levels: npt.NDArray[np.int32]) -> npt.NDArray[np.int64]:
     """The rows of a message: for each row and key, the record that fills it (-1 where none does)."""
     positions = np.flatnonzero(which >= 0)
     rows: list[list[int]] = []
     current: dict[int, int] = {}
+    level_of: dict[int, int] = {}
     previous = -1
 
     def emit() -> None:
@@ -79,18 +123,21 @@ def observations(subset: npt.NDArray[np.uint32], which: npt.NDArray[np.int32], c
             row[key] = record
         rows.append(row)
 
-    for record, key, number in zip(positions.tolist(), which[positions].tolist(), subset[positions].tolist()):
+    for record, key, number, level in zip(positions.tolist(), which[positions].tolist(), subset[positions].tolist(),
+                                          levels[positions].tolist()):
         if number != previous:
             if current:
                 emit()
                 current = {}
             previous = number
         elif key in current:
-            emit()
+            if level_of[key] == level:
+                emit()
             order = list(current)
             for dropped in order[order.index(key):]:
                 del current[dropped]
         current[key] = record
+        level_of[key] = level
     if current:
         emit()
     return np.array(rows, dtype=np.int64).reshape(len(rows), count)

@@ -20,7 +20,7 @@ from ._describe import (
     BOOL, DATETIME, FLOAT, INT, TEXT, COMPUTED, HEADER_KINDS, header_name, element_info,
 )
 from ._filters import Filter, filter_mask, missing
-from ._rows import key_records, observations
+from ._rows import coordinate_levels, key_records, observations
 
 if TYPE_CHECKING:
     from ._data import Data
@@ -169,7 +169,7 @@ def message_rows(message: Message, data: Data, query: WideQuery, out: WideColumn
         keys = list(dict.fromkeys([*mine, *query.keys]))
     which = key_records(data, keys, [i.key for i in infos])
     # Header fields alone: one row per subset.
-    rows = observations(parts.subset, which, len(keys)) if keys else np.zeros((parts.subsets, 0), dtype=np.int64)
+    rows = observations(parts.subset, which, len(keys), coordinate_levels(data)) if keys else np.zeros((parts.subsets, 0), dtype=np.int64)
     n = len(rows)
     columns: dict[str, npt.NDArray[Any]] = {}
     present: dict[str, npt.NDArray[np.bool_]] = {}
