@@ -112,9 +112,14 @@ def observations(subset: npt.NDArray[np.uint32], which: npt.NDArray[np.int32], c
                  levels: npt.NDArray[np.int32]) -> npt.NDArray[np.int64]:
     """The rows of a message: for each row and key, the record that fills it (-1 where none does)."""
     positions = np.flatnonzero(which >= 0)
+    if not len(positions):
+        return np.zeros((0, count), dtype=np.int64)
+    # The shallowest level met since the previous requested record, this one included.
+    shallowest = np.minimum.reduceat(levels[: positions[-1] + 1], np.r_[0, positions[:-1] + 1])
     rows: list[list[int]] = []
     current: dict[int, int] = {}
     level_of: dict[int, int] = {}
+    fresh = False
     previous = -1
 
     def emit() -> None:
@@ -123,21 +128,31 @@ def observations(subset: npt.NDArray[np.uint32], which: npt.NDArray[np.int32], c
             row[key] = record
         rows.append(row)
 
-    for record, key, number, level in zip(positions.tolist(), which[positions].tolist(), subset[positions].tolist(),
-                                          levels[positions].tolist()):
+    for record, key, number, level, lowest in zip(positions.tolist(), which[positions].tolist(),
+                                                  subset[positions].tolist(), levels[positions].tolist(),
+                                                  shallowest.tolist()):
         if number != previous:
-            if current:
+            if fresh:
                 emit()
-                current = {}
-            previous = number
-        elif key in current:
-            if level_of[key] == level:
+            current, level_of, fresh, previous = {}, {}, False, number
+        deeper = [k for k in current if level_of[k] > lowest]
+        if deeper:
+            # Back out of a level: what was gathered inside it is complete.
+            if fresh:
                 emit()
+                fresh = False
+            for dropped in deeper:
+                del current[dropped]
+        if key in current:
+            if level_of[key] == level and fresh:
+                emit()
+                fresh = False
             order = list(current)
             for dropped in order[order.index(key):]:
                 del current[dropped]
         current[key] = record
         level_of[key] = level
-    if current:
+        fresh = True
+    if fresh:
         emit()
     return np.array(rows, dtype=np.int64).reshape(len(rows), count)
