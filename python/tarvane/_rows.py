@@ -46,22 +46,27 @@ def key_records(data: Data, keys: Sequence[str | int], key_of: Sequence[str | No
 
     key_of gives the key of each of the message's distinct descriptors; a
     key is a key name, "#k#key" (its k-th occurrence in a subset) or a
-    descriptor code as int or digits.
+    descriptor code as int or digits. Where two keys name the same record,
+    the first wins.
     """
     codes, index = data._parts.elements()
-    which = np.full(len(index), -1, dtype=np.int32)
-    subset = data._parts.subset
+    plain = np.full(len(codes) + 1, -1, dtype=np.int32)
+    ranked: list[tuple[int, list[int], int]] = []
     for k in range(len(keys) - 1, -1, -1):
         base, rank = split_rank(keys[k])
         if isinstance(base, (int, np.integer)) or (isinstance(base, str) and base.isdigit()):
             distinct = [i for i, c in enumerate(codes) if c == int(base)]
         else:
             distinct = [i for i, name in enumerate(key_of) if name == base]
-        if not distinct:
-            continue
+        if rank is None:
+            plain[distinct] = k
+        elif distinct:
+            ranked.append((k, distinct, rank))
+    which: npt.NDArray[np.int32] = plain[index] if len(index) else np.zeros(0, dtype=np.int32)
+    subset = data._parts.subset
+    for k, distinct, rank in ranked:
         hit = np.flatnonzero(np.isin(index, distinct))
-        if rank is not None:
-            hit = hit[_ranks(subset[hit].astype(np.intp)) == rank - 1]
+        hit = hit[_ranks(subset[hit].astype(np.intp)) == rank - 1]
         which[hit] = k
     return which
 
@@ -81,18 +86,18 @@ def coordinate_levels(data: Data) -> npt.NDArray[np.int32]:
     levels_at = np.zeros(len(positions), dtype=np.int32)
     subset = parts.subset
     open_levels: dict[int, int] = {}
-    level = 0
+    stack: list[int] = []  # the open coordinates, outermost first: stack[i] is at level i + 1
     previous = -1
     for i, (code, number) in enumerate(zip(index[positions].tolist(), subset[positions].tolist())):
         if number != previous:
-            open_levels, level, previous = {}, 0, number
-        if code in open_levels:
-            level = open_levels[code]
-            for closed in [c for c, at in open_levels.items() if at > level]:
-                del open_levels[closed]
+            open_levels, stack, previous = {}, [], number
+        level = open_levels.get(code)
+        if level is None:
+            stack.append(code)
+            level = open_levels[code] = len(stack)
         else:
-            level += 1
-            open_levels[code] = level
+            while len(stack) > level:
+                del open_levels[stack.pop()]
         levels_at[i] = level
     # Every record takes the level of the last coordinate at or before it in its subset.
     last = np.full(len(index), -1, dtype=np.int64)
@@ -117,42 +122,38 @@ def observations(subset: npt.NDArray[np.uint32], which: npt.NDArray[np.int32], c
     # The shallowest level met since the previous requested record, this one included.
     shallowest = np.minimum.reduceat(levels[: positions[-1] + 1], np.r_[0, positions[:-1] + 1])
     rows: list[list[int]] = []
-    current: dict[int, int] = {}
-    level_of: dict[int, int] = {}
+    row = [-1] * count  # the record of each key in the observation being gathered
+    order: list[int] = []  # its keys in the order met
+    level_of = [0] * count
     fresh = False
     previous = -1
-
-    def emit() -> None:
-        row = [-1] * count
-        for key, record in current.items():
-            row[key] = record
-        rows.append(row)
-
     for record, key, number, level, lowest in zip(positions.tolist(), which[positions].tolist(),
                                                   subset[positions].tolist(), levels[positions].tolist(),
                                                   shallowest.tolist()):
         if number != previous:
             if fresh:
-                emit()
-            current, level_of, fresh, previous = {}, {}, False, number
-        deeper = [k for k in current if level_of[k] > lowest]
-        if deeper:
+                rows.append(row)
+            row, order, fresh, previous = [-1] * count, [], False, number
+        elif order and max(level_of[k] for k in order) > lowest:
             # Back out of a level: what was gathered inside it is complete.
             if fresh:
-                emit()
+                rows.append(row.copy())
                 fresh = False
-            for dropped in deeper:
-                del current[dropped]
-        if key in current:
+            for dropped in [k for k in order if level_of[k] > lowest]:
+                row[dropped] = -1
+            order = [k for k in order if level_of[k] <= lowest]
+        if row[key] >= 0:
             if level_of[key] == level and fresh:
-                emit()
+                rows.append(row.copy())
                 fresh = False
-            order = list(current)
-            for dropped in order[order.index(key):]:
-                del current[dropped]
-        current[key] = record
+            cut = order.index(key)
+            for dropped in order[cut:]:
+                row[dropped] = -1
+            del order[cut:]
+        row[key] = record
+        order.append(key)
         level_of[key] = level
         fresh = True
     if fresh:
-        emit()
+        rows.append(row)
     return np.array(rows, dtype=np.int64).reshape(len(rows), count)
