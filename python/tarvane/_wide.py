@@ -174,15 +174,17 @@ def message_rows(message: Message, data: Data, query: WideQuery, out: WideColumn
     columns: dict[str, npt.NDArray[Any]] = {}
     present: dict[str, npt.NDArray[np.bool_]] = {}
     index = parts.elements()[1]
+    matched = np.flatnonzero(which >= 0)
+    met, first = np.unique(which[matched], return_index=True)
+    first_record = dict(zip(met.tolist(), matched[first].tolist()))
     for k, key in enumerate(keys):
         name = str(key)
         records = rows[:, k] if n else np.zeros(0, dtype=np.int64)
         found = records >= 0
         present[name] = found
-        hits = np.flatnonzero(which == k)
-        if len(hits):
+        if k in first_record:
             seen.add(name)
-            info = infos[int(index[hits[0]])]
+            info = infos[int(index[first_record[k]])]
             out.kinds.setdefault(name, info.kind)
             if info.unit:
                 out.units.setdefault(name, info.unit)
