@@ -50,18 +50,7 @@ def key_records(data: Data, keys: Sequence[str | int], key_of: Sequence[str | No
     the first wins.
     """
     codes, index = data._parts.elements()
-    plain = np.full(len(codes) + 1, -1, dtype=np.int32)
-    ranked: list[tuple[int, list[int], int]] = []
-    for k in range(len(keys) - 1, -1, -1):
-        base, rank = split_rank(keys[k])
-        if isinstance(base, (int, np.integer)) or (isinstance(base, str) and base.isdigit()):
-            distinct = [i for i, c in enumerate(codes) if c == int(base)]
-        else:
-            distinct = [i for i, name in enumerate(key_of) if name == base]
-        if rank is None:
-            plain[distinct] = k
-        elif distinct:
-            ranked.append((k, distinct, rank))
+    plain, ranked = _key_table(tuple(codes), tuple(keys), tuple(key_of))
     which: npt.NDArray[np.int32] = plain[index] if len(index) else np.zeros(0, dtype=np.int32)
     subset = data._parts.subset
     for k, distinct, rank in ranked:
@@ -69,6 +58,48 @@ def key_records(data: Data, keys: Sequence[str | int], key_of: Sequence[str | No
         hit = hit[_ranks(subset[hit].astype(np.intp)) == rank - 1]
         which[hit] = k
     return which
+
+
+_tables_cache: dict[tuple[object, ...], tuple[npt.NDArray[np.int32], list[tuple[int, list[int], int]]]] = {}
+
+
+def _key_table(codes: tuple[int, ...], keys: tuple[str | int, ...], key_of: tuple[str | None, ...]
+               ) -> tuple[npt.NDArray[np.int32], list[tuple[int, list[int], int]]]:
+    """Which key each distinct descriptor is, and the ranked keys; the same for every message of a kind."""
+    found = _tables_cache.get((codes, keys, key_of))
+    if found is not None:
+        return found
+    where: dict[object, list[int]] = {}
+    for i, (code, name) in enumerate(zip(codes, key_of)):
+        where.setdefault(code, []).append(i)
+        where.setdefault(name, []).append(i)
+    plain = np.full(len(codes) + 1, -1, dtype=np.int32)
+    ranked: list[tuple[int, list[int], int]] = []
+    for k in range(len(keys) - 1, -1, -1):
+        base, rank = split_rank(keys[k])
+        numeric = isinstance(base, (int, np.integer)) or (isinstance(base, str) and base.isdigit())
+        distinct = where.get(int(base) if numeric else base, [])
+        if rank is None:
+            plain[distinct] = k
+        elif distinct:
+            ranked.append((k, distinct, rank))
+    if len(_tables_cache) > 256:
+        _tables_cache.clear()
+    _tables_cache[(codes, keys, key_of)] = (plain, ranked)
+    return plain, ranked
+
+
+_coordinates_cache: dict[tuple[int, ...], npt.NDArray[np.bool_]] = {}
+
+
+def _coordinates(codes: tuple[int, ...]) -> npt.NDArray[np.bool_]:
+    found = _coordinates_cache.get(codes)
+    if found is None:
+        if len(_coordinates_cache) > 256:
+            _coordinates_cache.clear()
+        found = _coordinates_cache[codes] = np.array([1 <= (c // 1000) % 100 <= 9 and c < 100000 for c in codes]
+                                                     or [False])
+    return found
 
 
 def coordinate_levels(data: Data) -> npt.NDArray[np.int32]:
@@ -81,7 +112,7 @@ def coordinate_levels(data: Data) -> npt.NDArray[np.int32]:
     """
     parts = data._parts
     codes, index = parts.elements()
-    is_coordinate = np.array([1 <= (c // 1000) % 100 <= 9 and c < 100000 for c in codes] or [False])
+    is_coordinate = _coordinates(tuple(codes))
     positions = np.flatnonzero(is_coordinate[index]) if len(codes) else np.zeros(0, dtype=np.intp)
     levels_at = np.zeros(len(positions), dtype=np.int32)
     subset = parts.subset

@@ -168,9 +168,14 @@ def message_rows(message: Message, data: Data, query: WideQuery, out: WideColumn
     if query.columns is None:
         keys = list(dict.fromkeys([*mine, *query.keys]))
     which = key_records(data, keys, [i.key for i in infos])
-    # Header fields alone: one row per subset.
-    rows = observations(parts.subset, which, len(keys), coordinate_levels(data)) if keys else np.zeros((parts.subsets, 0), dtype=np.int64)
+    if keys:
+        rows = observations(parts.subset, which, len(keys), coordinate_levels(data))
+    else:
+        rows = np.zeros((parts.subsets, 0), dtype=np.int64)  # header fields alone: one row per subset
     n = len(rows)
+    filled = rows >= 0
+    numbers = parts.value[np.maximum(rows, 0)] if len(parts.value) else np.zeros(rows.shape)
+    numbers[~filled] = np.nan
     columns: dict[str, npt.NDArray[Any]] = {}
     present: dict[str, npt.NDArray[np.bool_]] = {}
     index = parts.elements()[1]
@@ -179,8 +184,8 @@ def message_rows(message: Message, data: Data, query: WideQuery, out: WideColumn
     first_record = dict(zip(met.tolist(), matched[first].tolist()))
     for k, key in enumerate(keys):
         name = str(key)
-        records = rows[:, k] if n else np.zeros(0, dtype=np.int64)
-        found = records >= 0
+        records = rows[:, k]
+        found = filled[:, k]
         present[name] = found
         if k in first_record:
             seen.add(name)
@@ -193,8 +198,7 @@ def message_rows(message: Message, data: Data, query: WideQuery, out: WideColumn
             column = np.full(n, None, dtype=object)
             column[found] = parts.text()[records[found]]
         else:
-            column = np.full(n, np.nan)
-            column[found] = parts.value[records[found]]
+            column = numbers[:, k]
         columns[name] = column
         if with_meanings:
             meaning = np.full(n, None, dtype=object)
