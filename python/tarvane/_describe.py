@@ -112,6 +112,20 @@ def element_info(data: Data, code: int) -> ElementInfo:
     return info
 
 
+_infos_cache: dict[tuple[object, tuple[int, ...]], list[ElementInfo]] = {}
+
+
+def element_infos(data: Data, codes: list[int]) -> list[ElementInfo]:
+    """element_info of each of codes; messages of one kind share the list."""
+    index = (data.tables, tuple(codes))
+    infos = _infos_cache.get(index)
+    if infos is None:
+        if len(_infos_cache) > 256:
+            _infos_cache.clear()
+        infos = _infos_cache[index] = [element_info(data, c) for c in codes]
+    return infos
+
+
 def kind_of(element: Any) -> str:
     if element is None:
         return FLOAT
@@ -177,24 +191,30 @@ def _wigos_station_id(columns: Columns, present: Present, n: int) -> tuple[npt.N
 TIME_PARTS = ("year", "month", "day", "hour", "minute", "second")
 
 
+MONTH_DAYS = np.array([31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31])
+
+
 def _data_datetime(columns: Columns, present: Present, n: int) -> tuple[npt.NDArray[Any], npt.NDArray[np.bool_]]:
     ok = np.ones(n, dtype=bool)
     for name in TIME_PARTS[:5]:
         ok &= present[name] & ~np.isnan(columns[name])
     second = np.where(present["second"] & ~np.isnan(columns["second"]), columns["second"], 0.0)
     out = np.full(n, np.datetime64("NaT", "s"), dtype="datetime64[s]")
-    if ok.any():
-        year, month, day = (columns[name][ok].astype(np.int64) for name in ("year", "month", "day"))
-        valid = (month >= 1) & (month <= 12) & (day >= 1) & (day <= 31) & (year >= 1) & (year <= 9999)
-        dates = np.full(len(year), np.datetime64("NaT", "D"), dtype="datetime64[D]")
-        months = ((year[valid] - 1970) * 12 + month[valid] - 1).astype("datetime64[M]")
-        dates[valid] = months.astype("datetime64[D]") + (day[valid] - 1)
-        # A day past the month's end is no date.
-        past_end = dates.astype("datetime64[M]") != (year * 12 + month - 1 - 1970 * 12).astype("datetime64[M]")
-        dates[valid & past_end] = np.datetime64("NaT", "D")
-        seconds = columns["hour"][ok] * 3600 + columns["minute"][ok] * 60 + second[ok]
-        out[ok] = dates.astype("datetime64[s]") + np.rint(seconds).astype(np.int64).astype("timedelta64[s]")
-        ok[ok] = ~np.isnat(out[ok])
+    if not ok.any():
+        return out, ok
+    year, month, day = (columns[name][ok].astype(np.int64) for name in ("year", "month", "day"))
+    leap = (year % 4 == 0) & ((year % 100 != 0) | (year % 400 == 0))
+    length = MONTH_DAYS[np.clip(month - 1, 0, 11)] + (leap & (month == 2))
+    valid = (month >= 1) & (month <= 12) & (day >= 1) & (day <= length) & (year >= 1) & (year <= 9999)
+    # Days since 1970-01-01 of a proleptic Gregorian date (years counted from March).
+    shifted = year - (month <= 2)
+    era = shifted // 400
+    of_era = shifted - era * 400
+    of_year = (153 * ((month + 9) % 12) + 2) // 5 + day - 1
+    days = era * 146097 + of_era * 365 + of_era // 4 - of_era // 100 + of_year - 719468
+    seconds = days * 86400 + np.rint(columns["hour"][ok] * 3600 + columns["minute"][ok] * 60 + second[ok]).astype(np.int64)
+    out[np.flatnonzero(ok)[valid]] = seconds[valid].astype("datetime64[s]")
+    ok[np.flatnonzero(ok)[~valid]] = False
     return out, ok
 
 

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from ._describe import HEADER_KINDS, TEXT, element_info
+from ._describe import HEADER_KINDS, TEXT, element_infos
 from ._filters import Filter, filter_mask
 from ._wide import NOT_KEYS, WideColumns, header_column
 
@@ -26,7 +26,7 @@ FLAT_HEADER = (
 def flat_columns(message: Message, data: Data, out: WideColumns) -> dict[str, npt.NDArray[Any]]:
     parts = data._parts
     codes, index = parts.elements()
-    infos = [element_info(data, c) for c in codes]
+    infos = element_infos(data, codes)
     keyed = np.array([i.key is not None and i.key not in NOT_KEYS for i in infos] or [False])
     records = np.flatnonzero(keyed[index]) if len(codes) else np.zeros(0, dtype=np.intp)
     n = parts.subsets

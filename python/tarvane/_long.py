@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from ._describe import element_info
+from ._describe import element_infos
 from ._optional import need
 
 if TYPE_CHECKING:
@@ -40,7 +40,7 @@ def gather_long(datas: Iterable[Data], with_message: bool = False) -> LongColumn
             "subset": data._parts.subset[lo:hi],
             "descriptor": data._parts.descriptor[lo:hi],
         }
-        infos = [element_info(data, c) for c in codes]
+        infos = element_infos(data, codes)
         for which, table in interned.items():
             lut = np.array(
                 [-1 if getattr(i, which) is None else table.setdefault(getattr(i, which), len(table)) for i in infos]

@@ -17,7 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._describe import (
-    BOOL, DATETIME, FLOAT, INT, TEXT, COMPUTED, HEADER_KINDS, header_name, element_info,
+    BOOL, DATETIME, FLOAT, INT, TEXT, COMPUTED, HEADER_KINDS, header_name, element_infos,
 )
 from ._filters import Filter, filter_mask, missing
 from ._rows import coordinate_levels, key_records, observations
@@ -161,7 +161,7 @@ def message_rows(message: Message, data: Data, query: WideQuery, out: WideColumn
     """Append the rows of one decoded message that pass the filters and hold the required columns."""
     parts = data._parts
     codes, _ = parts.elements()
-    infos = [element_info(data, c) for c in codes]
+    infos = element_infos(data, codes)
     mine = [i.key for i in infos if i.key is not None and i.key not in NOT_KEYS]
     known.update(mine)
     keys: list[str | int] = query.keys
