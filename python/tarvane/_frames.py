@@ -111,7 +111,7 @@ def gather(messages: Iterable[Message], query: WideQuery, errors: ErrorPolicy, c
             yield out.finish(_names(query, out), chunksize), out
     if any_decoded and check:
         _check_known(query, seen, known)
-    if chunksize is None or out.rows or not any_decoded:
+    if chunksize is None or out.rows:
         yield out.finish(_names(query, out)), out
 
 
