@@ -20,17 +20,8 @@ import secrets
 from collections.abc import Sequence
 from typing import Any
 
-from ._frames import (
-    WideQuery,
-    decode_or_skip,
-    expand_source,
-    gather_long,
-    gather_wide,
-    long_arrow,
-    messages_of,
-    need,
-    to_arrow_columns,
-)
+from ._frames import decode_or_skip, expand_source, gather, gather_long, long_arrow, messages_of, need, to_arrow_columns
+from ._wide import WideQuery
 from ._tables import TablesArg
 
 
@@ -59,10 +50,9 @@ def convert(
     partial = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.partial")
     try:
         if columns:
-            values, out = gather_wide(
-                messages_of(files, tables, errors), WideQuery.make(columns, None), errors, with_meanings=True  # type: ignore[arg-type]
-            )
-            table = to_arrow_columns(values, out, with_meanings=True)
+            query = WideQuery.make(columns, None, required_columns=False)
+            values, out = next(gather(messages_of(files, tables, errors), query, errors, with_meanings=True))  # type: ignore[arg-type]
+            table = to_arrow_columns(values, out)
             _write_whole(table, partial, kind)
             rows = int(table.num_rows)
         else:

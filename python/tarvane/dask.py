@@ -15,21 +15,8 @@ import os
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
-from ._frames import (
-    HEADER_KINDS,
-    FLOAT,
-    Filter,
-    PathSource,
-    WideQuery,
-    element_by_key,
-    expand_source,
-    gather_wide,
-    kind_of,
-    messages_of,
-    need,
-    split_rank,
-    to_pandas_columns,
-)
+from ._filters import Filter
+from ._frames import PathSource, expand_source, need
 from ._tables import TableChooser, TablesArg
 
 if TYPE_CHECKING:
@@ -63,81 +50,54 @@ def group_files(files: Sequence[str], files_per_partition: int | None) -> list[l
 
 
 class _Partition:
-    """What each task runs: decode a group of files into one pandas frame of fixed columns and dtypes."""
+    """What each task runs: read a group of files into one pandas frame of the given columns and dtypes."""
 
-    def __init__(self, columns: list[str], filters: dict[str, Filter], tables: TablesArg, errors: ErrorPolicy,
-                 kinds: dict[str, str]) -> None:
+    def __init__(self, columns: list[str], options: dict[str, Any], dtypes: dict[str, Any]) -> None:
         self.columns = columns
-        self.filters = filters
-        self.tables = tables
-        self.errors = errors
-        self.kinds = kinds
+        self.options = options
+        self.dtypes = dtypes
 
     def __call__(self, files: list[str]) -> pandas.DataFrame:
-        query = WideQuery.make(self.columns, self.filters)
-        values, _ = gather_wide(messages_of(files, self.tables, self.errors), query, self.errors, kinds=self.kinds)
-        return to_pandas_columns(values, self.kinds)
+        from ._frames import part_frame
 
-
-def _kinds(files: list[str], columns: list[str], tables: TablesArg, errors: ErrorPolicy) -> dict[str, str]:
-    """Column kinds from the header names and the first message's tables, decoding nothing."""
-    tables_found = None
-    for message in messages_of(files[:1], tables, errors):
-        tables_found = TableChooser(tables).tables_for(message)
-        break
-    kinds: dict[str, str] = {}
-    for name in columns:
-        if name in HEADER_KINDS:
-            kinds[name] = HEADER_KINDS[name]
-            continue
-        base, _ = split_rank(name)
-        element = None
-        if tables_found is not None:
-            element = (tables_found.get_element(int(base)) if str(base).isdigit()
-                       else element_by_key(tables_found, str(base)))
-        kinds[name] = kind_of(element) if element is not None else FLOAT
-    return kinds
+        frame = part_frame(files, self.columns, self.options)
+        return frame.reindex(columns=self.columns).astype(self.dtypes)
 
 
 def read_dataframe(
-    paths: PathSource,
-    columns: Sequence[str] | None = None,
+    source: PathSource,
+    columns: Sequence[str | int] | str | int | None = None,
+    *,
     filters: Mapping[str, Filter] | None = None,
+    required_columns: bool | Sequence[str] = True,
+    flat: bool = False,
     tables: TablesArg = None,
     errors: ErrorPolicy = "raise",
     files_per_partition: int | None = None,
 ) -> dask.dataframe.DataFrame:
     """``tarvane.read_dataframe`` as a lazy Dask DataFrame, one partition per file group.
 
-    paths, columns, filters, tables and errors are those of
-    ``tarvane.read_dataframe``; descriptor codes are given as digit strings.
-    columns=None takes the keys of the first file (decoding that file only).
+    source, columns, filters, required_columns, flat, tables and errors are
+    those of ``tarvane.read_dataframe``. The columns and their dtypes come
+    from the first file (decoded once here), so every partition agrees on
+    them; columns=None takes the first file's columns.
     files_per_partition: files per partition; None groups consecutive small
-    files up to about 32 MiB a partition. The dtypes come from the tables of
-    the first message, so every partition agrees on them. Each partition's
-    index counts from 0.
+    files up to about 32 MiB a partition. Each partition's index counts from 0.
     """
     dd = need("dask.dataframe", "dask")
+    from ._frames import part_frame
     from ._read import _check_policy
 
     _check_policy(errors)
     # Chosen here, once: every worker decodes with the client's tables.
     tables = TableChooser(tables)
-    files = expand_source(paths)
-    if columns is None:
-        from ._frames import read_dataframe as read_one
-
-        columns = [] if not files else list(read_one(files[0], None, filters, tables, errors).columns)
-    columns = [str(c) for c in columns]
-    kinds = _kinds(files, columns, tables, errors)
-    partition = _Partition(columns, dict(filters or {}), tables, errors, kinds)
-    meta = to_pandas_columns({c: _empty(kinds[c]) for c in columns}, kinds)
+    files = expand_source(source)
+    options: dict[str, Any] = {"filters": dict(filters or {}), "required_columns": required_columns, "flat": flat,
+                               "tables": tables, "errors": errors}
+    head = part_frame(files[:1], columns, {**options, "filters": None, "required_columns": False})
+    names = list(head.columns)
+    meta = head.iloc[:0]
+    partition = _Partition(names, options, dict(meta.dtypes))
     groups = group_files(files, files_per_partition) or [[]]
     frame: dask.dataframe.DataFrame = dd.from_map(partition, groups, meta=meta, enforce_metadata=False)
     return frame
-
-
-def _empty(kind: str) -> Any:
-    from ._frames import _blank
-
-    return _blank(kind, 0)

@@ -221,11 +221,19 @@ def test_geojson_features_carry_position_and_values(capsys):
     assert properties["airTemperature"] == 283.45 and properties["stationOrSiteName"] == "OC.SUGATAG"
     assert isinstance(properties["heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform"], list)
     assert [f["properties"]["subset"] for f in features[1:]] == list(range(1, 19))
+    assert (properties["WMO_station_id"], properties["units"]["airTemperature"]) == (15015, "K")
+    # Each feature's time is its observation's, as the reference decoder reads it from the data section.
+    for feature, subset in zip(features[1:], [s for m in expected_cli(COMPRESSED).values() for s in m["subsets"]]):
+        year, month, day, hour, minute = (int(next(v for c, v in subset if c == code)) for code in range(4001, 4006))
+        second = int(next((v for c, v in subset if c == 4006), 0))
+        assert feature["properties"]["datetime"] == f"{year:04d}-{month:02d}-{day:02d}T{hour:02d}:{minute:02d}:{second:02d}"
     # --key narrows the properties, not the features.
     _, out, _ = run(capsys, "dump", "--geojson", "--key", "airTemperature", SYNOP)
     (feature,) = json.loads(out)["features"]
     assert feature["geometry"]["coordinates"] == [23.94028, 47.77694]
-    assert set(feature["properties"]) == {"file", "offset", "subset", "datetime", "airTemperature"}
+    assert set(feature["properties"]) == {"file", "offset", "subset", "datetime", "WMO_station_id", "units",
+                                          "airTemperature"}
+    assert feature["properties"]["WMO_station_id"] == 15015 and feature["properties"]["units"] == {"airTemperature": "K"}
 
 
 def test_geojson_finds_positions_by_descriptor_without_keys(capsys):
@@ -341,7 +349,7 @@ def test_convert_calls_the_converter_or_says_it_is_missing(capsys, monkeypatch, 
         return 1
 
     monkeypatch.setitem(sys.modules, "tarvane._convert", types.SimpleNamespace(convert=convert))
-    status, out, _ = run(capsys, "convert", DATA, "-o", "out.csv", "--columns", "latitude", "airTemperature",
+    status, out, _ = run(capsys, "convert", "--columns", "latitude,airTemperature", DATA, "-o", "out.csv",
                          "--errors", "skip")
     assert (status, out) == (0, "out.csv: 1 rows\n")
     (paths, output, columns, tables, errors), = calls
@@ -352,8 +360,9 @@ def test_convert_calls_the_converter_or_says_it_is_missing(capsys, monkeypatch, 
 @needs_eccodes
 def test_convert_writes_a_table_file(capsys, tmp_path):
     pytest.importorskip("pyarrow")
-    status, out, err = run(capsys, "convert", SYNOP, COMPRESSED, "-o", tmp_path / "out.csv",
-                           "--columns", "latitude", "longitude")
+    # The option repeated, before the files: it takes one value and leaves the files alone.
+    status, out, err = run(capsys, "convert", "--columns", "latitude", "--columns", "longitude", SYNOP, COMPRESSED,
+                           "-o", tmp_path / "out.csv")
     assert (status, err) == (0, "")
     rows = int(out.split(": ")[1].split()[0])
     assert rows >= 19 and len((tmp_path / "out.csv").read_text().splitlines()) == rows + 1

@@ -125,8 +125,9 @@ def run_convert(args: argparse.Namespace, out: TextIO, failures: Failures) -> No
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RuntimeWarning)
         try:
-            rows = convert(paths, args.output, columns=args.columns, tables=args.tables, errors=args.errors)
-        except (ValueError, OSError) as exc:
+            columns = [c for option in args.columns or [] for c in option.split(",") if c] or None
+            rows = convert(paths, args.output, columns=columns, tables=args.tables, errors=args.errors)
+        except (ValueError, OSError, KeyError, ImportError) as exc:
             failures.report(f"convert: {exc}")
         else:
             out.write(f"{args.output}: {rows} rows\n")
@@ -235,8 +236,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     convert.add_argument("files", nargs="+", metavar="FILE", help=FILES_HELP.split(";")[0])
     convert.add_argument("-o", "--output", required=True, metavar="OUT", help="the file to write")
-    convert.add_argument("--columns", nargs="+", action="extend", metavar="K",
-                         help="keys (or header fields) to take as columns; all by default")
+    convert.add_argument("--columns", action="append", metavar="K,K...",
+                         help="keys (or header fields) to take as columns, comma-separated or the option "
+                              "repeated; all by default")
     convert.add_argument("--tables", metavar="T",
                          help="an ecCodes definitions root, an ecCodes table directory or a WMO CSV folder")
     convert.add_argument("--errors", choices=("raise", "skip", "warn"), default="warn",

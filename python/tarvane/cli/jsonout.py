@@ -20,8 +20,11 @@ Collapsing what every subset shares keeps the output small and quick to
 write: most of a satellite message is the same in every subset.
 
 GeoJSON: one Feature per subset that has a position, its values as
-properties by key (a key met several times gives a list), in one
-FeatureCollection for the whole run.
+properties by key (a key met several times gives a list) with their units
+under "units", in one FeatureCollection for the whole run. A feature's
+"datetime" is the observation's own (the subset's first year to second),
+section 1's typical time only where the subset has none; "WMO_station_id"
+and "WIGOS_station_id" are given where the subset has their parts.
 """
 
 from __future__ import annotations
@@ -166,6 +169,49 @@ def _first_per_subset(records: Records, which: tuple[str, tuple[int, ...]]) -> d
     return dict(zip(subsets[present].tolist(), found[present].tolist()))
 
 
+TIME_PARTS = (("year", (4001,)), ("month", (4002,)), ("day", (4003,)), ("hour", (4004,)), ("minute", (4005,)),
+              ("second", (4006,)))
+WIGOS_PARTS = (("wigosIdentifierSeries", (1125,)), ("wigosIssuerOfIdentifier", (1126,)),
+               ("wigosIssueNumber", (1127,)))
+
+
+def _observation_times(records: Records) -> dict[int, str]:
+    """Each subset's own date and time, where it has a valid one."""
+    import datetime as _dt
+
+    parts = [_first_per_subset(records, which) for which in TIME_PARTS]
+    times: dict[int, str] = {}
+    for number in parts[0]:
+        if all(number in p for p in parts[:5]):
+            try:
+                year, month, day, hour, minute = (int(p[number]) for p in parts[:5])
+                when = _dt.datetime(year, month, day, hour, minute, int(parts[5].get(number, 0)))
+            except ValueError:
+                continue
+            times[number] = when.isoformat()
+    return times
+
+
+def _station_ids(records: Records) -> dict[int, dict[str, Any]]:
+    """Each subset's WMO_station_id (block x 1000 + station) and WIGOS_station_id, where it has their parts."""
+    ids: dict[int, dict[str, Any]] = {}
+    blocks = _first_per_subset(records, ("blockNumber", (1001,)))
+    stations = _first_per_subset(records, ("stationNumber", (1002,)))
+    for number in blocks.keys() & stations.keys():
+        ids.setdefault(number, {})["WMO_station_id"] = int(blocks[number]) * 1000 + int(stations[number])
+    wigos = [_first_per_subset(records, which) for which in WIGOS_PARTS]
+    positions = np.flatnonzero(records.descriptor == 1128)
+    if len(positions) and all(wigos):
+        values = records.values()
+        subsets, first = np.unique(records.subset[positions], return_index=True)
+        for number, position in zip(subsets.tolist(), positions[first].tolist()):
+            local = values[position]
+            if isinstance(local, str) and local.strip() and all(number in w for w in wigos):
+                series, issuer, issue = (int(w[number]) for w in wigos)
+                ids.setdefault(number, {})["WIGOS_station_id"] = f"{series}-{issuer}-{issue}-{local.strip()}"
+    return ids
+
+
 def geojson_features(message: Message, records: Records, placing: Records | None = None) -> list[bytes]:
     """The Features of the message's subsets that have a position, each as JSON.
 
@@ -192,15 +238,21 @@ def geojson_features(message: Message, records: Records, placing: Records | None
     bounds = records.subset_bounds(numbers).tolist()
     where = {n: i for i, n in enumerate(numbers)}
     date = header_fields(message)["datetime"]
+    times = _observation_times(placing)
+    ids = _station_ids(placing)
+    units = records.element("unit").tolist()
     features = []
     for number in placed:
         i = where[number]
         properties: dict[str, Any] = {}
+        unit_of: dict[str, str] = {}
         repeated: set[str] = set()
         for position in range(bounds[i], bounds[i + 1]):
             if not keep[position]:
                 continue
             key, value = key_list[position], values[position]
+            if units[position] is not None:
+                unit_of.setdefault(key, units[position])
             if key not in properties:
                 properties[key] = value
             elif key in repeated:
@@ -208,11 +260,12 @@ def geojson_features(message: Message, records: Records, placing: Records | None
             else:
                 properties[key] = [properties[key], value]
                 repeated.add(key)
-        where_from = {"file": message.source, "offset": message.offset, "subset": number, "datetime": date}
+        where_from = {"file": message.source, "offset": message.offset, "subset": number,
+                      "datetime": times.get(number, date), **ids.get(number, {})}
         feature = {
             "type": "Feature",
             "geometry": {"type": "Point", "coordinates": [longitudes[number], latitudes[number]]},
-            "properties": where_from | properties,
+            "properties": where_from | properties | {"units": unit_of},
         }
         features.append(_encode(feature))
     return features
