@@ -2,7 +2,7 @@
 // which hands TableSets to the core and makes new ones of the same type.
 #pragma once
 
-#include <Python.h>
+#include "py_compat.hpp"
 
 #include "../tables/table_set.hpp"
 
