@@ -223,9 +223,19 @@ class Data:
     def get(self, key: str | int, rank: int = 1) -> npt.NDArray[Any]:
         """The rank-th occurrence (from 1) of key in each subset, as ecCodes' ``#rank#key``.
 
-        One entry per subset: a float64 array (NaN where the subset has no
-        such occurrence or its value is missing), or an object array of str
-        and None when the element holds text.
+        Parameters
+        ----------
+        key : str or int
+            An ecCodes key or a descriptor code.
+        rank : int, optional
+            Which occurrence in each subset, from 1.
+
+        Returns
+        -------
+        numpy.ndarray
+            One entry per subset: float64 (NaN where the subset has no such
+            occurrence or its value is missing), or an object array of str
+            and None when the element holds text.
         """
         if rank < 1:
             raise ValueError(f"rank counts from 1, not {rank}")

@@ -523,22 +523,37 @@ def read_dataframe(
 ) -> pandas.DataFrame:
     """The messages of source as one pandas DataFrame, one row per subset.
 
-    source: a path, a directory (its files), a glob, or a list of these.
-    columns: keys of elements (ecCodes keys such as "airTemperature", or
-    descriptor codes as int; "#k#key" for the k-th occurrence in a subset,
-    such as one column per satellite channel) and header fields ("data_category",
-    "datetime", "originating_centre", "source", "offset", ...), in the
-    order wanted; None gives every element key met. A key occurring several
-    times in a subset (a replicated profile) gives one row per occurrence,
-    the subset's single-valued keys repeated on each; a subset holding none
-    of the keys gives no row.
-    filters: {column: wanted}, wanted a value (equality), a set/list/tuple
-    of values, or a callable taking one value; missing values never pass.
-    Filters on header fields skip messages before they are decoded.
+    A key occurring several times in a subset (a replicated profile) gives
+    one row per occurrence, the subset's single-valued keys repeated on
+    each; a subset holding none of the keys gives no row.
 
-    Dtypes: nullable Int64 for elements without scale (counts, code and
-    flag figures) and integer header fields; float64 with NaN otherwise;
-    "string" for texts; datetime64[s] for "datetime"; missing is NA.
+    Parameters
+    ----------
+    source : str, os.PathLike or list of them
+        A path, a directory (its files), a glob, or a list of these.
+    columns : list of str or int, optional
+        Keys of elements (ecCodes keys such as "airTemperature", or
+        descriptor codes as int; "#k#key" for the k-th occurrence in a
+        subset, such as one column per satellite channel) and header fields
+        ("data_category", "datetime", "originating_centre", "source",
+        "offset", ...), in the order wanted; None gives every element key
+        met.
+    filters : dict, optional
+        ``{column: wanted}``, wanted a value (equality), a set, list or tuple
+        of values, or a callable taking one value; missing values never
+        pass. Filters on header fields skip messages before they are
+        decoded.
+    tables : TableSet, str, os.PathLike or None, optional
+        As for ``tarvane.read``.
+    errors : {"raise", "skip", "warn"}, optional
+        As for ``tarvane.read``; also for messages that fail to decode.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Nullable Int64 for elements without scale (counts, code and flag
+        figures) and integer header fields; float64 with NaN otherwise;
+        "string" for texts; datetime64[s] for "datetime"; missing is NA.
     """
     values, out = _wide(source, columns, filters, tables, errors)
     return to_pandas_columns(values, out.kinds)
@@ -553,7 +568,15 @@ def read_arrow(
 ) -> pyarrow.Table:
     """The same table as ``read_dataframe``, as a pyarrow Table built from the NumPy columns.
 
-    Each element column carries its unit as field metadata ("unit").
+    Parameters
+    ----------
+    source, columns, filters, tables, errors
+        As for ``read_dataframe``.
+
+    Returns
+    -------
+    pyarrow.Table
+        Each element column carries its unit as field metadata ("unit").
     """
     values, out = _wide(source, columns, filters, tables, errors)
     return to_arrow_columns(values, out)

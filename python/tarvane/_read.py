@@ -127,9 +127,24 @@ class Message:
     def decode(self, tables: TablesArg = None) -> Data:
         """The values of every subset as NumPy columns.
 
-        tables: a TableSet, an ecCodes definitions root, an ecCodes table
-        directory or a WMO CSV folder; None takes the reader's choice (see
-        ``tarvane.read``). Decoding runs with the GIL released.
+        Decoding runs with the GIL released.
+
+        Parameters
+        ----------
+        tables : TableSet, str, os.PathLike or None, optional
+            A TableSet, an ecCodes definitions root, an ecCodes table
+            directory or a WMO CSV folder; None takes the reader's choice (see
+            ``tarvane.read``).
+
+        Returns
+        -------
+        Data
+            The records of the message.
+
+        Raises
+        ------
+        ValueError
+            When the message cannot be decoded, naming its source and offset.
         """
         chooser = self._chooser if tables is None else TableChooser(tables)
         table_set = chooser.tables_for(self)
@@ -221,24 +236,40 @@ def _check_policy(errors: str) -> None:
 
 
 def read(source: Source, *, tables: TablesArg = None, errors: ErrorPolicy = "raise") -> Iterator[Message]:
-    """Every BUFR message of source, edition 3 or 4, in order.
+    """Every BUFR message of a file, buffer or stream, edition 3 or 4, in order.
 
-    source: a path; a bytes-like object (bytes, bytearray, memoryview, mmap);
-    or a binary file object, read in pieces. Files are memory-mapped, so
-    memory stays bounded by the largest message, not the file.
+    Parameters
+    ----------
+    source : str, os.PathLike, bytes-like or binary file object
+        A path; a bytes-like object (bytes, bytearray, memoryview, mmap); or
+        a binary file object, read in pieces. Files are memory-mapped, so
+        memory stays bounded by the largest message, not the file.
+    tables : TableSet, str, os.PathLike or None, optional
+        What ``Message.decode`` uses when it is given none: a TableSet, an
+        ecCodes definitions root, an ecCodes table directory or a WMO CSV
+        folder. By default the ecCodes definitions at
+        /usr/share/eccodes/definitions when they hold the message's master
+        table version, else the bundled tables. Each distinct set is loaded
+        once.
+    errors : {"raise", "skip", "warn"}, optional
+        What a piece that starts with "BUFR" but is not a readable message (a
+        damaged length, no 7777, an unsupported edition, a bad section) does:
+        "raise" raises ValueError naming the source and the byte offset;
+        "skip" leaves it out; "warn" leaves it out with a warning that says
+        the same. The messages after it are read either way.
 
-    Junk between messages is skipped. A piece that starts with "BUFR" but is
-    not a readable message (a damaged length, no 7777, an unsupported
-    edition, a bad section) is handled by errors: "raise" raises ValueError
-    naming the source and the byte offset; "skip" leaves it out; "warn" leaves
-    it out with a warning that says the same. The messages after it are read
-    either way.
+    Yields
+    ------
+    Message
+        Each message, in the order of the source. Junk between messages is
+        skipped.
 
-    tables: what Message.decode uses when it is given none: a TableSet, an
-    ecCodes definitions root, an ecCodes table directory or a WMO CSV folder;
-    by default the ecCodes definitions at /usr/share/eccodes/definitions when
-    they hold the message's master table version, else the bundled WMO
-    tables. Each distinct set is loaded once.
+    Raises
+    ------
+    ValueError
+        For a damaged message under ``errors="raise"``.
+    OSError
+        When the source cannot be read.
     """
     _check_policy(errors)
     chooser = TableChooser(tables)

@@ -109,13 +109,23 @@ def read_dataframe(
 ) -> dask.dataframe.DataFrame:
     """``tarvane.read_dataframe`` as a lazy Dask DataFrame, one partition per file group.
 
-    paths, columns, filters, tables and errors are those of
-    ``tarvane.read_dataframe``; descriptor codes are given as digit strings.
-    columns=None takes the keys of the first file (decoding that file only).
-    files_per_partition: files per partition; None groups consecutive small
-    files up to about 32 MiB a partition. The dtypes come from the tables of
-    the first message, so every partition agrees on them. Each partition's
-    index counts from 0.
+    Parameters
+    ----------
+    paths, filters, tables, errors
+        As for ``tarvane.read_dataframe``.
+    columns : list of str, optional
+        As for ``tarvane.read_dataframe``, descriptor codes given as digit
+        strings; None takes the keys of the first file (decoding that file
+        only).
+    files_per_partition : int, optional
+        Files per partition; None groups consecutive small files up to about
+        32 MiB a partition.
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        The dtypes come from the tables of the first message, so every
+        partition agrees on them. Each partition's index counts from 0.
     """
     dd = need("dask.dataframe", "dask")
     from ._read import _check_policy
