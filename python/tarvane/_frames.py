@@ -451,6 +451,17 @@ def _meaning_column(out: WideColumns, name: str, rows: int) -> npt.NDArray[np.ob
     return joined
 
 
+def string_dtype(pd: Any) -> Any:
+    """pandas' string dtype as pandas 3 and Dask make it: Arrow-backed where pyarrow is installed.
+
+    pandas 2 would otherwise store texts as Python objects while a Dask
+    DataFrame of the same query stores them in Arrow.
+    """
+    import importlib.util
+
+    return pd.StringDtype("pyarrow" if importlib.util.find_spec("pyarrow") else "python")
+
+
 def to_pandas_columns(columns: Mapping[str, npt.NDArray[Any]], kinds: Mapping[str, str]) -> pandas.DataFrame:
     pd = need("pandas", "pandas")
     series: dict[str, Any] = {}
@@ -463,7 +474,7 @@ def to_pandas_columns(columns: Mapping[str, npt.NDArray[Any]], kinds: Mapping[st
             missing = _missing(values)
             series[name] = pd.arrays.BooleanArray(np.where(missing, False, values).astype(bool), missing)
         elif kind == TEXT:
-            series[name] = pd.array(values, dtype="string")
+            series[name] = pd.array(values, dtype=string_dtype(pd))
         else:
             series[name] = values
     frame: pandas.DataFrame = pd.DataFrame(
@@ -640,7 +651,7 @@ def long_pandas(long: LongColumns) -> pandas.DataFrame:
         if name in long.dictionaries:
             series[name] = pd.Categorical.from_codes(values, categories=pd.Index(long.dictionaries[name], dtype=object))
         elif values.dtype == object:
-            series[name] = pd.array(values, dtype="string")
+            series[name] = pd.array(values, dtype=string_dtype(pd))
         else:
             series[name] = values
     frame: pandas.DataFrame = pd.DataFrame(series)
