@@ -14,11 +14,12 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # Compilers, test and benchmark libraries, tables, the sanitizer and fuzzer
 # runtimes, and the reference decoder's tools (benchmarks compare with them).
 APT_PACKAGES := cmake g++ make ninja-build libgtest-dev googletest libbenchmark-dev libeccodes-data \
-	clang libclang-rt-14-dev libfuzzer-14-dev valgrind libeccodes-tools python3-eccodes
+	clang libclang-rt-14-dev libfuzzer-14-dev valgrind libeccodes-tools python3-eccodes ccache
 CMAKE_FLAGS := -DPython3_EXECUTABLE=$(CURDIR)/$(PYTHON) -DCMAKE_BUILD_TYPE=Release \
 	$(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: deps apt venv build build-python test test-core test-asan test-asan-python demo bench clean fuzz
+.PHONY: deps apt venv build build-python test test-core test-asan test-asan-python demo bench clean fuzz \
+	wheels test-wheels test-min-deps docs
 
 deps: apt venv
 
@@ -82,8 +83,43 @@ demo: build-python
 bench: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/bench_decode.py
 
+# One wheel per CPython that pyenv has, repaired by auditwheel to the widest
+# manylinux tag the modules allow, into dist/ beside an sdist. The system's
+# libstdc++ is linked as usual: linked in statically, the C++ runtime built
+# against this glibc would narrow the tag (2_36 against 2_34). Each interpreter's build keeps its folder under
+# build-wheel/ and the compiler cache is shared, so a rebuild is quick.
+WHEEL_PYTHONS ?= 3.10.13 3.11.7 3.12.1 3.13.0
+WHEEL_SETTINGS := $(if $(shell command -v ccache),--config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+export CCACHE_BASEDIR ?= $(CURDIR)
+wheels: deps
+	rm -rf dist build-wheel/unrepaired
+	$(PYTHON) -m build --sdist --outdir dist .
+	@built=0; for v in $(WHEEL_PYTHONS); do \
+	  prefix=$$(pyenv prefix $$v 2>/dev/null) || { echo "no CPython $$v in pyenv: no wheel for it"; continue; }; \
+	  echo "== CPython $$v"; \
+	  CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $$prefix/bin/python3 -m pip wheel -q --no-deps --disable-pip-version-check \
+	    -w build-wheel/unrepaired $(WHEEL_SETTINGS) . || exit 1; \
+	  built=$$((built + 1)); \
+	done; [ $$built -gt 0 ] || { echo "no CPython of $(WHEEL_PYTHONS) in pyenv"; exit 1; }
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist build-wheel/unrepaired/*.whl
+	ls -l dist
+
+# Each wheel in dist/ into a fresh venv of its interpreter, no compiler on
+# PATH: the smoke test and the module's own tests there.
+test-wheels: deps
+	$(PYTHON) tests/wheels/run.py
+
+# The lowest NumPy, pandas, pyarrow and Dask the package claims, with the
+# CPython 3.11 wheel: the reading layer's and the frames' tests.
+test-min-deps: deps
+	$(PYTHON) tests/wheels/run.py --min-deps
+
+# The documentation site, warnings as errors, into build/docs/html.
+docs: build-python
+	PYTHONPATH=$(BUILD)/python $(PYTHON) -m sphinx -W --keep-going -q -b html docs $(BUILD)/docs/html
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(ASAN_PY_BUILD) build-wheel
+	rm -rf $(BUILD) $(ASAN_BUILD) $(ASAN_PY_BUILD) build-wheel dist
 
 # Fuzz every harness for SECONDS seconds each (clang, libFuzzer).
 SECONDS ?= 60

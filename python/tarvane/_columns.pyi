@@ -1,7 +1,10 @@
 """Type stubs of the compiled module `tarvane._columns`, the reading layer's way into the core."""
 
-from collections.abc import Buffer, Sequence
+from collections.abc import Sequence
 from typing import final
+
+# collections.abc has Buffer only from Python 3.12.
+from typing_extensions import Buffer
 
 from ._tarvane import TableSet
 

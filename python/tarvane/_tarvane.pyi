@@ -7,9 +7,11 @@ integer outside its field's range OverflowError.
 """
 
 from collections.abc import Sequence
-from typing import Self, final
+from typing import final
 
-from typing_extensions import disjoint_base
+# From typing_extensions, which every type checker bundles: Self is in typing
+# only from Python 3.11.
+from typing_extensions import Self, disjoint_base
 
 __all__ = [
     "BufrMessage",
@@ -118,7 +120,8 @@ class Descriptor:
 
     def __new__(cls, f: int, x: int, y: int) -> Self: ...
     @staticmethod
-    def from_fxy(code: int) -> Descriptor: ...
+    def from_fxy(code: int) -> Descriptor:
+        """The descriptor of a code F*100000 + X*1000 + Y."""
     @property
     def f(self) -> int: ...
     @property
@@ -163,26 +166,48 @@ class TableSet:
     """Table B, Table D and code tables; read-only once loaded."""
 
     def __new__(cls) -> Self: ...
-    def get_element(self, code: int) -> ElementDefinition | None: ...
-    def get_sequence(self, code: int) -> SequenceDefinition | None: ...
-    def get_meaning(self, code: int, raw: int) -> str | None: ...
-    def expand(self, descriptors: Sequence[int]) -> list[int]: ...
+    def get_element(self, code: int) -> ElementDefinition | None:
+        """The Table B entry of code, or None."""
+    def get_sequence(self, code: int) -> SequenceDefinition | None:
+        """The Table D entry of code, or None."""
+    def get_meaning(self, code: int, raw: int) -> str | None:
+        """The code-table meaning of raw for element code, or None."""
+    def expand(self, descriptors: Sequence[int]) -> list[int]:
+        """descriptors with every Table D sequence replaced by its members."""
     @property
     def element_count(self) -> int: ...
     @property
     def sequence_count(self) -> int: ...
     @staticmethod
-    def from_eccodes(path: str) -> TableSet: ...
+    def from_eccodes(path: str) -> TableSet:
+        """One ecCodes-style table directory (element.table, sequence.def, optional codetables/)."""
     @staticmethod
-    def from_bufr4_45(path: str) -> TableSet: ...
+    def from_bufr4_45(path: str) -> TableSet:
+        """A folder of WMO BUFR4 CSV tables (Table B and Table D)."""
     @staticmethod
-    def from_definitions(path: str, message: BufrMessage) -> TableSet: ...
+    def from_definitions(path: str, message: BufrMessage) -> TableSet:
+        """The master tables of message from an ecCodes definitions root, its centre's local tables on top."""
 
-def parse_bytes(data: bytes) -> BufrMessage: ...
-def parse_file(path: str) -> BufrMessage: ...
-def parse_all_bytes(data: bytes) -> list[BufrMessage]: ...
-def parse_all_file(path: str) -> list[BufrMessage]: ...
-def expand_descriptors(table_dir: str, descriptors: Sequence[int]) -> list[int]: ...
-def decode_values(data: bytes, table_dir: str) -> list[DecodedValue]: ...
-def decode_values_with_tables(data: bytes, tables: TableSet) -> list[DecodedValue]: ...
-def decode_values_with_definitions(data: bytes, definitions_root: str) -> list[DecodedValue]: ...
+def parse_bytes(data: bytes) -> BufrMessage:
+    """The header of the one BUFR edition 4 message that is the whole of data."""
+def parse_file(path: str) -> BufrMessage:
+    """The header of the one BUFR edition 4 message that is the whole file at path.
+
+    OSError when the file cannot be read.
+    """
+def parse_all_bytes(data: bytes) -> list[BufrMessage]:
+    """The headers of every message of data, which holds messages back to back."""
+def parse_all_file(path: str) -> list[BufrMessage]:
+    """The headers of every message of the file at path (a regular file is mapped, not copied).
+
+    OSError when the file cannot be read.
+    """
+def expand_descriptors(table_dir: str, descriptors: Sequence[int]) -> list[int]:
+    """descriptors with every Table D sequence replaced by its members, with the tables of an ecCodes table directory."""
+def decode_values(data: bytes, table_dir: str) -> list[DecodedValue]:
+    """Every value of the first message of data, with the tables of an ecCodes table directory loaded for the call."""
+def decode_values_with_tables(data: bytes, tables: TableSet) -> list[DecodedValue]:
+    """Every value of the first message of data, with tables loaded once: the call for many messages."""
+def decode_values_with_definitions(data: bytes, definitions_root: str) -> list[DecodedValue]:
+    """Every value of the first message of data, with the master and local tables that an ecCodes
+    definitions root holds for it."""

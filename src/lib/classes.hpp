@@ -4,7 +4,7 @@
 // failure.
 #pragma once
 
-#include <Python.h>
+#include "../pysupport/py_compat.hpp"
 
 #include <string_view>
 #include <vector>

@@ -1,7 +1,7 @@
 // The module-level functions, registered by module.cpp.
 #pragma once
 
-#include <Python.h>
+#include "../pysupport/py_compat.hpp"
 
 namespace tarvane {
 

@@ -2,7 +2,7 @@
 // constructor of the module. Each returns false with a Python exception set.
 #pragma once
 
-#include <Python.h>
+#include "py_compat.hpp"
 
 #include <new>
 #include <stdexcept>

@@ -2,7 +2,7 @@
 // function can `return to_py_err(...)`.
 #pragma once
 
-#include <Python.h>
+#include "py_compat.hpp"
 
 #include "../error.hpp"
 

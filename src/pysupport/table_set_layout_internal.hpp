@@ -2,7 +2,7 @@
 // type, and to this folder; the reading layer's module uses table_sets.hpp.
 #pragma once
 
-#include <Python.h>
+#include "py_compat.hpp"
 
 #include "../tables/table_set.hpp"
 

@@ -30,11 +30,11 @@ Py_TPFLAGS_BASETYPE = 1 << 10
 MYPY_PYTHON = sys.executable
 
 
-def mypy(tmp_path, *args):
+def mypy(tmp_path, *args, version="3.12"):
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
     env["MYPYPATH"] = str(ROOT / "python")
     done = subprocess.run(
-        [MYPY_PYTHON, "-m", "mypy", "--strict", "--python-version", "3.12", "--no-error-summary",
+        [MYPY_PYTHON, "-m", "mypy", "--strict", "--python-version", version, "--no-error-summary",
          "--cache-dir", str(tmp_path / "mypy-cache"), *args],
         cwd=tmp_path,
         env=env,
@@ -155,6 +155,14 @@ class Mine(BufrMessage):  # E
     pass
 m.unexpanded_descriptors.append(1)
 """
+
+
+# 3.10 is the oldest interpreter the package supports (typing.assert_type
+# came in 3.11, so the usage file is checked for the newer one only).
+@pytest.mark.parametrize("version", ["3.10", "3.13"])
+def test_mypy_accepts_the_package_on_each_supported_python(tmp_path, version):
+    status, output = mypy(tmp_path, str(ROOT / "python" / "tarvane"), version=version)
+    assert (status, output) == (0, "")
 
 
 def test_mypy_accepts_the_package_and_gives_the_documented_types(tmp_path):
