@@ -53,7 +53,8 @@ def filter_mask(values: npt.NDArray[Any], wanted: Filter) -> npt.NDArray[np.bool
                 keep[present] &= values[present] >= _target(values, wanted.start)
             if wanted.stop is not None:
                 keep[present] &= values[present] <= _target(values, wanted.stop)
-        return keep
+        passed: npt.NDArray[np.bool_] = keep
+        return passed
     if callable(wanted):
         keep = np.zeros(len(values), dtype=bool)
         shown = values[present]

@@ -87,7 +87,10 @@ def gather_flat(messages: Iterable[Message], columns: Sequence[str | int] | str 
         keep = np.ones(n, dtype=bool)
         for name, rule in (filters or {}).items():
             picked = _select(found, [name])
-            keep &= np.logical_or.reduce([filter_mask(v, rule) for v in picked.values()] or [np.zeros(n, bool)])
+            passes = np.zeros(n, dtype=bool)
+            for v in picked.values():
+                passes |= filter_mask(v, rule)
+            keep &= passes
         shown = found if wanted is None else _select(found, wanted)
         out.add({c: v[keep] for c, v in shown.items()}, int(keep.sum()))
         while chunksize is not None and out.rows >= chunksize:

@@ -17,6 +17,8 @@ from . import _columns
 from ._tables import TableChooser, TablesArg
 
 if TYPE_CHECKING:
+    from concurrent.futures import Future
+
     from ._data import Data
     from ._tarvane import TableSet
 
@@ -67,7 +69,7 @@ class Message:
     # The header fields are read from one tuple (see the properties made
     # below the class): building a Message must cost less than decoding a
     # small one.
-    __slots__ = ("_header", "offset", "length", "source", "bytes", "_chooser")
+    __slots__ = ("_header", "offset", "length", "source", "bytes", "_chooser", "_ahead")
 
     edition: int
     master_table_number: int
@@ -96,14 +98,12 @@ class Message:
     bytes: builtins.bytes
     _header: tuple[Any, ...]
     _chooser: TableChooser
+    _ahead: Future[tuple[TableSet, tuple[Any, ...], str]] | None
 
     def __init__(self, octets: builtins.bytes, *, offset: int = 0, source: str = "<bytes>", tables: TablesArg = None) -> None:
         """Parse one whole message (ValueError when it is not one)."""
-        header = _columns.parse(octets)
         chooser = tables if isinstance(tables, TableChooser) else TableChooser(tables)
-        # The slots' own setters: object.__setattr__ is refused.
-        for set_field, value in zip(_SET_SLOTS, (header, offset, len(octets), source, bytes(octets), chooser)):
-            set_field(self, value)
+        _fill(self, _columns.parse(octets), offset, bytes(octets), source, chooser)
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError(f"Message attributes are read-only ({name})")
@@ -135,13 +135,30 @@ class Message:
         directory or a WMO CSV folder; None takes the reader's choice (see
         ``tarvane.read``). Decoding runs with the GIL released.
         """
+        ahead = self._ahead
+        if ahead is not None and tables is None:
+            # Decoded by the reader's pool: handed over once, so the message
+            # does not keep the arrays alive after. (A reader closed early
+            # cancels what had not started: that is decoded here.)
+            _SET_AHEAD(self, None)
+            if not ahead.cancelled():
+                table_set, parts, used = ahead.result()
+                return self._data(table_set, parts, used)
         chooser = self._chooser if tables is None else TableChooser(tables)
         table_set, used = chooser.choose(self)
-        return self._decode_with(table_set, used, chooser)
+        return self._data(*self._decode_parts(table_set, used, chooser))
 
     def _decode_with(self, table_set: TableSet, used: str, chooser: TableChooser | None = None) -> Data:
+        return self._data(*self._decode_parts(table_set, used, chooser))
+
+    def _data(self, table_set: TableSet, parts: tuple[Any, ...], used: str) -> Data:
+        return _data_class()(self, table_set, parts, tables_used=used)
+
+    def _decode_parts(
+        self, table_set: TableSet, used: str, chooser: TableChooser | None = None
+    ) -> tuple[TableSet, tuple[Any, ...], str]:
         try:
-            parts = _columns.decode(self.bytes, table_set)
+            return table_set, _columns.decode(self.bytes, table_set), used
         except ValueError as exc:
             text = str(exc)
             if "was not found in Table" in text:
@@ -149,7 +166,6 @@ class Message:
                 why = chooser.missing_local(self) if chooser is not None else None
                 text = f"{text} (tables: {used}{'; ' + why if why else ''})"
             raise ValueError(f"{self.source}: message at offset {self.offset}: {text}") from exc
-        return _data_class()(self, table_set, parts, tables_used=used)
 
     def __repr__(self) -> str:
         return (
@@ -159,8 +175,31 @@ class Message:
         )
 
 
-_SET_SLOTS = tuple(Message.__dict__[name].__set__ for name in Message.__slots__)
+# The slots' own setters: object.__setattr__ is refused.
+(_SET_HEADER, _SET_OFFSET, _SET_LENGTH, _SET_SOURCE, _SET_BYTES, _SET_CHOOSER, _SET_AHEAD) = (
+    Message.__dict__[name].__set__ for name in Message.__slots__
+)
 _HEADER = Message.__dict__["_header"].__get__
+
+
+def _fill(message: Message, header: tuple[Any, ...], offset: int, octets: builtins.bytes, source: str,
+          chooser: TableChooser) -> None:
+    # One call per slot, unrolled: this is most of what a small message costs
+    # the reader besides its parse.
+    _SET_HEADER(message, header)
+    _SET_OFFSET(message, offset)
+    _SET_LENGTH(message, len(octets))
+    _SET_SOURCE(message, source)
+    _SET_BYTES(message, octets)
+    _SET_CHOOSER(message, chooser)
+    _SET_AHEAD(message, None)
+
+
+def _framed(octets: builtins.bytes, offset: int, source: str, chooser: TableChooser) -> Message:
+    """Message(octets, ...) for octets the reader framed: no keyword call, no checks."""
+    message: Message = object.__new__(Message)
+    _fill(message, _columns.parse(octets), offset, octets, source, chooser)
+    return message
 
 
 def _header_field(i: int, name: str) -> property:
@@ -290,6 +329,7 @@ def read(
     tables: TablesArg = None,
     errors: ErrorPolicy = "raise",
     max_gap: int | None = MAX_GAP,
+    threads: int | None = None,
 ) -> Iterator[Message]:
     """Every BUFR message of source, edition 3 or 4, in order.
 
@@ -320,11 +360,24 @@ def read(
     definitions root ECCODES_DEFINITION_PATH names when it is set. Each
     message is decoded with its own master table version (see README,
     "Tables"). Each distinct set is loaded once.
+
+    threads: with N > 1, up to 2 N messages ahead of the one yielded are
+    decoded by a pool of N threads (the decoding runs with the GIL released),
+    and each message's first ``decode()`` without tables takes its result;
+    messages are still yielded in order. None or 1 decodes only on
+    ``decode()``, in the caller's thread.
     """
     _check_policy(errors)
     gap = _gap_argument(max_gap)
+    workers = _threads_argument(threads)
     chooser = TableChooser(tables)
-    name = _source_name(source)
+    messages = _messages(source, _source_name(source), chooser, errors, gap)
+    return messages if workers == 1 else _read_ahead(messages, chooser, workers)
+
+
+def _messages(
+    source: Source, name: str, chooser: TableChooser, errors: ErrorPolicy, gap: int | None
+) -> Iterator[Message]:
     if isinstance(source, (str, os.PathLike)):
         return _read_path(os.fspath(source), name, chooser, errors, gap)
     if isinstance(source, (bytes, bytearray, memoryview, mmap.mmap)):
@@ -338,6 +391,43 @@ def read(
             f"source must be a path, a bytes-like object or a binary file, not {type(source).__name__}"
         ) from None
     return _scan(_Window(_octets(view)), name, chooser, errors)
+
+
+def _threads_argument(threads: object) -> int:
+    if threads is None:
+        return 1
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError(f"threads must be positive, not {threads}")
+    return threads
+
+
+def _read_ahead(messages: Iterator[Message], chooser: TableChooser, threads: int) -> Iterator[Message]:
+    from collections import deque
+    from concurrent.futures import ThreadPoolExecutor
+
+    _data_class()  # NumPy is imported here, not by a worker
+    pending: deque[Message] = deque()
+    pool = ThreadPoolExecutor(threads, thread_name_prefix="tarvane-read")
+    try:
+        for message in messages:
+            # Tables are chosen (and loaded) here: the chooser is not shared
+            # with the workers. Tables that fail to load fail on decode().
+            try:
+                table_set, used = chooser.choose(message)
+            except (ValueError, OSError):
+                pass
+            else:
+                _SET_AHEAD(message, pool.submit(message._decode_parts, table_set, used, chooser))
+            pending.append(message)
+            if len(pending) > 2 * threads:
+                yield pending.popleft()
+        while pending:
+            yield pending.popleft()
+    finally:
+        # A reader that stops early waits only for the decodes under way.
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
 def _octets(data: bytes | bytearray | memoryview | mmap.mmap) -> bytes | bytearray | memoryview | mmap.mmap:
@@ -392,11 +482,11 @@ def _fail(errors: ErrorPolicy, name: str, offset: int, problem: object) -> None:
         warnings.warn(text, RuntimeWarning, stacklevel=4)
 
 
-def _slice(data: bytes | bytearray | memoryview | mmap.mmap, start: int, end: int) -> Any:
+def _slice(data: bytes | bytearray | memoryview | mmap.mmap, start: int, end: int) -> builtins.bytes:
     """data[start:end] as bytes, copied once."""
-    if isinstance(data, bytearray):
+    if isinstance(data, (bytearray, memoryview)):
         # Through a view released at once: the stream's buffer must stay
-        # resizable.
+        # resizable. (A memoryview's slice would be a view, not bytes.)
         with memoryview(data) as view:
             return bytes(view[start:end])
     return data[start:end]
@@ -437,7 +527,7 @@ def _scan(window: _Window, name: str, chooser: TableChooser, errors: ErrorPolicy
             continue
         octets = _slice(window.data, offset, position)
         try:
-            message = Message(octets, offset=where, source=name, tables=chooser)
+            message = _framed(octets, where, name, chooser)
         except ValueError as exc:
             _fail(errors, name, where, exc)
             # A message that frames but does not parse is skipped whole.

@@ -61,7 +61,8 @@ class _Partition:
         from ._frames import part_frame
 
         frame = part_frame(files, self.columns, self.options)
-        return frame.reindex(columns=self.columns).astype(self.dtypes)
+        shaped: pandas.DataFrame = frame.reindex(columns=self.columns).astype(self.dtypes)
+        return shaped
 
 
 def read_dataframe(

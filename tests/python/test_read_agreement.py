@@ -77,11 +77,15 @@ def _listed(data, edition):
     return out
 
 
-def _outcome(corpus, file_name, message):
+def _outcome(corpus, file_name, message, ours=None):
     """'agrees', or the error text, or the list of differences."""
-    ours = _messages(corpus, file_name)[message["offset"]]
+    if ours is None:
+        ours = _messages(corpus, file_name)[message["offset"]]
+        decode = functools.partial(ours.decode, DEFINITIONS)
+    else:
+        decode = ours.decode
     try:
-        data = ours.decode(DEFINITIONS)
+        data = decode()
     except ValueError as exc:
         return str(exc)
     expected = [
@@ -130,6 +134,25 @@ def test_agreeing_count_holds(corpus):
     # Every message is either agreeing or explained.
     known = sum(1 for k in KNOWN if k[0] == corpus)
     assert agreeing + known == len(compared)
+
+
+@pytest.mark.skipif(not CASES, reason="corpus reference values are not present")
+@pytest.mark.parametrize("corpus", [EDITION3, EDITION4])
+def test_read_ahead_agrees_with_reference(corpus):
+    # What the reader's pool decodes is what decode() hands over: it must
+    # agree (or fail) exactly as a decode in the caller's thread does.
+    by_file = {}
+    for c, f, m in CASES:
+        if c == corpus and "error" not in m:
+            by_file.setdefault(f, []).append(m)
+    for file_name, entries in by_file.items():
+        path = os.path.join(CORPUS, corpus, "messages", file_name)
+        ahead = {m.offset: m for m in tarvane.read(path, errors="skip", tables=DEFINITIONS, threads=2)}
+        for entry in entries:
+            message = ahead[entry["offset"]]
+            assert message._ahead is not None and message._ahead.done()
+            assert _outcome(corpus, file_name, entry, message) == _outcome(corpus, file_name, entry)
+            assert message._ahead is None
 
 
 def test_listed_values_leave_out_what_the_reference_leaves_out():

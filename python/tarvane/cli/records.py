@@ -164,7 +164,8 @@ class Records:
         positions = np.flatnonzero((meaning != np.array(None)) & ~np.isnan(self.value))
         if not len(positions):
             return {}
-        figures = self._cut(self.data.raw.data)[positions]
+        # Unmasked, from the parts: Data.raw would import numpy.ma for nothing.
+        figures = self._cut(self.data._cut(self.data._parts.raw))[positions]
         which = self.which[positions].astype(np.uint64)
         if int(figures.max()) < 1 << 40:
             _, first = np.unique(which << np.uint64(40) | figures, return_index=True)
