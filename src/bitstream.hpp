@@ -39,16 +39,16 @@ class BitReader {
   // The error a failed try_read(width) stands for.
   BufrError read_error(uint32_t width) const;
 
-  Result<uint64_t> read_u64(uint16_t width) {
+  [[nodiscard]] Result<uint64_t> read_u64(uint16_t width) {
     uint64_t v;
     if (try_read(width, v)) return v;
     return fail(read_error(width));
   }
 
-  Result<std::vector<uint8_t>> read_bytes(uint16_t width);
+  [[nodiscard]] Result<std::vector<uint8_t>> read_bytes(uint16_t width);
 
   // read_bytes into caller storage of at least (width + 7) / 8 bytes.
-  Status read_bytes_into(uint32_t width, uint8_t* out);
+  [[nodiscard]] Status read_bytes_into(uint32_t width, uint8_t* out);
 
  private:
   // width 1..64 bits at position_, known to be in range.

@@ -70,7 +70,7 @@ using Status = Result<void>;
 // The result with path recorded on its error, unless a deeper loader already
 // named a more precise one.
 template <typename T>
-Result<T> at_path(Result<T> r, const std::string& path) {
+[[nodiscard]] Result<T> at_path(Result<T> r, const std::string& path) {
   if (!r && r.error().path.empty()) r.error().path = path;
   return r;
 }

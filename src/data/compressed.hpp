@@ -20,7 +20,7 @@ namespace tarvane {
 
 // Fills column (one record per subset) with a numeric item, without code
 // meanings.
-Status read_compressed_numeric_column(uint32_t code, std::string_view name, uint32_t width, int64_t reference,
+[[nodiscard]] Status read_compressed_numeric_column(uint32_t code, std::string_view name, uint32_t width, int64_t reference,
                                       int32_t scale, bool missing_allowed, BitReader& reader,
                                       ColumnView column);
 
@@ -29,30 +29,30 @@ Status read_compressed_numeric_column(uint32_t code, std::string_view name, uint
 // (element_reference, or the marker's); texts go to texts_out.texts. When
 // constant is given, *constant tells whether the column holds one record for
 // all subsets, and such a column has only column[0] written.
-Status read_compressed_element_column(const ElementInfo& info, uint32_t table_width, int64_t reference,
+[[nodiscard]] Status read_compressed_element_column(const ElementInfo& info, uint32_t table_width, int64_t reference,
                                       ValueCodingState& state, BitReader& reader, DecodeResult& texts_out,
                                       ColumnView column, bool* constant = nullptr);
 
 // An associated field of width bits before an element; constant as for
 // read_compressed_element_column.
-Status read_associated_field_column(uint8_t width, BitReader& reader, ColumnView column, bool* constant);
+[[nodiscard]] Status read_associated_field_column(uint8_t width, BitReader& reader, ColumnView column, bool* constant);
 
 // A compressed text item: R0 of width bits, NBINC, then NBINC characters
 // per subset when NBINC is not 0; otherwise every subset has R0's text.
 // Record j (from 0) is base with its text and, when base has a value, the
 // text number (first_number + j + 1) * 1000 + the width in characters.
 // constant as for read_compressed_element_column.
-Status read_text_column(const DecodedValue& base, uint32_t width, uint64_t first_number, BitReader& reader,
+[[nodiscard]] Status read_text_column(const DecodedValue& base, uint32_t width, uint64_t first_number, BitReader& reader,
                         DecodeResult& texts_out, ColumnView column, bool* constant = nullptr);
 
 // A new reference value of 2 03 YYY in compressed data, for n subsets.
-Status read_compressed_new_reference(uint32_t code, size_t n, BitReader& reader, ValueCodingState& state);
+[[nodiscard]] Status read_compressed_new_reference(uint32_t code, size_t n, BitReader& reader, ValueCodingState& state);
 
 // Every record of column a copy of value.
 void fill_column(ColumnView column, const DecodedValue& value);
 
 // Walks descriptors over the whole message, adding columns to ctx.columns.
-Status decode_compressed_descriptors_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
+[[nodiscard]] Status decode_compressed_descriptors_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
                                            ValueCodingState& state, uint32_t depth);
 
 }  // namespace tarvane

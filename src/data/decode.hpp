@@ -14,12 +14,12 @@ namespace tarvane {
 
 // payload: the section 4 data bytes. The result refers into tables (names,
 // meanings) and must not outlive it.
-Result<DecodeResult> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
+[[nodiscard]] Result<DecodeResult> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
                                                 std::span<const uint8_t> payload);
 
 // The same for uncompressed data only, into result (emptied first), whose
 // storage a caller decoding many messages may keep from one to the next.
-Status decode_uncompressed_into(const BufrMessage& message, const TableSet& tables, std::span<const uint8_t> payload,
+[[nodiscard]] Status decode_uncompressed_into(const BufrMessage& message, const TableSet& tables, std::span<const uint8_t> payload,
                                 DecodeResult& result);
 
 }  // namespace tarvane

@@ -182,6 +182,6 @@ void reset_coding_state(ValueCodingState& state, uint64_t text_counter);
 // The next element the data-present bitmap designates (an entry of the
 // history), nullptr when the bitmap has none left, or a Parse error when the
 // bitmap points past the history.
-Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state);
+[[nodiscard]] Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state);
 
 }  // namespace tarvane

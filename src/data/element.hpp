@@ -154,7 +154,7 @@ void set_new_reference(ValueCodingState& state, uint32_t code, int64_t reference
 
 // Reads the new reference value that element descriptor code carries while
 // 2 03 YYY is in force; it leaves no record.
-Status read_new_reference(uint32_t code, BitReader& reader, ValueCodingState& state);
+[[nodiscard]] Status read_new_reference(uint32_t code, BitReader& reader, ValueCodingState& state);
 
 // Text of character bytes: absent when every byte is 0xFF or NUL and the
 // NULs all trail (all ones, all NULs, all ones padded with NULs); bytes
@@ -163,15 +163,15 @@ std::optional<std::string> decode_ia5_text(std::span<const uint8_t> bytes);
 
 // Reads width bits of characters into out.texts; their index there, or
 // kNoText when the text is absent.
-Result<uint32_t> read_text(uint32_t width, BitReader& reader, DecodeResult& out);
+[[nodiscard]] Result<uint32_t> read_text(uint32_t width, BitReader& reader, DecodeResult& out);
 
 // Reads a character element of width bits, appends its record.
-Status read_character_element(const ElementInfo& info, uint32_t width, BitReader& reader, ValueCodingState& state,
+[[nodiscard]] Status read_character_element(const ElementInfo& info, uint32_t width, BitReader& reader, ValueCodingState& state,
                               DecodeResult& out);
 
 // 2 05 YYY: reads the YYY characters that follow in the data and appends
 // their record. They are no character element: no number, no history.
-Status read_signified_characters(uint32_t code, uint32_t count, BitReader& reader, DecodeResult& out);
+[[nodiscard]] Status read_signified_characters(uint32_t code, uint32_t count, BitReader& reader, DecodeResult& out);
 
 // The code-table meaning of raw, or nullptr; codes may be nullptr.
 inline const std::string* meaning_of(const CodeTable* codes, uint64_t raw) {
@@ -216,7 +216,7 @@ inline const std::string* meaning_of(const CodeTable* codes, uint64_t raw) {
 // An element Table B lacks, as a plain integer of the width 2 06 YYY gives
 // it, so that the rest of the data can be read; without 2 06 YYY, not found.
 // It leaves a record with its descriptor and no name.
-Status read_undefined_element(uint32_t code, BitReader& reader, ValueCodingState& state, DecodeResult& out);
+[[nodiscard]] Status read_undefined_element(uint32_t code, BitReader& reader, ValueCodingState& state, DecodeResult& out);
 
 // The numeric value of a record (absent for missing and character values).
 inline std::optional<double> numeric_value(const DecodedValue& v) {
@@ -225,11 +225,11 @@ inline std::optional<double> numeric_value(const DecodedValue& v) {
 }
 
 // definition must be the TableSet's own entry: records refer to its name.
-Result<std::optional<double>> read_element(const ElementDefinition& definition, const TableSet& tables,
+[[nodiscard]] Result<std::optional<double>> read_element(const ElementDefinition& definition, const TableSet& tables,
                                            BitReader& reader, ValueCodingState& state, DecodeResult& out);
 
 // Width 0 reads and appends nothing.
-Status read_associated_field(BitReader& reader, uint8_t width, DecodeResult& out);
+[[nodiscard]] Status read_associated_field(BitReader& reader, uint8_t width, DecodeResult& out);
 
 // The record of an operator met on the way (2 22 000, 2 36 000, ...).
 inline DecodedValue operator_record(uint32_t code) {

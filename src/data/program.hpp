@@ -49,6 +49,6 @@ std::optional<std::vector<Instruction>> compile_program(std::span<const uint32_t
                                                         size_t max_instructions);
 
 // One subset: what decode_descriptor_values_inner does for descriptors.
-Status run_program(std::span<const Instruction> program, DecodeContext& ctx, ValueCodingState& state);
+[[nodiscard]] Status run_program(std::span<const Instruction> program, DecodeContext& ctx, ValueCodingState& state);
 
 }  // namespace tarvane

@@ -78,7 +78,7 @@ struct MessageColumns {
 // scratch holds the records of uncompressed data on the way; a caller that
 // keeps it between calls saves allocating and faulting in fresh memory for
 // every message. Touches no shared state but the read-only tables.
-Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet& tables,
+[[nodiscard]] Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet& tables,
                                       std::span<const uint8_t> payload, DecodeResult& scratch);
 
 // The distinct descriptors of a column in order of first appearance, and for

@@ -93,40 +93,40 @@ struct DataReader {
 
   // Each round visits at least one descriptor, so the step bound ends an
   // absurd count.
-  Status repeat(uint64_t count, std::span<const uint32_t> group, uint32_t depth) {
+  [[nodiscard]] Status repeat(uint64_t count, std::span<const uint32_t> group, uint32_t depth) {
     for (; count != 0; --count) TARVANE_CHECK(walk_descriptors(group, static_cast<Reader&>(*this), depth + 1));
     return {};
   }
-  Status fixed(uint32_t, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
+  [[nodiscard]] Status fixed(uint32_t, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
     return repeat(count, group, depth);
   }
 };
 
-Status decode_descriptor_values_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
+[[nodiscard]] Status decode_descriptor_values_inner(std::span<const uint32_t> descriptors, DecodeContext& ctx,
                                       ValueCodingState& state, uint32_t depth);
 
 // One element of the uncompressed walk; info is code's Table B entry, or
 // nullptr where the tables lack it.
-Status decode_element_step(uint32_t code, const ElementInfo* info, DecodeContext& ctx, ValueCodingState& state);
+[[nodiscard]] Status decode_element_step(uint32_t code, const ElementInfo* info, DecodeContext& ctx, ValueCodingState& state);
 
 // One operator of the uncompressed walk: changes the state, or reads what a
 // bitmap marker or 2 05 YYY designates.
-Status decode_operator_step(uint32_t code, DecodeContext& ctx, ValueCodingState& state);
+[[nodiscard]] Status decode_operator_step(uint32_t code, DecodeContext& ctx, ValueCodingState& state);
 
 // decode_uncompressed_values by the recursive walk alone, and by a compiled
 // program wherever the descriptors compile (also for a single subset): the
 // two are tested against each other.
-Result<DecodeResult> decode_uncompressed_values_recursive(const BufrMessage& message, const TableSet& tables,
+[[nodiscard]] Result<DecodeResult> decode_uncompressed_values_recursive(const BufrMessage& message, const TableSet& tables,
                                                           std::span<const uint8_t> payload);
-Result<DecodeResult> decode_uncompressed_values_compiled(const BufrMessage& message, const TableSet& tables,
+[[nodiscard]] Result<DecodeResult> decode_uncompressed_values_compiled(const BufrMessage& message, const TableSet& tables,
                                                          std::span<const uint8_t> payload);
 
 // The columns of a compressed message into ctx.columns (texts into
 // ctx.out.texts), not regrouped: subset j of column k is
 // records[refs[k].first + j * refs[k].step].
-Status decode_compressed_columns(std::span<const uint32_t> descriptors, DecodeContext& ctx);
+[[nodiscard]] Status decode_compressed_columns(std::span<const uint32_t> descriptors, DecodeContext& ctx);
 
 // The whole compressed message into ctx.out, regrouped by subset.
-Status decode_compressed_values(std::span<const uint32_t> descriptors, DecodeContext& ctx);
+[[nodiscard]] Status decode_compressed_values(std::span<const uint32_t> descriptors, DecodeContext& ctx);
 
 }  // namespace tarvane

@@ -44,11 +44,11 @@ struct BufrMessage {
 };
 
 // The buffer must be exactly one edition-4 message.
-Result<BufrMessage> parse_message(std::span<const uint8_t> buffer);
+[[nodiscard]] Result<BufrMessage> parse_message(std::span<const uint8_t> buffer);
 
 // The same for an edition-3 or edition-4 message. Edition 3 has no
 // international data sub-category and no second: both are 0.
-Result<BufrMessage> parse_message_any_edition(std::span<const uint8_t> buffer);
+[[nodiscard]] Result<BufrMessage> parse_message_any_edition(std::span<const uint8_t> buffer);
 
 // The largest total length section 0 can declare (24 bits).
 inline constexpr uint64_t kMaxMessageLength = (uint64_t{1} << 24) - 1;
@@ -59,10 +59,10 @@ inline constexpr uint64_t kMaxMessageLength = (uint64_t{1} << 24) - 1;
 BufrError oversized_message_error(std::span<const uint8_t> head, uint64_t total_size);
 
 // The 3-byte big-endian length at position.
-Result<uint32_t> read_section_length(std::span<const uint8_t> buffer, size_t position, uint8_t section);
+[[nodiscard]] Result<uint32_t> read_section_length(std::span<const uint8_t> buffer, size_t position, uint8_t section);
 
 // The 2-byte big-endian number at position; always reports section 0.
-Result<uint16_t> read_u16(std::span<const uint8_t> buffer, size_t position);
+[[nodiscard]] Result<uint16_t> read_u16(std::span<const uint8_t> buffer, size_t position);
 
 // The section 4 data bytes of a parsed message cut from its buffer.
 inline std::span<const uint8_t> section4_payload(const BufrMessage& m, std::span<const uint8_t> buffer) {

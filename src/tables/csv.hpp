@@ -33,13 +33,13 @@ class CsvReader {
 
   // The next record's fields (views valid until the next call): true, or
   // false at the end of the text, or the reader's error as a Parse error.
-  Result<bool> next(std::vector<std::string_view>& fields);
+  [[nodiscard]] Result<bool> next(std::vector<std::string_view>& fields);
 
  private:
   bool enough_fields(size_t count) const;
   void consume_terminator();
   void skip_blank_and_comment_lines();
-  Status read_fields();
+  [[nodiscard]] Status read_fields();
   BufrError error_at(std::string detail, const size_t* field) const;
 
   std::string_view data_;
@@ -56,7 +56,7 @@ class CsvReader {
 
 // Reads a file for the record reader, whole; a file it cannot open or read is
 // reported as the reader's own failure, a Parse error with the system's text.
-Status read_csv_file(const std::string& path, std::string& text);
+[[nodiscard]] Status read_csv_file(const std::string& path, std::string& text);
 
 
 }  // namespace tarvane

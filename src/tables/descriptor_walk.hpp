@@ -27,7 +27,7 @@
 namespace tarvane {
 
 template <class V>
-Status walk_descriptors(std::span<const uint32_t> descriptors, V& v, uint32_t depth) {
+[[nodiscard]] Status walk_descriptors(std::span<const uint32_t> descriptors, V& v, uint32_t depth) {
   if (depth > V::kMaxDepth) return fail(v.depth_error());
   const size_t n = descriptors.size();
   size_t i = 0;

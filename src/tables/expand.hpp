@@ -24,10 +24,10 @@ struct ExpansionState {
 };
 
 // Appends the expansion of descriptors to out; returns the count appended.
-Result<size_t> expand_into(const TableSet& tables, std::span<const uint32_t> descriptors, std::vector<uint32_t>& out,
+[[nodiscard]] Result<size_t> expand_into(const TableSet& tables, std::span<const uint32_t> descriptors, std::vector<uint32_t>& out,
                            ExpansionState& state, uint32_t depth);
 
 // A whole expansion from an empty list, a fresh state and depth 0.
-Result<std::vector<uint32_t>> expand_descriptors(const TableSet& tables, std::span<const uint32_t> descriptors);
+[[nodiscard]] Result<std::vector<uint32_t>> expand_descriptors(const TableSet& tables, std::span<const uint32_t> descriptors);
 
 }  // namespace tarvane

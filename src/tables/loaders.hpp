@@ -14,27 +14,27 @@
 namespace tarvane {
 
 // Field parsers shared by every loader.
-Result<uint32_t> parse_code(std::string_view text);
-Result<int32_t> parse_i32(std::string_view text);
-Result<int64_t> parse_i64(std::string_view text);
-Result<uint16_t> parse_u16(std::string_view text);
+[[nodiscard]] Result<uint32_t> parse_code(std::string_view text);
+[[nodiscard]] Result<int32_t> parse_i32(std::string_view text);
+[[nodiscard]] Result<int64_t> parse_i64(std::string_view text);
+[[nodiscard]] Result<uint16_t> parse_u16(std::string_view text);
 
 // Sorted paths of the entries of dir whose names start with prefix and end
 // with suffix.
-Result<std::vector<std::string>> matching_files(const std::string& dir, std::string_view prefix,
+[[nodiscard]] Result<std::vector<std::string>> matching_files(const std::string& dir, std::string_view prefix,
                                                 std::string_view suffix);
 
 // ecCodes table directory.
-Result<TableSet> from_eccodes_dir(const std::string& dir);
-Status load_eccodes_element_table(TableSet& tables, const std::string& path);
-Status load_eccodes_sequence_def(TableSet& tables, const std::string& path);
-Status load_eccodes_code_tables(TableSet& tables, const std::string& dir);
-Result<std::string> resolve_eccodes_table_dir(const std::string& path);
+[[nodiscard]] Result<TableSet> from_eccodes_dir(const std::string& dir);
+[[nodiscard]] Status load_eccodes_element_table(TableSet& tables, const std::string& path);
+[[nodiscard]] Status load_eccodes_sequence_def(TableSet& tables, const std::string& path);
+[[nodiscard]] Status load_eccodes_code_tables(TableSet& tables, const std::string& dir);
+[[nodiscard]] Result<std::string> resolve_eccodes_table_dir(const std::string& path);
 
 // WMO BUFR4 CSV tables.
-Result<TableSet> from_bufr4_45(const std::string& dir);
+[[nodiscard]] Result<TableSet> from_bufr4_45(const std::string& dir);
 
 // Master then local tables of a definitions root, chosen by the message.
-Result<TableSet> from_eccodes_definitions(const std::string& definitions_root, const BufrMessage& message);
+[[nodiscard]] Result<TableSet> from_eccodes_definitions(const std::string& definitions_root, const BufrMessage& message);
 
 }  // namespace tarvane

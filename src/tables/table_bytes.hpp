@@ -17,11 +17,11 @@ std::string table_set_to_bytes(const TableSet& tables);
 
 // Bytes may come from anywhere (a pickle is untrusted): every count and
 // length is checked against what is left, and trailing bytes are refused.
-Result<TableSet> table_set_from_bytes(std::span<const uint8_t> bytes);
+[[nodiscard]] Result<TableSet> table_set_from_bytes(std::span<const uint8_t> bytes);
 
 // The entries of bytes inserted into tables, each replacing one under the
 // same code (as a local table replaces master entries). On failure tables
 // may hold part of the bytes' entries.
-Status add_table_bytes(TableSet& tables, std::span<const uint8_t> bytes);
+[[nodiscard]] Status add_table_bytes(TableSet& tables, std::span<const uint8_t> bytes);
 
 }  // namespace tarvane

@@ -36,7 +36,7 @@ struct DirName {
 // Entries of an open directory whose names start with prefix and end with
 // suffix (names compared as UTF-8 with invalid bytes replaced), sorted byte
 // by byte.
-Result<std::vector<DirName>> matching_names(DIR* dir, std::string_view prefix, std::string_view suffix);
+[[nodiscard]] Result<std::vector<DirName>> matching_names(DIR* dir, std::string_view prefix, std::string_view suffix);
 
 // Io error for text files that are not UTF-8.
 BufrError not_utf8_error();
