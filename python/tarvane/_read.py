@@ -358,8 +358,8 @@ def read(
     by default the tables bundled with tarvane (every WMO master version from
     2 to 45 and the local tables of the centres ecCodes carries), or the
     definitions root ECCODES_DEFINITION_PATH names when it is set. Each
-    message is decoded with its own master table version (see README,
-    "Tables"). Each distinct set is loaded once.
+    message is decoded with its own master table version (see the documentation,
+    "Reading and tables"). Each distinct set is loaded once.
 
     threads: with N > 1, up to 2 N messages ahead of the one yielded are
     decoded by a pool of N threads (the decoding runs with the GIL released),
