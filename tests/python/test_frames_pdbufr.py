@@ -94,7 +94,11 @@ def plain(value):
 def reference():
     if not os.path.exists(PDBUFR_PYTHON):
         pytest.skip("the pdbufr venv is not installed")
-    done = subprocess.run([PDBUFR_PYTHON, "-c", READER], input=json.dumps(CASES), capture_output=True, text=True,
+    # The reader's own interpreter and libraries: nothing of this run's
+    # (its path, a preloaded sanitizer runtime) is passed on.
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("PYTHONPATH", "LD_PRELOAD") and not k.endswith("SAN_OPTIONS")}
+    done = subprocess.run([PDBUFR_PYTHON, "-c", READER], input=json.dumps(CASES), capture_output=True, text=True, env=env,
                           timeout=600)
     assert done.returncode == 0, done.stderr[-2000:]
     return json.loads(done.stdout)
