@@ -21,7 +21,7 @@ import numpy.typing as npt
 from ._describe import BOOL, COMPUTED, DATETIME, ECCODES_HEADER, FLOAT, HEADER_KINDS, INT, TEXT, header_name
 from ._filters import Filter, missing
 from ._long import LONG_COLUMNS, LongColumns, data_to_arrow, data_to_pandas, gather_long, long_arrow, long_pandas
-from ._optional import need
+from ._optional import need, string_dtype
 from ._tables import TablesArg
 from ._wide import WideColumns, WideQuery, decoded, message_rows
 
@@ -160,7 +160,7 @@ def to_pandas_columns(columns: Mapping[str, npt.NDArray[Any]], kinds: Mapping[st
             absent = missing(values)
             series[name] = pd.arrays.BooleanArray(np.where(absent, False, values).astype(bool), absent)
         elif kind == TEXT:
-            series[name] = pd.array(values, dtype="string")
+            series[name] = pd.array(values, dtype=string_dtype(pd))
         else:
             series[name] = values
     rows = len(next(iter(columns.values()))) if columns else 0

@@ -10,7 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._describe import element_infos
-from ._optional import need
+from ._optional import need, string_dtype
 
 if TYPE_CHECKING:
     import pandas
@@ -74,7 +74,7 @@ def long_pandas(long: LongColumns) -> pandas.DataFrame:
         if name in long.dictionaries:
             series[name] = pd.Categorical.from_codes(values, categories=pd.Index(long.dictionaries[name], dtype=object))
         elif values.dtype == object:
-            series[name] = pd.array(values, dtype="string")
+            series[name] = pd.array(values, dtype=string_dtype(pd))
         else:
             series[name] = values
     frame: pandas.DataFrame = pd.DataFrame(series)
