@@ -12,6 +12,7 @@
 #include "../message/scan.hpp"
 #include "../tables/loaders.hpp"
 #include "../pysupport/args.hpp"
+#include "../pysupport/buffer.hpp"
 #include "../pysupport/convert.hpp"
 #include "../pysupport/errors.hpp"
 #include "../pysupport/gil.hpp"
@@ -27,33 +28,6 @@ namespace {
 
 // TableSet, as the module _tarvane made it: sets are passed in and made here.
 PyTypeObject* tables_type = nullptr;
-
-// A contiguous buffer held for the length of a call.
-class HeldBuffer {
- public:
-  HeldBuffer() = default;
-  HeldBuffer(const HeldBuffer&) = delete;
-  HeldBuffer& operator=(const HeldBuffer&) = delete;
-  ~HeldBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  bool hold(PyObject* obj, const char* arg) {
-    if (!PyObject_CheckBuffer(obj)) {
-      PyErr_Format(PyExc_TypeError, "%s must be a bytes-like object, not %.100s", arg, Py_TYPE(obj)->tp_name);
-      return false;
-    }
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS) < 0) return false;
-    held_ = true;
-    return true;
-  }
-  std::span<const uint8_t> span() const {
-    return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 // The reading layer's texts where the core's are _tarvane's own: it reads
 // editions 3 and 4, and a failure while decoding is one of section 4.
