@@ -1,0 +1,87 @@
+// Writing BUFR: section 4 written by a visitor of the same descriptor walk
+// that reads it, and the message around it.
+//
+// The writer pulls what it writes from a ValueSource, one per subset, in
+// walk order. Records decoded from a message are one source (each record in
+// turn, a replication factor being the record of its factor element);
+// values given by key are another (a factor being the length of a list).
+// Compressed data are written from all the subsets' sources at once, each
+// element a column.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../data/decoded_value.hpp"
+#include "../error.hpp"
+#include "../message/message.hpp"
+#include "../tables/table_set.hpp"
+
+namespace tarvane {
+
+// One value to write. A number in the element's unit (NaN: missing), or,
+// where raw is set, the coded integer itself (exact: a decoded record keeps
+// it), or text bytes for a character element (nullopt: missing).
+struct EncodeValue {
+  double value = 0.0;
+  std::optional<uint64_t> raw;
+  std::optional<std::string_view> text;
+  bool missing = false;
+};
+
+// Where the writer's values come from, for one subset. The writer calls
+// these in walk order; code is the descriptor being written and info its
+// Table B entry (nullptr where the tables lack it, under 2 06 YYY).
+class ValueSource {
+ public:
+  virtual ~ValueSource() = default;
+  // The value of the next element, associated field, 2 05 YYY characters
+  // (code 2 05 YYY) or replication factor element.
+  [[nodiscard]] virtual Result<EncodeValue> next(uint32_t code, const ElementInfo* info) = 0;
+  // A delayed replication's factor, asked for before its factor element is
+  // written (the value next then returns for that element must agree).
+  [[nodiscard]] virtual Result<uint64_t> factor(uint32_t replication_code, uint32_t factor_code) = 0;
+  // Around each repetition of a delayed replication's group, so that a
+  // source keyed by name knows which entry of its lists is meant.
+  virtual void begin_repetition(uint64_t) {}
+  virtual void end_replication() {}
+};
+
+// A source over decoded records: records[first, last) in order, texts
+// resolved through result.texts.
+class RecordSource final : public ValueSource {
+ public:
+  RecordSource(const DecodeResult& result, size_t first, size_t last) : result_(&result), next_(first), last_(last) {}
+  [[nodiscard]] Result<EncodeValue> next(uint32_t code, const ElementInfo* info) override;
+  [[nodiscard]] Result<uint64_t> factor(uint32_t replication_code, uint32_t factor_code) override;
+  // Records not consumed by the walk: a source that ends early or late
+  // does not describe this template.
+  size_t remaining() const { return last_ - next_; }
+
+ private:
+  const DecodeResult* result_;
+  size_t next_;
+  size_t last_;
+};
+
+// Section 4's data bits (without its 4-byte header), padded with zeros to
+// whole bytes, for descriptors over one source per subset. Compressed data
+// need at least one subset and the same replication factors in every one.
+[[nodiscard]] Result<std::vector<uint8_t>> encode_data(std::span<const uint32_t> descriptors, const TableSet& tables,
+                                                       std::span<ValueSource* const> subsets, bool compressed);
+
+// Sections 0 to 5 around section 4's data: header fields from header
+// (edition 3 or 4; edition 3 writes no international sub-category and no
+// second), section 2 from local_section when header.local_section_present,
+// section 3 from header.unexpanded_descriptors, number_of_subsets,
+// observed_data and compressed_data. Edition 3 sections are padded to even
+// lengths.
+[[nodiscard]] Result<std::vector<uint8_t>> assemble_message(const BufrMessage& header,
+                                                            std::span<const uint8_t> local_section,
+                                                            std::span<const uint8_t> data);
+
+}  // namespace tarvane
