@@ -33,8 +33,10 @@ struct CodedNumber {
   bool missing;
 };
 
-// subset counts from 1, for the error text.
-[[nodiscard]] Result<CodedNumber> code_number(const EncodeValue& v, const NumericTarget& t, size_t subset);
+// subset counts from 1, for the error text. Only compressed data hold a
+// present all-ones raw (as R0 plus an increment).
+[[nodiscard]] Result<CodedNumber> code_number(const EncodeValue& v, const NumericTarget& t, size_t subset,
+                                              bool compressed);
 
 // What the reader makes of raw: nullopt for missing.
 inline std::optional<double> read_back(const CodedNumber& c, const NumericTarget& t) {

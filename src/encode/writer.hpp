@@ -24,6 +24,15 @@ struct WriteContext {
 // ever; far above any real template.
 inline constexpr uint64_t kMaxWriteSteps = uint64_t{1} << 28;
 
+// A text padded with spaces to width bits; missing: all ones.
+inline void put_text(BitWriter& out, std::optional<std::string_view> text, uint32_t width) {
+  if (!text) return out.put_ones(width);
+  out.put_bytes({reinterpret_cast<const uint8_t*>(text->data()), text->size()}, width, ' ');
+}
+
+// A new reference value as the reader takes it: sign bit, then magnitude.
+[[nodiscard]] Result<uint64_t> new_reference_bits(uint32_t code, int64_t reference, uint32_t width);
+
 template <class Writer>
 struct DataWriter {
   static constexpr uint32_t kMaxDepth = kMaxDecodeDepth;
