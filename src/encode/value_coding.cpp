@@ -16,20 +16,6 @@ std::string number_text(double v) {
   return std::string(buf, r.ptr);
 }
 
-// The integer n whose reading, n / 10^scale rounded as the reader rounds
-// it, is v; the nearest integer where none is.
-std::optional<__int128> exact_integer(double v, int32_t scale) {
-  const double p = pow10_for_scale(scale);
-  const double guess = std::nearbyint(scale == 0 ? v : v * p);
-  if (!(std::fabs(guess) < 0x1p100)) return std::nullopt;
-  const __int128 g = static_cast<__int128>(guess);
-  for (__int128 d : {0, -1, 1, -2, 2}) {
-    const double back = static_cast<double>(g + d);
-    if ((scale == 0 ? back : back / p) == v) return g + d;
-  }
-  return g;
-}
-
 BufrError range_error(const EncodeValue& v, const NumericTarget& t, uint64_t max_raw, size_t subset) {
   std::string s = "value ";
   s += v.raw ? std::to_string(*v.raw) + " (raw)" : number_text(v.value);
@@ -58,6 +44,20 @@ BufrError range_error(const EncodeValue& v, const NumericTarget& t, uint64_t max
 }
 
 }  // namespace
+
+// The integer n whose reading, n / 10^scale rounded as the reader rounds
+// it, is v; the nearest integer where none is.
+std::optional<__int128> exact_integer(double v, int32_t scale) {
+  const double p = pow10_for_scale(scale);
+  const double guess = std::nearbyint(scale == 0 ? v : v * p);
+  if (!(std::fabs(guess) < 0x1p100)) return std::nullopt;
+  const __int128 g = static_cast<__int128>(guess);
+  for (__int128 d : {0, -1, 1, -2, 2}) {
+    const double back = static_cast<double>(g + d);
+    if ((scale == 0 ? back : back / p) == v) return g + d;
+  }
+  return g;
+}
 
 std::string item_label(uint32_t code, std::string_view name) {
   std::string s = code_text(code);

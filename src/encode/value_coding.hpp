@@ -26,6 +26,10 @@ struct NumericTarget {
 
 inline uint64_t all_ones(uint32_t width) { return width >= 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1; }
 
+// The integer n that the reader turns into v (n / 10^scale, rounded as it
+// rounds), or the nearest where none does; nullopt far outside any width.
+std::optional<__int128> exact_integer(double v, int32_t scale);
+
 // The raw bits of a numeric item; missing is set only where the item allows
 // missing (elsewhere a missing value is the all-ones raw).
 struct CodedNumber {

@@ -114,7 +114,7 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
   Status new_reference(uint32_t code) {
     int64_t first = 0;
     for (size_t j = 0; j < n(); ++j) {
-      TARVANE_TRY(const int64_t r, sources[j]->new_reference(code));
+      TARVANE_TRY(const int64_t r, sources[j]->new_reference(code, reference_scale(code)));
       if (j == 0) first = r;
       if (r != first) {
         return fail(BufrError::encode("new reference values of " + code_text(code) + " differ between subsets"));

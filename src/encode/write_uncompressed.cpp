@@ -37,7 +37,7 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
 
   Status element(uint32_t code) {
     if (state.reference_definition_width != 0) [[unlikely]] {
-      TARVANE_TRY(const int64_t r, source.new_reference(code));
+      TARVANE_TRY(const int64_t r, source.new_reference(code, reference_scale(code)));
       return write_new_reference(code, r);
     }
     if (state.associated_field_width != 0 && (code % 100000) / 1000 != 31) {

@@ -56,6 +56,11 @@ struct DataWriter {
   [[nodiscard]] Status fixed(uint32_t, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
     return repeat(count, group, depth);
   }
+  // The scale a new reference of code is applied under.
+  int32_t reference_scale(uint32_t code) const {
+    const ElementInfo* info = ctx.cache.find(code);
+    return info == nullptr ? 0 : effective_scale(info->def->scale, state);
+  }
   // The Table B entry of a factor element; the walk needs it.
   [[nodiscard]] Result<const ElementInfo*> factor_info(uint32_t factor_code) const {
     const ElementInfo* info = ctx.cache.find(factor_code);
