@@ -48,6 +48,13 @@ inline std::optional<double> read_back(const CodedNumber& c, const NumericTarget
   return scaled_value(c.raw, t.reference, t.scale);
 }
 
+// read_back where note_element uses it, for a bitmap entry (0 31 031):
+// other elements skip the division.
+inline std::optional<double> entry_read_back(const CodedNumber& c, const NumericTarget& t) {
+  if (t.code != 31031) return std::nullopt;
+  return read_back(c, t);
+}
+
 // The text of a character item of width bits (nullopt: missing), refused
 // when longer than the width.
 [[nodiscard]] Result<std::optional<std::string_view>> code_text_value(const EncodeValue& v, uint32_t code,

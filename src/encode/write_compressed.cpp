@@ -56,7 +56,7 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     if (!any || (hi == lo && !any_missing && !ones_kept)) {
       out.put(any ? lo : all_ones(t.width), t.width);
       out.put(0, 6);
-      return read_back(numbers[0], t);
+      return entry_read_back(numbers[0], t);
     }
     // An all-ones R0 reads as missing in every subset: a present all-ones
     // raw is coded as an increment of 2 (0b11 is missing).
@@ -73,7 +73,7 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     out.put(lo, t.width);
     out.put(nb, 6);
     for (const CodedNumber& c : numbers) out.put(c.missing ? all_ones(nb) : c.raw - lo, nb);
-    return read_back(numbers[0], t);
+    return entry_read_back(numbers[0], t);
   }
 
   Result<std::optional<double>> numeric_column(uint32_t code, const ElementInfo* info, const NumericTarget& t) {

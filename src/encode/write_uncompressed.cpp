@@ -16,7 +16,7 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
   Result<std::optional<double>> write_number(const EncodeValue& v, const NumericTarget& t) {
     TARVANE_TRY(const CodedNumber c, code_number(v, t, subset, false));
     ctx.out.put(c.raw, t.width);
-    return read_back(c, t);
+    return entry_read_back(c, t);
   }
 
   Status write_text(const EncodeValue& v, uint32_t code, std::string_view name, uint32_t width) {
@@ -119,6 +119,10 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
 };
 
 }  // namespace
+
+BufrError write_limit_error() {
+  return BufrError::encode("descriptor walk exceeds " + std::to_string(kMaxWriteSteps) + " steps");
+}
 
 Result<uint64_t> new_reference_bits(uint32_t code, int64_t reference, uint32_t width) {
   const uint64_t magnitude = reference < 0 ? 0 - static_cast<uint64_t>(reference) : static_cast<uint64_t>(reference);

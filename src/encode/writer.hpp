@@ -33,6 +33,8 @@ inline void put_text(BitWriter& out, std::optional<std::string_view> text, uint3
 // A new reference value as the reader takes it: sign bit, then magnitude.
 [[nodiscard]] Result<uint64_t> new_reference_bits(uint32_t code, int64_t reference, uint32_t width);
 
+[[gnu::cold]] BufrError write_limit_error();
+
 template <class Writer>
 struct DataWriter {
   static constexpr uint32_t kMaxDepth = kMaxDecodeDepth;
@@ -44,9 +46,7 @@ struct DataWriter {
   const TableSet& tables() const { return ctx.cache.tables(); }
   BufrError depth_error() const { return BufrError::encode("descriptors nest too deep to encode"); }
   Status visit() {
-    if (++ctx.steps > kMaxWriteSteps) [[unlikely]] {
-      return fail(BufrError::encode("descriptor walk exceeds " + std::to_string(kMaxWriteSteps) + " steps"));
-    }
+    if (++ctx.steps > kMaxWriteSteps) [[unlikely]] return fail(write_limit_error());
     return {};
   }
   [[nodiscard]] Status repeat(uint64_t count, std::span<const uint32_t> group, uint32_t depth) {
