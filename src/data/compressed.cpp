@@ -87,12 +87,9 @@ Status decode_compressed_operator(uint32_t code, DecodeContext& ctx, ValueCoding
   uint32_t x = (code % 100000) / 1000;
   uint32_t y = code % 1000;
   if (is_bitmap_marker(x, y)) {
-    TARVANE_TRY(const ElementDefinition* d, next_bitmap_element(state));
-    if (d == nullptr) return {};
-    ElementInfo info;
-    if (!ctx.cache.find(d->code, info)) info = element_info(*d, ctx.cache.tables());
-    const MarkerCoding c = marker_coding(x, *d, state);
-    TARVANE_TRY(Column column, add_element_column(info, c.table_width, c.reference, ctx, state));
+    TARVANE_TRY(const std::optional<MarkedElement> e, next_marked_element(x, ctx.cache, state));
+    if (!e) return {};
+    TARVANE_TRY(Column column, add_element_column(e->info, e->coding.table_width, e->coding.reference, ctx, state));
     (void)column;
     return {};
   }

@@ -306,6 +306,16 @@ inline MarkerCoding marker_coding(uint32_t x, const ElementDefinition& d, const 
   return c;
 }
 
+// The element a bitmap marker 2 XX 255 designates next, with its coding;
+// nullopt when the bitmap designates no more.
+struct MarkedElement {
+  ElementInfo info;
+  MarkerCoding coding;
+};
+
+[[nodiscard]] Result<std::optional<MarkedElement>> next_marked_element(uint32_t x, const ElementCache& cache,
+                                                                       ValueCodingState& state);
+
 // After an element is coded: a bitmap entry (value: the entry's, nullopt
 // when it is not kept) joins the bitmap, any other element the history.
 inline void note_element(uint32_t code, const ElementDefinition* def, std::optional<double> value,

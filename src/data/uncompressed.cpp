@@ -70,13 +70,9 @@ Status decode_operator_step(uint32_t code, DecodeContext& ctx, ValueCodingState&
   uint32_t x = (code % 100000) / 1000;
   uint32_t y = code % 1000;
   if (is_bitmap_marker(x, y)) {
-    TARVANE_TRY(const ElementDefinition* d, next_bitmap_element(state));
-    if (d == nullptr) return {};
-    ElementInfo info;
-    if (!ctx.cache.find(d->code, info)) info = element_info(*d, ctx.cache.tables());
-    const MarkerCoding c = marker_coding(x, *d, state);
-    TARVANE_CHECK(read_element_as(info, c.table_width, c.reference, ctx.reader, state, ctx.out));
-    return {};
+    TARVANE_TRY(const std::optional<MarkedElement> e, next_marked_element(x, ctx.cache, state));
+    if (!e) return {};
+    return read_element_as(e->info, e->coding.table_width, e->coding.reference, ctx.reader, state, ctx.out);
   }
   if (x == 5) return read_signified_characters(code, y, ctx.reader, ctx.out);
   if (is_recorded_operator(x, y)) {

@@ -76,12 +76,12 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     return entry_read_back(numbers[0], t);
   }
 
-  Result<std::optional<double>> numeric_column(uint32_t code, const ElementInfo* info, const NumericTarget& t) {
+  Result<std::optional<double>> number(uint32_t code, const ElementInfo* info, const NumericTarget& t) {
     TARVANE_CHECK(pull_numbers(code, info, t));
     return put_numbers(t);
   }
 
-  Status text_column(uint32_t code, const ElementInfo* info, std::string_view name, uint32_t width) {
+  Status text(uint32_t code, const ElementInfo* info, std::string_view name, uint32_t width) {
     bool all_same = true;
     for (size_t j = 0; j < n(); ++j) {
       TARVANE_TRY(const EncodeValue v, sources[j]->next(code, info));
@@ -103,14 +103,6 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     return {};
   }
 
-  Result<std::optional<double>> element_column(const ElementInfo& info, uint32_t table_width, int64_t reference) {
-    if (info.is_text) {
-      TARVANE_CHECK(text_column(info.def->code, &info, info.def->name, character_width(table_width, state)));
-      return std::optional<double>();
-    }
-    return numeric_column(info.def->code, &info, element_target(info, table_width, reference, state));
-  }
-
   Status new_reference(uint32_t code) {
     int64_t first = 0;
     for (size_t j = 0; j < n(); ++j) {
@@ -128,50 +120,12 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     return {};
   }
 
-  Status element(uint32_t code) {
-    if (state.reference_definition_width != 0) [[unlikely]] return new_reference(code);
-    if (state.associated_field_width != 0 && (code % 100000) / 1000 != 31) {
-      TARVANE_TRY(auto read, numeric_column(kAssociatedFieldCode, nullptr, associated_target(state.associated_field_width)));
-      (void)read;
-    }
-    const ElementInfo* info = ctx.cache.find(code);
-    if (info == nullptr) {
-      if (!state.local_width) return fail(BufrError::element_not_found(code));
-      const NumericTarget t = undefined_target(code, state);
-      state.local_width.reset();
-      TARVANE_TRY(auto read, numeric_column(code, nullptr, t));
-      (void)read;
-      state.descriptor_history.push_back(nullptr);
-      return {};
-    }
-    TARVANE_TRY(const std::optional<double> read,
-                element_column(*info, info->def->width, element_reference(*info->def, state)));
-    // A missing entry counts as 0: every subset shares one bitmap.
-    note_element(code, info->def, read.value_or(0.0), state);
+  Status skip_operator(uint32_t code) {
+    for (ValueSource* s : sources) TARVANE_CHECK(s->skip_operator(code));
     return {};
   }
-
-  Status operation(uint32_t code) {
-    const uint32_t x = (code % 100000) / 1000;
-    const uint32_t y = code % 1000;
-    if (is_bitmap_marker(x, y)) {
-      TARVANE_TRY(const ElementDefinition* d, next_bitmap_element(state));
-      if (d == nullptr) return {};
-      ElementInfo info;
-      if (!ctx.cache.find(d->code, info)) info = element_info(*d, ctx.cache.tables());
-      const MarkerCoding c = marker_coding(x, *d, state);
-      TARVANE_TRY(auto read, element_column(info, c.table_width, c.reference));
-      (void)read;
-      return {};
-    }
-    if (x == 5) return text_column(code, nullptr, kCharactersName, 8 * y);
-    if (is_recorded_operator(x, y)) {
-      for (ValueSource* s : sources) TARVANE_CHECK(s->skip_operator(code));
-      apply_bitmap_operator(x, y, state);
-    }
-    apply_operator(code, state);
-    return {};
-  }
+  // A missing entry counts as 0: every subset shares one bitmap.
+  static std::optional<double> bitmap_value(std::optional<double> read) { return read.value_or(0.0); }
 
   Status delayed(uint32_t code, std::span<const uint32_t> factor_and_group, uint32_t depth) {
     const uint32_t factor_code = factor_and_group[0];

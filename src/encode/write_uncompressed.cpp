@@ -19,80 +19,29 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
     return entry_read_back(c, t);
   }
 
-  Status write_text(const EncodeValue& v, uint32_t code, std::string_view name, uint32_t width) {
+  Result<std::optional<double>> number(uint32_t code, const ElementInfo* info, const NumericTarget& t) {
+    TARVANE_TRY(const EncodeValue v, source.next(code, info));
+    return write_number(v, t);
+  }
+
+  Status text(uint32_t code, const ElementInfo* info, std::string_view name, uint32_t width) {
+    TARVANE_TRY(const EncodeValue v, source.next(code, info));
     TARVANE_TRY(const std::optional<std::string_view> text, code_text_value(v, code, name, width, subset));
     put_text(ctx.out, text, width);
     return {};
   }
 
-  // The element of info as read_element_as reads it; the value read back.
-  Result<std::optional<double>> write_element(const ElementInfo& info, uint32_t table_width, int64_t reference) {
-    TARVANE_TRY(const EncodeValue v, source.next(info.def->code, &info));
-    if (info.is_text) {
-      TARVANE_CHECK(write_text(v, info.def->code, info.def->name, character_width(table_width, state)));
-      return std::optional<double>();
-    }
-    return write_number(v, element_target(info, table_width, reference, state));
-  }
-
-  Status element(uint32_t code) {
-    if (state.reference_definition_width != 0) [[unlikely]] {
-      TARVANE_TRY(const int64_t r, source.new_reference(code, reference_scale(code)));
-      return write_new_reference(code, r);
-    }
-    if (state.associated_field_width != 0 && (code % 100000) / 1000 != 31) {
-      TARVANE_TRY(const EncodeValue v, source.next(kAssociatedFieldCode, nullptr));
-      TARVANE_TRY(auto read, write_number(v, associated_target(state.associated_field_width)));
-      (void)read;
-    }
-    const ElementInfo* info = ctx.cache.find(code);
-    if (info == nullptr) {
-      if (!state.local_width) return fail(BufrError::element_not_found(code));
-      const NumericTarget t = undefined_target(code, state);
-      state.local_width.reset();
-      TARVANE_TRY(const EncodeValue v, source.next(code, nullptr));
-      TARVANE_TRY(auto read, write_number(v, t));
-      (void)read;
-      state.descriptor_history.push_back(nullptr);
-      return {};
-    }
-    TARVANE_TRY(const std::optional<double> read,
-                write_element(*info, info->def->width, element_reference(*info->def, state)));
-    note_element(code, info->def, read, state);
-    return {};
-  }
-
-  Status write_new_reference(uint32_t code, int64_t r) {
-    TARVANE_TRY(const uint64_t bits, new_reference_bits(code, r, state.reference_definition_width));
-    ctx.out.put(bits, state.reference_definition_width);
+  Status new_reference(uint32_t code) {
+    TARVANE_TRY(const int64_t r, source.new_reference(code, reference_scale(code)));
+    const uint32_t width = state.reference_definition_width;
+    TARVANE_TRY(const uint64_t bits, new_reference_bits(code, r, width));
+    ctx.out.put(bits, width);
     set_new_reference(state, code, r);
     return {};
   }
 
-  Status operation(uint32_t code) {
-    const uint32_t x = (code % 100000) / 1000;
-    const uint32_t y = code % 1000;
-    if (is_bitmap_marker(x, y)) {
-      TARVANE_TRY(const ElementDefinition* d, next_bitmap_element(state));
-      if (d == nullptr) return {};
-      ElementInfo info;
-      if (!ctx.cache.find(d->code, info)) info = element_info(*d, ctx.cache.tables());
-      const MarkerCoding c = marker_coding(x, *d, state);
-      TARVANE_TRY(auto read, write_element(info, c.table_width, c.reference));
-      (void)read;
-      return {};
-    }
-    if (x == 5) {
-      TARVANE_TRY(const EncodeValue v, source.next(code, nullptr));
-      return write_text(v, code, kCharactersName, 8 * y);
-    }
-    if (is_recorded_operator(x, y)) {
-      TARVANE_CHECK(source.skip_operator(code));
-      apply_bitmap_operator(x, y, state);
-    }
-    apply_operator(code, state);
-    return {};
-  }
+  Status skip_operator(uint32_t code) { return source.skip_operator(code); }
+  static std::optional<double> bitmap_value(std::optional<double> read) { return read; }
 
   Status delayed(uint32_t code, std::span<const uint32_t> factor_and_group, uint32_t depth) {
     const uint32_t factor_code = factor_and_group[0];
