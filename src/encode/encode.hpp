@@ -25,7 +25,9 @@ namespace tarvane {
 
 // One value to write. A number in the element's unit (NaN: missing), or,
 // where raw is set, the coded integer itself (exact: a decoded record keeps
-// it), or text bytes for a character element (nullopt: missing).
+// it), or text bytes for a character element (nullopt: missing). A number
+// is written as the integer the reader turns back into it exactly.
+// Refusals are BufrError kind Encode.
 struct EncodeValue {
   double value = 0.0;
   std::optional<uint64_t> raw;
@@ -35,7 +37,9 @@ struct EncodeValue {
 
 // Where the writer's values come from, for one subset. The writer calls
 // these in walk order; code is the descriptor being written and info its
-// Table B entry (nullptr where the tables lack it, under 2 06 YYY).
+// Table B entry (nullptr where the tables lack it, under 2 06 YYY). A text
+// returned must stay valid until the source's next call: compressed data
+// take one item from every subset before writing it.
 class ValueSource {
  public:
   virtual ~ValueSource() = default;
