@@ -9,7 +9,7 @@ build=${1:-build}
 out=$(mktemp -d)
 records=$("$build/bench_encode" --benchmark_filter='^BM_EncodeLargestCompressed$' --benchmark_min_time=0 \
   --benchmark_format=csv 2>/dev/null | awk -F, 'NR > 1 { print $(NF - 1) }' | tail -1)
-for b in BM_DecodeLargestCompressed BM_EncodeLargestCompressed BM_EncodeLargestUncompressed; do
+for b in BM_DecodeLargestCompressed BM_EncodeLargestCompressed BM_DecodeLargestUncompressed BM_EncodeLargestUncompressed; do
   for r in 1 3; do
     valgrind --tool=callgrind --callgrind-out-file="$out/$b.$r" "$build/bench_encode" \
       --benchmark_filter="^$b\$" --benchmark_min_time=0 --benchmark_repetitions=$r >/dev/null 2>&1
