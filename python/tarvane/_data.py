@@ -47,7 +47,7 @@ class _Parts:
     """The arrays of one decoded message, shared by the message's Data and its subset views."""
 
     __slots__ = (
-        "subsets", "_columns", "_arrays", "_positions", "_source", "text_records", "texts",
+        "subsets", "_columns", "_arrays", "_positions", "_source", "_full", "text_records", "texts",
         "meaning_records", "meaning_ids", "meanings", "_text", "_meaning", "_elements", "_attributes",
         "attribute_names", "ranked", "element_tables",
     )
@@ -58,13 +58,15 @@ class _Parts:
         self.subsets: int = subsets
         # Each column becomes an array when first asked for: most readers
         # want a few of them, and each wrapping costs about a microsecond.
-        # Absent ones (None) are made then: raw by decoding again, subset
-        # and descriptor of compressed data from the positions every subset
-        # shares.
+        # Absent ones (None) are made then: subset and descriptor of
+        # compressed data from the positions every subset shares; raw and
+        # the meanings, which the decoder leaves out unless asked, by
+        # decoding again with them.
         self._columns: dict[str, Any] = {"subset": subset, "descriptor": descriptor, "value": value, "raw": raw}
         self._arrays: dict[str, npt.NDArray[Any]] = {}
         self._positions: Any = positions
         self._source = source
+        self._full = raw is not None
         self.text_records: Any = text_records
         self.texts: list[str] = texts
         self.meaning_records: Any = meaning_records
@@ -96,9 +98,8 @@ class _Parts:
     def _made(self, name: str) -> npt.NDArray[Any]:
         """A column the decoder left out, made as it would have been."""
         if name == "raw":
-            raw = _columns.decode(*self._source, True)[4]
-            assert raw is not None
-            return np.frombuffer(raw, dtype=np.uint64)
+            self._complete()
+            return np.frombuffer(self._columns["raw"], dtype=np.uint64)
         positions = np.frombuffer(self._positions, dtype=np.uint32)
         if name == "subset":
             made = np.repeat(np.arange(1, self.subsets + 1, dtype=np.uint32), len(positions))
@@ -106,6 +107,14 @@ class _Parts:
             made = np.tile(positions, self.subsets)
         made.flags.writeable = False
         return made
+
+    def _complete(self) -> None:
+        """Raw and the meanings, from a decoding that gives them."""
+        if not self._full:
+            decoded = _columns.decode(*self._source, True)
+            self._columns["raw"] = decoded[4]
+            self.meaning_records, self.meaning_ids, self.meanings = decoded[7:10]
+            self._full = True
 
     @property
     def subset(self) -> npt.NDArray[np.uint32]:
@@ -133,6 +142,7 @@ class _Parts:
 
     def meaning(self) -> npt.NDArray[np.object_]:
         if self._meaning is None:
+            self._complete()
             column = np.full(len(self), None, dtype=object)
             if len(self.meanings):
                 ids = np.frombuffer(self.meaning_ids, dtype=np.uint32)

@@ -137,18 +137,19 @@ PyObject* column_or_none(Column<T>& column, bool present, const char* format) {
   return wrap_column(std::move(column), format);
 }
 
-// decode(buffer, tables, raw) -> (subsets, subset, descriptor, value, raw,
+// decode(buffer, tables, full) -> (subsets, subset, descriptor, value, raw,
 // text_records, texts, meaning_records, meaning_ids, meanings, positions).
 // Compressed data leave subset and descriptor None and give positions (the
-// descriptor of each place of a subset); raw is None unless asked for.
+// descriptor of each place of a subset); raw is None and the meanings are
+// empty unless full.
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[3];
-  if (!collect_args("decode", {"buffer", "tables", "raw"}, args, nargs, kwnames, a)) return nullptr;
+  if (!collect_args("decode", {"buffer", "tables", "full"}, args, nargs, kwnames, a)) return nullptr;
   HeldBuffer buf;
   if (!buf.hold(a[0], "buffer")) return nullptr;
   if (!arg_table_set(a[1], "tables")) return nullptr;
-  const int with_raw = PyObject_IsTrue(a[2]);
-  if (with_raw < 0) return nullptr;
+  const int full = PyObject_IsTrue(a[2]);
+  if (full < 0) return nullptr;
   // The caller's references keep both the buffer's exporter and the tables
   // alive while the GIL is released; the tables are never changed after
   // loading.
@@ -159,7 +160,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!m) {
       decoded = fail(std::move(m.error()));
     } else {
-      decoded = decode_columns(*m, tables, section4_payload(*m, buf.span()), scratch, with_raw != 0);
+      decoded = decode_columns(*m, tables, section4_payload(*m, buf.span()), scratch, full != 0);
     }
   });
   // Kept for the thread's next message, unless one large message made it
@@ -174,7 +175,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       column_or_none(c.subset, !c.compressed, "I"),
       column_or_none(c.descriptor, !c.compressed, "I"),
       wrap_column(std::move(c.value), "d"),
-      column_or_none(c.raw, with_raw != 0, "Q"),
+      column_or_none(c.raw, full != 0, "Q"),
       copy_to_column(c.text_records, "I"),
       str_list(c.texts),
       copy_to_column(c.meaning_records, "I"),

@@ -111,7 +111,7 @@ Status read_numeric_column(const NumericItem& item, BitReader& reader, ColumnVie
     set_constant(column, base, constant);
     return {};
   }
-  if (column.packed != nullptr && constant != nullptr && item.codes == nullptr && nb <= kMaxPackedWidth &&
+  if (column.packed != nullptr && constant != nullptr && (item.codes == nullptr || column.pack_coded) && nb <= kMaxPackedWidth &&
       !column.empty()) {
     // Left for the caller to unpack into its output: the R0 record stands
     // for the column.

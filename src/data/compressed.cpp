@@ -32,7 +32,7 @@ Result<Column> begin_column(DecodeContext& ctx, bool may_pack) {
   const size_t first = c.records.size();
   c.records.resize_for_overwrite(first + n);
   std::vector<PackedColumn>* packed = c.pack && may_pack ? &c.packed : nullptr;
-  return Column{ColumnView{c.records.data() + first, 1, n, packed}, false, c.packed.size()};
+  return Column{ColumnView{c.records.data() + first, 1, n, packed, c.pack_coded}, false, c.packed.size()};
 }
 
 void end_column(DecodeContext& ctx, const Column& column) {

@@ -59,9 +59,11 @@ namespace {
 // table's own entry.
 class ColumnWriter {
  public:
-  ColumnWriter(MessageColumns& out, const TableSet& tables, const std::vector<std::string>& texts, size_t n)
+  // full: with raw and the meanings.
+  ColumnWriter(MessageColumns& out, const TableSet& tables, const std::vector<std::string>& texts, size_t n,
+               bool full)
       : out_(out), texts_(texts), descriptor_(out.descriptor.size ? out.descriptor.data() : nullptr),
-        value_(out.value.data()), raw_(out.raw.size ? out.raw.data() : nullptr), flags_(tables) {
+        value_(out.value.data()), raw_(full ? out.raw.data() : nullptr), full_(full), flags_(tables) {
     // Code-table elements are common; growing from nothing costs more than
     // a modest first guess.
     const size_t guess = std::min<size_t>(n, 4096);
@@ -69,8 +71,9 @@ class ColumnWriter {
     out_.meaning_ids.reserve(guess);
   }
 
-  // The element of code when it is a flag element with a table, else nullptr.
-  const ElementInfo* flag_element(uint32_t code) { return flags_.find(code); }
+  // The element of code when it is a flag element with a table, else
+  // nullptr (always, where meanings are not written).
+  const ElementInfo* flag_element(uint32_t code) { return full_ ? flags_.find(code) : nullptr; }
 
   // flag: flag_element(v.descriptor), which a caller writing a column of
   // one element finds once.
@@ -85,7 +88,7 @@ class ColumnWriter {
     }
     if (flag != nullptr) [[unlikely]] {
       write_flag(i, v, *flag);
-    } else if (v.meaning != nullptr) {
+    } else if (v.meaning != nullptr && full_) {
       if (v.meaning != last_meaning_) {
         last_meaning_ = v.meaning;
         last_id_ = meaning_id(v.meaning);
@@ -117,6 +120,7 @@ class ColumnWriter {
   uint32_t* descriptor_;
   double* value_;
   uint64_t* raw_;
+  bool full_;
   // Each distinct value of a flag element is read once per message. Out of
   // line, so that write keeps its few registers.
   [[gnu::noinline]] void write_flag(size_t i, const DecodedValue& v, const ElementInfo& flag) {
@@ -171,11 +175,11 @@ class ColumnWriter {
   std::array<FlagHit, 32> recent_flags_{};
 };
 
-void allocate(MessageColumns& out, size_t n, bool with_raw) {
+void allocate(MessageColumns& out, size_t n, bool full) {
   out.subset = Column<uint32_t>::make(n);
   out.descriptor = Column<uint32_t>::make(n);
   out.value = Column<double>::make(n);
-  if (with_raw) out.raw = Column<uint64_t>::make(n);
+  if (full) out.raw = Column<uint64_t>::make(n);
 }
 
 BufrError too_many_values() { return BufrError::parse("decoded output exceeds 4294967295 values"); }
@@ -193,7 +197,7 @@ struct ColumnPlan {
   std::vector<std::pair<size_t, const ElementInfo*>> records;
 };
 
-ColumnPlan plan_columns(const CompressedColumns& c, ColumnWriter& writer) {
+ColumnPlan plan_columns(const CompressedColumns& c, ColumnWriter& writer, bool full) {
   ColumnPlan plan;
   for (size_t k = 0; k < c.refs.size(); ++k) {
     const ColumnRef& ref = c.refs[k];
@@ -201,7 +205,8 @@ ColumnPlan plan_columns(const CompressedColumns& c, ColumnWriter& writer) {
     const ElementInfo* flag = writer.flag_element(first.descriptor);
     if (ref.packed != ColumnRef::kNotPacked) {
       plan.packed.push_back(k);
-    } else if (ref.step == 0 && first.text == DecodedValue::kNoText && first.meaning == nullptr && flag == nullptr) {
+    } else if (ref.step == 0 && first.text == DecodedValue::kNoText && (first.meaning == nullptr || !full) &&
+               flag == nullptr) {
       plan.constant.push_back(k);
     } else {
       plan.records.emplace_back(k, flag);
@@ -214,11 +219,12 @@ ColumnPlan plan_columns(const CompressedColumns& c, ColumnWriter& writer) {
 // after subset: packed columns unpacked from the payload, the rest from
 // their records. Descriptor and subset are left to positions.
 Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, const TableSet& tables,
-                                                    std::span<const uint8_t> payload, bool with_raw) {
+                                                    std::span<const uint8_t> payload, bool full) {
   DecodeResult result;
   DecodeContext ctx(tables, payload, result);
   ctx.subsets = message.number_of_subsets;
   ctx.columns.pack = true;
+  ctx.columns.pack_coded = !full;
   TARVANE_CHECK(decode_compressed_columns(message.unexpanded_descriptors, ctx));
   const CompressedColumns& c = ctx.columns;
   const size_t subsets = message.number_of_subsets;
@@ -229,14 +235,14 @@ Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, 
   out.subsets = message.number_of_subsets;
   out.compressed = true;
   out.value = Column<double>::make(n);
-  if (with_raw) out.raw = Column<uint64_t>::make(n);
+  if (full) out.raw = Column<uint64_t>::make(n);
   out.positions.resize(columns);
   for (size_t k = 0; k < columns; ++k) out.positions[k] = c.records[c.refs[k].first].descriptor;
   if (n == 0) return out;
-  ColumnWriter writer(out, tables, result.texts, n);
-  const ColumnPlan plan = plan_columns(c, writer);
+  ColumnWriter writer(out, tables, result.texts, n, full);
+  const ColumnPlan plan = plan_columns(c, writer, full);
   double* value = out.value.data();
-  uint64_t* raw = with_raw ? out.raw.data() : nullptr;
+  uint64_t* raw = full ? out.raw.data() : nullptr;
   const size_t block = std::max<size_t>(16, kBlockValues / columns);
   for (size_t j0 = 0; j0 < subsets; j0 += block) {
     const size_t j1 = std::min(subsets, j0 + block);
@@ -264,14 +270,14 @@ Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, 
 }  // namespace
 
 Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet& tables,
-                                      std::span<const uint8_t> payload, DecodeResult& decoded, bool with_raw) {
-  if (message.compressed_data) return decode_compressed_to_columns(message, tables, payload, with_raw);
+                                      std::span<const uint8_t> payload, DecodeResult& decoded, bool full) {
+  if (message.compressed_data) return decode_compressed_to_columns(message, tables, payload, full);
   TARVANE_CHECK(decode_uncompressed_into(message, tables, payload, decoded));
   const size_t n = decoded.values.size();
   if (n > std::numeric_limits<uint32_t>::max()) return fail(too_many_values());
   MessageColumns out;
   out.subsets = message.number_of_subsets;
-  allocate(out, n, with_raw);
+  allocate(out, n, full);
   // Subset numbers: uncompressed subsets start where the walk recorded.
   uint32_t* subset = out.subset.data();
   const std::vector<size_t>& starts = decoded.subset_starts;
@@ -279,7 +285,7 @@ Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet
     const size_t end = s + 1 < starts.size() ? starts[s + 1] : n;
     for (size_t i = starts[s]; i < end; ++i) subset[i] = static_cast<uint32_t>(s + 1);
   }
-  ColumnWriter writer(out, tables, decoded.texts, n);
+  ColumnWriter writer(out, tables, decoded.texts, n, full);
   for (size_t i = 0; i < n; ++i) {
     const DecodedValue& v = decoded.values[i];
     writer.write(i, v, writer.flag_element(v.descriptor));

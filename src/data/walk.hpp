@@ -55,12 +55,14 @@ inline constexpr uint32_t kMaxPackedWidth = 56;
 
 // Where a column reader writes the n records of a column, stride apart.
 // Where packed is given, a numeric column of varying values may instead be
-// added there and stand as a constant column of its R0 record.
+// added there and stand as a constant column of its R0 record (a column of
+// code-table values only where pack_coded: its records' meanings are lost).
 struct ColumnView {
   DecodedValue* first = nullptr;
   size_t stride = 1;
   size_t n = 0;
   std::vector<PackedColumn>* packed = nullptr;
+  bool pack_coded = false;
 
   DecodedValue& operator[](size_t j) const { return first[j * stride]; }
   size_t size() const { return n; }
@@ -85,6 +87,7 @@ struct CompressedColumns {
   // Filled only when pack is set (by a reader that can unpack them).
   std::vector<PackedColumn> packed;
   bool pack = false;
+  bool pack_coded = false;
 };
 
 struct DecodeContext {

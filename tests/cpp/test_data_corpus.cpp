@@ -60,6 +60,21 @@ std::vector<std::span<const uint8_t>> candidates(const std::vector<uint8_t>& dat
   return out;
 }
 
+// The tables of m's section 1, loaded once per combination; nullptr where
+// the definitions lack them.
+using TableMap = std::map<std::tuple<int, int, int, int, int>, std::unique_ptr<TableSet>>;
+const TableSet* tables_for(TableMap& tables, const BufrMessage& m) {
+  auto key = std::make_tuple(m.master_table_number, m.master_tables_version_number, m.local_tables_version_number,
+                             m.originating_centre, m.originating_subcentre);
+  auto& slot = tables[key];
+  if (!slot) {
+    auto t = from_eccodes_definitions(kDefinitions, m);
+    if (!t) return nullptr;
+    slot = std::make_unique<TableSet>(std::move(*t));
+  }
+  return slot.get();
+}
+
 // Heap allocations (no mmap) filled with ~byte when handed out.
 Result<DecodeResult> decode_perturbed(const BufrMessage& m, const TableSet& t, std::span<const uint8_t> payload,
                                       int byte) {
@@ -86,7 +101,7 @@ bool same_record(const DecodeResult& a, const DecodedValue& x, const DecodeResul
 
 TEST(DecodeCorpus, TwiceGivesTheSameRecords) {
   if (path_kind(std::string(kDefinitions) + "/bufr") != PathKind::Directory) GTEST_SKIP() << "no ecCodes tables";
-  std::map<std::tuple<int, int, int, int, int>, std::unique_ptr<TableSet>> tables;
+  TableMap tables;
   size_t decoded = 0, compressed = 0, records = 0, edition3 = 0;
   for (const auto& path : corpus_files()) {
     auto data = read_file(path);
@@ -94,14 +109,8 @@ TEST(DecodeCorpus, TwiceGivesTheSameRecords) {
     for (auto bytes : candidates(*data)) {
       auto m = parse_message_any_edition(bytes);
       if (!m) continue;
-      auto key = std::make_tuple(m->master_table_number, m->master_tables_version_number,
-                                 m->local_tables_version_number, m->originating_centre, m->originating_subcentre);
-      auto& slot = tables[key];
-      if (!slot) {
-        auto t = from_eccodes_definitions(kDefinitions, *m);
-        if (!t) continue;
-        slot = std::make_unique<TableSet>(std::move(*t));
-      }
+      const TableSet* slot = tables_for(tables, *m);
+      if (slot == nullptr) continue;
       auto payload = section4_payload(*m, bytes);
       auto first = decode_perturbed(*m, *slot, payload, 0xA5);
       auto second = decode_perturbed(*m, *slot, payload, 0x3C);
@@ -137,7 +146,7 @@ TEST(DecodeCorpus, ThreadsShareOneTableSet) {
     BufrMessage message;
     const TableSet* tables;
   };
-  std::map<std::tuple<int, int, int, int, int>, std::unique_ptr<TableSet>> tables;
+  TableMap tables;
   std::vector<Item> items;
   for (const auto& path : corpus_files()) {
     auto data = read_file(path);
@@ -145,15 +154,9 @@ TEST(DecodeCorpus, ThreadsShareOneTableSet) {
     for (auto bytes : candidates(*data)) {
       auto m = parse_message(bytes);
       if (!m) continue;
-      auto key = std::make_tuple(m->master_table_number, m->master_tables_version_number,
-                                 m->local_tables_version_number, m->originating_centre, m->originating_subcentre);
-      auto& slot = tables[key];
-      if (!slot) {
-        auto t = from_eccodes_definitions(kDefinitions, *m);
-        if (!t) continue;
-        slot = std::make_unique<TableSet>(std::move(*t));
-      }
-      items.push_back({std::vector<uint8_t>(bytes.begin(), bytes.end()), std::move(*m), slot.get()});
+      const TableSet* slot = tables_for(tables, *m);
+      if (slot == nullptr) continue;
+      items.push_back({std::vector<uint8_t>(bytes.begin(), bytes.end()), std::move(*m), slot});
     }
   }
   ASSERT_GE(items.size(), 90u);
@@ -187,7 +190,7 @@ TEST(DecodeCorpus, ThreadsShareOneTableSet) {
 // every uncompressed corpus message, whatever its number of subsets.
 TEST(DecodeCorpus, CompiledWalkGivesTheRecursiveWalksRecords) {
   if (path_kind(std::string(kDefinitions) + "/bufr") != PathKind::Directory) GTEST_SKIP() << "no ecCodes tables";
-  std::map<std::tuple<int, int, int, int, int>, std::unique_ptr<TableSet>> tables;
+  TableMap tables;
   size_t compared = 0, multi = 0, compiles = 0;
   for (const auto& path : corpus_files()) {
     auto data = read_file(path);
@@ -195,14 +198,8 @@ TEST(DecodeCorpus, CompiledWalkGivesTheRecursiveWalksRecords) {
     for (auto bytes : candidates(*data)) {
       auto m = parse_message(bytes);
       if (!m || m->compressed_data) continue;
-      auto key = std::make_tuple(m->master_table_number, m->master_tables_version_number,
-                                 m->local_tables_version_number, m->originating_centre, m->originating_subcentre);
-      auto& slot = tables[key];
-      if (!slot) {
-        auto t = from_eccodes_definitions(kDefinitions, *m);
-        if (!t) continue;
-        slot = std::make_unique<TableSet>(std::move(*t));
-      }
+      const TableSet* slot = tables_for(tables, *m);
+      if (slot == nullptr) continue;
       auto payload = section4_payload(*m, bytes);
       auto walked = decode_uncompressed_values_recursive(*m, *slot, payload);
       auto compiled = decode_uncompressed_values_compiled(*m, *slot, payload);
@@ -282,10 +279,10 @@ void expect_columns_match(const DecodeResult& general, const MessageColumns& c, 
 
 // The reading layer's columns of a compressed message, unpacked straight
 // from the payload, hold the general walk's records field for field; left
-// without raw, the same values.
+// without raw and meanings, the same values and texts.
 TEST(DecodeCorpus, CompressedColumnsAreTheWalksRecords) {
   if (path_kind(std::string(kDefinitions) + "/bufr") != PathKind::Directory) GTEST_SKIP() << "no ecCodes tables";
-  std::map<std::tuple<int, int, int, int, int>, std::unique_ptr<TableSet>> tables;
+  TableMap tables;
   size_t compared = 0, values = 0;
   for (const auto& path : corpus_files()) {
     auto data = read_file(path);
@@ -293,14 +290,8 @@ TEST(DecodeCorpus, CompressedColumnsAreTheWalksRecords) {
     for (auto bytes : candidates(*data)) {
       auto m = parse_message_any_edition(bytes);
       if (!m || !m->compressed_data) continue;
-      auto key = std::make_tuple(m->master_table_number, m->master_tables_version_number,
-                                 m->local_tables_version_number, m->originating_centre, m->originating_subcentre);
-      auto& slot = tables[key];
-      if (!slot) {
-        auto t = from_eccodes_definitions(kDefinitions, *m);
-        if (!t) continue;
-        slot = std::make_unique<TableSet>(std::move(*t));
-      }
+      const TableSet* slot = tables_for(tables, *m);
+      if (slot == nullptr) continue;
       auto payload = section4_payload(*m, bytes);
       auto general = decode_uncompressed_values(*m, *slot, payload);
       DecodeResult scratch;
@@ -314,6 +305,8 @@ TEST(DecodeCorpus, CompressedColumnsAreTheWalksRecords) {
       auto lean = decode_columns(*m, *slot, payload, scratch, false);
       ASSERT_TRUE(lean) << path;
       EXPECT_EQ(lean->raw.size, 0u) << path;
+      EXPECT_TRUE(lean->meaning_records.empty()) << path;
+      EXPECT_EQ(lean->texts, columns->texts) << path;
       ASSERT_EQ(lean->value.size, columns->value.size) << path;
       EXPECT_EQ(std::memcmp(lean->value.data(), columns->value.data(), columns->value.size * sizeof(double)), 0) << path;
       compared += 1;
