@@ -23,7 +23,7 @@ from ._filters import Filter, missing
 from ._long import LONG_COLUMNS, LongColumns, data_to_arrow, data_to_pandas, gather_long, long_arrow, long_pandas
 from ._optional import need, string_dtype
 from ._tables import TablesArg
-from ._wide import WideColumns, WideQuery, decoded, message_rows
+from ._wide import BATCH_RECORDS, Batch, WideColumns, WideQuery, batch_rows, decoded, message_keys
 
 if TYPE_CHECKING:
     import pandas
@@ -104,9 +104,19 @@ def gather(messages: Iterable[Message], query: WideQuery, errors: ErrorPolicy, c
     seen: set[str] = set()
     known: set[str] = set()
     any_decoded = False
+    batch: Batch | None = None
     for message, data in decoded(messages, query, errors, decode_or_skip):
         any_decoded = True
-        message_rows(message, data, query, out, seen, known, with_meanings)
+        infos, keys = message_keys(data, query, known)
+        if batch is not None and (batch.keys != keys or batch.records >= BATCH_RECORDS):
+            batch_rows(batch, query, out, seen, with_meanings)
+            batch = None
+            while chunksize is not None and out.rows >= chunksize:
+                yield out.finish(_names(query, out), chunksize), out
+        batch = batch or Batch(keys)
+        batch.add(message, data, infos)
+    if batch is not None:
+        batch_rows(batch, query, out, seen, with_meanings)
         while chunksize is not None and out.rows >= chunksize:
             yield out.finish(_names(query, out), chunksize), out
     if any_decoded and check:
