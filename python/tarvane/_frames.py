@@ -211,8 +211,8 @@ def to_arrow_columns(columns: Mapping[str, npt.NDArray[Any]], out: WideColumns) 
 
 def _frames(source: PathSource, columns: Columns, filters: Mapping[str, Filter] | None,
             required_columns: bool | Sequence[str], flat: bool, tables: TablesArg, errors: ErrorPolicy,
-            chunksize: int | None, with_meanings: bool = False, check: bool = True
-            ) -> Iterator[tuple[dict[str, npt.NDArray[Any]], WideColumns]]:
+            chunksize: int | None, with_meanings: bool = False, check: bool = True,
+            kinds: Mapping[str, str] | None = None) -> Iterator[tuple[dict[str, npt.NDArray[Any]], WideColumns]]:
     from ._read import _check_policy
 
     _check_policy(errors)
@@ -224,14 +224,15 @@ def _frames(source: PathSource, columns: Columns, filters: Mapping[str, Filter] 
 
         return gather_flat(messages, columns, filters, errors, chunksize, decode_or_skip)
     query = WideQuery.make(columns, filters, required_columns)
-    return gather(messages, query, errors, chunksize, with_meanings, check=check)
+    return gather(messages, query, errors, chunksize, with_meanings, kinds, check)
 
 
 def part_frame(source: PathSource, columns: Columns, options: Mapping[str, Any]) -> pandas.DataFrame:
-    """One part of a larger frame: as ``read_dataframe``, but a part may lack a column the whole has."""
+    """One part of a larger frame: as ``read_dataframe``, but a part may lack a column the whole has,
+    and options["kinds"] fixes the kinds of the columns the whole has decided."""
     chunks = _frames(source, columns, options.get("filters"), options.get("required_columns", True),
                      options.get("flat", False), options.get("tables"), options.get("errors", "raise"), None,
-                     check=False)
+                     check=False, kinds=options.get("kinds"))
     values, out = next(chunks)
     return to_pandas_columns(values, out.kinds, out.units)
 
