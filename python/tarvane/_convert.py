@@ -20,7 +20,8 @@ import secrets
 from collections.abc import Sequence
 from typing import Any
 
-from ._frames import decode_or_skip, expand_source, gather, gather_long, long_arrow, messages_of, need, to_arrow_columns
+from ._frames import decode_or_skip, gather, gather_long, long_arrow, messages_of, need, to_arrow_columns
+from ._sources import expand_source
 from ._wide import WideQuery
 from ._tables import TablesArg
 

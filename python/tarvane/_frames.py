@@ -10,8 +10,6 @@ library.
 from __future__ import annotations
 
 import difflib
-import glob
-import os
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Union
 
@@ -22,6 +20,7 @@ from ._describe import BOOL, COMPUTED, DATETIME, ECCODES_HEADER, FLOAT, HEADER_K
 from ._filters import Filter, missing
 from ._long import LONG_COLUMNS, LongColumns, data_to_arrow, data_to_pandas, gather_long, long_arrow, long_pandas
 from ._optional import need, string_dtype
+from ._sources import PathSource, expand_source
 from ._tables import TablesArg
 from ._wide import BATCH_RECORDS, Batch, WideColumns, WideQuery, batch_rows, decoded, message_keys
 
@@ -32,7 +31,6 @@ if TYPE_CHECKING:
     from ._data import Data
     from ._read import ErrorPolicy, Message
 
-PathSource = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 Columns = Union[Sequence[Union[str, int]], str, int, None]
 
 __all__ = [
@@ -42,28 +40,6 @@ __all__ = [
 
 
 # --- sources -------------------------------------------------------------------
-
-
-def expand_source(source: PathSource) -> list[str]:
-    """The files of a path, a directory (its files, recursively, sorted), a glob, or a list of these."""
-    if isinstance(source, (str, os.PathLike)):
-        items = [os.fspath(source)]
-    else:
-        items = [os.fspath(s) for s in source]
-    paths: list[str] = []
-    for item in items:
-        if os.path.isdir(item):
-            for folder, subfolders, names in os.walk(item):
-                subfolders.sort()
-                paths.extend(os.path.join(folder, n) for n in sorted(names))
-        elif glob.has_magic(item) and not os.path.exists(item):
-            matched = sorted(glob.glob(item, recursive=True))
-            if not matched:
-                raise FileNotFoundError(f"{item}: no file matches")
-            paths.extend(matched)
-        else:
-            paths.append(item)
-    return paths
 
 
 def messages_of(paths: Iterable[str], tables: TablesArg, errors: ErrorPolicy) -> Iterator[Message]:

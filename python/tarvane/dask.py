@@ -17,9 +17,10 @@ from typing import TYPE_CHECKING, Any
 
 from ._describe import COMPUTED, FLOAT, HEADER_KINDS, ElementInfo, describe, header_name
 from ._filters import Filter
-from ._frames import PathSource, _check_known, expand_source, messages_of, need, part_frame, to_pandas_columns
+from ._frames import _check_known, messages_of, need, part_frame, to_pandas_columns
 from ._read import _check_policy
 from ._rows import split_rank
+from ._sources import PathSource, expand_source
 from ._tables import TableChooser, TablesArg
 from ._wide import NOT_KEYS, WideQuery, blank
 
