@@ -11,6 +11,7 @@ import numpy.typing as npt
 
 from . import _columns
 from ._describe import ASSOCIATED_FIELD_CODE, describe
+from ._long import data_to_arrow, data_to_pandas
 from ._tarvane import TableSet
 
 if TYPE_CHECKING:
@@ -436,14 +437,10 @@ class Data:
 
     def to_pandas(self) -> Any:
         """The records as a pandas DataFrame, one row per record (needs tarvane[pandas])."""
-        from ._frames import data_to_pandas
-
         return data_to_pandas(self)
 
     def to_arrow(self) -> Any:
         """The records as a pyarrow Table, one row per record (needs tarvane[arrow])."""
-        from ._frames import data_to_arrow
-
         return data_to_arrow(self)
 
 

@@ -18,8 +18,10 @@ import numpy.typing as npt
 
 from ._describe import BOOL, COMPUTED, DATETIME, ECCODES_HEADER, FLOAT, HEADER_KINDS, INT, TEXT, header_name
 from ._filters import Filter, missing
+from ._flat import gather_flat
 from ._long import LONG_COLUMNS, LongColumns, data_to_arrow, data_to_pandas, gather_long, long_arrow, long_pandas
 from ._optional import need, string_dtype
+from ._read import _check_policy, read
 from ._sources import PathSource, expand_source
 from ._tables import TablesArg
 from ._wide import BATCH_RECORDS, Batch, WideColumns, WideQuery, batch_rows, decoded, message_keys
@@ -43,8 +45,6 @@ __all__ = [
 
 
 def messages_of(paths: Iterable[str], tables: TablesArg, errors: ErrorPolicy) -> Iterator[Message]:
-    from ._read import read
-
     for path in paths:
         yield from read(path, tables=tables, errors=errors)
 
@@ -189,15 +189,11 @@ def _frames(source: PathSource, columns: Columns, filters: Mapping[str, Filter] 
             required_columns: bool | Sequence[str], flat: bool, tables: TablesArg, errors: ErrorPolicy,
             chunksize: int | None, with_meanings: bool = False, check: bool = True,
             kinds: Mapping[str, str] | None = None) -> Iterator[tuple[dict[str, npt.NDArray[Any]], WideColumns]]:
-    from ._read import _check_policy
-
     _check_policy(errors)
     if chunksize is not None and (not isinstance(chunksize, int) or chunksize < 1):
         raise ValueError(f"chunksize must be a positive int, not {chunksize!r}")
     messages = messages_of(expand_source(source), tables, errors)
     if flat:
-        from ._flat import gather_flat
-
         return gather_flat(messages, columns, filters, errors, chunksize, decode_or_skip)
     query = WideQuery.make(columns, filters, required_columns)
     return gather(messages, query, errors, chunksize, with_meanings, kinds, check)
