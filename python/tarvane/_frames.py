@@ -222,8 +222,9 @@ def read_dataframe(
 ) -> Any:
     """The messages of source as a pandas DataFrame, one row per observation.
 
-    source: a path, a directory (its files, recursively), a glob, or a list
-    of these. columns: element keys ("airTemperature"), "#k#key" (its k-th
+    source: a path, a directory (its files, recursively, hidden ones left
+    out), a glob, or a list of these; .gz, .bz2 and .xz files are read as
+    they are. columns: element keys ("airTemperature"), "#k#key" (its k-th
     occurrence in a subset), descriptor codes (int or digits), header fields
     under tarvane's names ("data_category", "typical_datetime", "source",
     "offset", ...) or ecCodes' ("dataCategory", "bufrHeaderCentre",

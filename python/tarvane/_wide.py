@@ -190,10 +190,19 @@ class Batch:
         return np.concatenate([column(p) for p in self.parts])
 
 
+_keys_cache: dict[int, tuple[list[ElementInfo], list[str]]] = {}
+
+
 def message_keys(data: Data, query: WideQuery, known: set[str]) -> tuple[list[ElementInfo], list[str | int]]:
     """The element descriptions of a message and the keys its rows follow."""
     infos = element_infos(data, data._parts.elements()[0])
-    mine = [i.key for i in infos if i.key is not None and i.key not in NOT_KEYS]
+    # Messages of one kind share their infos list, and so its keys.
+    found = _keys_cache.get(id(infos))
+    if found is None or found[0] is not infos:
+        if len(_keys_cache) > 256:
+            _keys_cache.clear()
+        found = _keys_cache[id(infos)] = (infos, [i.key for i in infos if i.key is not None and i.key not in NOT_KEYS])
+    mine = found[1]
     known.update(mine)
     if query.columns is None:
         return infos, list(dict.fromkeys([*mine, *query.keys]))
