@@ -249,8 +249,9 @@ def read_dataframe(
     datetime64 for times; units in ``frame.attrs["units"]``.
 
     chunksize: an iterator of frames of chunksize rows (the last shorter);
-    memory then holds one chunk and the largest message's records (about 40
-    octets a record: a message may hold many records per octet of input).
+    memory then holds one chunk and the records of the largest message, or
+    of up to 65,536 records of smaller ones formed into rows together (about
+    40 octets a record: a message may hold many records per octet of input).
     """
     chunks = _frames(source, columns, filters, required_columns, flat, tables, errors, chunksize)
     frames = (to_pandas_columns(values, out.kinds, out.units) for values, out in chunks)
