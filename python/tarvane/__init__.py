@@ -1,5 +1,17 @@
 """tarvane: a decoder of WMO FM-94 BUFR messages, editions 3 and 4."""
 
+# The modules in layers, each importing only those below it (a test holds
+# them to it):
+#   cli, dask, _convert          the command line and the other front ends
+#   _frames                      read_dataframe / read_arrow
+#   _flat, _wide, _rows          one row per subset or observation, the row pairing
+#   _read                        read, Message
+#   _data                        Data
+#   _long                        one row per record (Data.to_pandas)
+#   _describe                    what a descriptor and a frame column are
+#   _tables, _table_cache, _bundle, _defaults, _sources, _filters, _optional
+#   _tarvane, _columns           the compiled modules
+
 from ._tarvane import *  # noqa: F401,F403
 from ._tarvane import __all__ as _module_names
 from ._defaults import default_tables

@@ -10,24 +10,12 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _columns
+from ._describe import ASSOCIATED_FIELD_CODE, describe
+from ._long import data_to_arrow, data_to_pandas
 from ._tarvane import TableSet
 
 if TYPE_CHECKING:
     from ._read import Message
-
-# Records that are not Table B elements, and the word each is known by.
-ASSOCIATED_FIELD_CODE = 999999
-
-
-def _synthetic_name(code: int) -> str | None:
-    if code == ASSOCIATED_FIELD_CODE:
-        return "associatedField"
-    if 205000 <= code <= 205255:
-        return "characters"
-    if 200000 <= code < 300000:
-        return "operator"
-    return None
-
 
 # What ecCodes calls a value read at each bitmap marker, as an attribute of
 # the element the bitmap designates.
@@ -271,13 +259,8 @@ class Data:
         return table
 
     def _describe(self, code: int) -> dict[str, str | None]:
-        synthetic = _synthetic_name(code)
-        if synthetic is not None:
-            return {"key": synthetic, "name": synthetic, "unit": None}
-        element = self.tables.get_element(code)
-        if element is None:
-            return {"key": None, "name": None, "unit": None}
-        return {"key": element.abbreviation or None, "name": element.name, "unit": element.unit}
+        info = describe(self.tables, code)
+        return {"key": info.key, "name": info.name, "unit": info.unit}
 
     @property
     def key(self) -> npt.NDArray[np.object_]:
@@ -495,14 +478,10 @@ class Data:
 
     def to_pandas(self) -> Any:
         """The records as a pandas DataFrame, one row per record (needs tarvane[pandas])."""
-        from ._frames import data_to_pandas
-
         return data_to_pandas(self)
 
     def to_arrow(self) -> Any:
         """The records as a pyarrow Table, one row per record (needs tarvane[arrow])."""
-        from ._frames import data_to_arrow
-
         return data_to_arrow(self)
 
 

@@ -19,6 +19,7 @@
 #include "../pysupport/table_sets.hpp"
 #include "attributes_binding.hpp"
 #include "column_object.hpp"
+#include "rows_binding.hpp"
 #include "table_set_access.hpp"
 #include "table_pickle.hpp"
 
@@ -255,6 +256,7 @@ PyMethodDef functions[] = {
     {"decode", fast_function<decode>(), kFastCall, nullptr},
     {"index_descriptors", fast_function<index_descriptors_py>(), kFastCall, nullptr},
     {"attributes", fast_function<attributes_py>(), kFastCall, nullptr},
+    {"observation_rows", fast_function<observation_rows_py>(), kFastCall, nullptr},
     {"load_definitions", fast_function<load_definitions>(), kFastCall, nullptr},
     {"dump_tables", fast_function<dump_tables>(), kFastCall, nullptr},
     {"load_tables", fast_function<load_tables>(), kFastCall, nullptr},
