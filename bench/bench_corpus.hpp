@@ -2,29 +2,19 @@
 // messages in them.
 #pragma once
 
-#include <dirent.h>
-
-#include <algorithm>
 #include <cstring>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "fileio.hpp"
+#include "tables/loaders.hpp"
 
 namespace tarvane::bench {
 
 inline std::vector<std::string> corpus_files() {
-  std::string dir = std::string(TARVANE_SOURCE_DIR) + "/tests/data/corpus/messages";
-  std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] != '.') out.push_back(join_path(dir, e->d_name));
-    }
-    closedir(d);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
+  const std::string dir = std::string(TARVANE_SOURCE_DIR) + "/tests/data/corpus/messages";
+  return matching_files(dir, "", "").value_or(std::vector<std::string>{});
 }
 
 // Each "BUFR" marker with its declared length: damaged neighbours do not

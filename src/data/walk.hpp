@@ -118,11 +118,8 @@ struct DataReader {
 
   const TableSet& tables() const { return ctx.cache.tables(); }
 
-  // Each round visits at least one descriptor, so the step bound ends an
-  // absurd count.
   [[nodiscard]] Status repeat(uint64_t count, std::span<const uint32_t> group, uint32_t depth) {
-    for (; count != 0; --count) TARVANE_CHECK(walk_descriptors(group, static_cast<Reader&>(*this), depth + 1));
-    return {};
+    return walk_group(count, group, static_cast<Reader&>(*this), depth);
   }
   [[nodiscard]] Status fixed(uint32_t, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
     return repeat(count, group, depth);

@@ -51,8 +51,7 @@ struct DataWriter {
     return {};
   }
   [[nodiscard]] Status repeat(uint64_t count, std::span<const uint32_t> group, uint32_t depth) {
-    for (; count != 0; --count) TARVANE_CHECK(walk_descriptors(group, static_cast<Writer&>(*this), depth + 1));
-    return {};
+    return walk_group(count, group, static_cast<Writer&>(*this), depth);
   }
   [[nodiscard]] Status fixed(uint32_t, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
     return repeat(count, group, depth);

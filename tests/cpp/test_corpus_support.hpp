@@ -2,9 +2,6 @@
 // record equality.
 #pragma once
 
-#include <dirent.h>
-
-#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -31,15 +28,8 @@ inline const std::string kEdition3 = std::string(TARVANE_TEST_DATA) + "/corpus/e
 inline std::vector<std::string> corpus_files() {
   std::vector<std::string> all;
   for (const std::string& dir : {kMessages, kEdition3}) {
-    std::vector<std::string> out;
-    if (DIR* d = opendir(dir.c_str())) {
-      while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') out.push_back(join_path(dir, e->d_name));
-      }
-      closedir(d);
-    }
-    std::sort(out.begin(), out.end());
-    all.insert(all.end(), out.begin(), out.end());
+    std::vector<std::string> files = matching_files(dir, "", "").value_or(std::vector<std::string>{});
+    all.insert(all.end(), files.begin(), files.end());
   }
   return all;
 }
