@@ -77,14 +77,9 @@ Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingS
   if (!ctx.cache.find(code, info)) return decode_compressed_undefined(code, ctx, state);
   TARVANE_TRY(Column column, add_element_column(info, info.def->width, element_reference(*info.def, state), ctx,
                                                 state));
-  if (is_bitmap_entry(code, state)) {
-    uint8_t entry = 0;
-    if (!column.view.empty() && column[0].has_value) entry = bitmap_entry(column[0].value);
-    state.bitmap.push_back(entry);
-  } else {
-    state.descriptor_history.push_back(info.def);
-  }
-  state.local_width.reset();
+  // A missing entry counts as 0 here: every subset shares one bitmap.
+  const bool kept = !column.view.empty() && column[0].has_value;
+  note_element(code, info.def, kept ? column[0].value : 0.0, state);
   return {};
 }
 
@@ -96,13 +91,8 @@ Status decode_compressed_operator(uint32_t code, DecodeContext& ctx, ValueCoding
     if (d == nullptr) return {};
     ElementInfo info;
     if (!ctx.cache.find(d->code, info)) info = element_info(*d, ctx.cache.tables());
-    uint32_t width = d->width;
-    int64_t reference = element_reference(*d, state);
-    if (x == 25) {
-      difference_statistics(width, reference);
-      reference = effective_reference(reference, state);
-    }
-    TARVANE_TRY(Column column, add_element_column(info, width, reference, ctx, state));
+    const MarkerCoding c = marker_coding(x, *d, state);
+    TARVANE_TRY(Column column, add_element_column(info, c.table_width, c.reference, ctx, state));
     (void)column;
     return {};
   }

@@ -61,13 +61,8 @@ Status decode_element_step(uint32_t code, const ElementInfo* info, DecodeContext
   if (info == nullptr) return read_undefined_element(code, ctx.reader, state, ctx.out);
   TARVANE_CHECK(read_element_as(*info, info->def->width, element_reference(*info->def, state), ctx.reader, state,
                                 ctx.out));
-  state.local_width.reset();
-  if (is_bitmap_entry(code, state)) {
-    const DecodedValue& last = ctx.out.values.back();
-    if (last.has_value) state.bitmap.push_back(bitmap_entry(last.value));
-  } else {
-    state.descriptor_history.push_back(info->def);
-  }
+  const DecodedValue& last = ctx.out.values.back();
+  note_element(code, info->def, last.has_value ? std::optional<double>(last.value) : std::nullopt, state);
   return {};
 }
 
@@ -79,13 +74,8 @@ Status decode_operator_step(uint32_t code, DecodeContext& ctx, ValueCodingState&
     if (d == nullptr) return {};
     ElementInfo info;
     if (!ctx.cache.find(d->code, info)) info = element_info(*d, ctx.cache.tables());
-    uint32_t width = d->width;
-    int64_t reference = element_reference(*d, state);
-    if (x == 25) {
-      difference_statistics(width, reference);
-      reference = effective_reference(reference, state);
-    }
-    TARVANE_CHECK(read_element_as(info, width, reference, ctx.reader, state, ctx.out));
+    const MarkerCoding c = marker_coding(x, *d, state);
+    TARVANE_CHECK(read_element_as(info, c.table_width, c.reference, ctx.reader, state, ctx.out));
     return {};
   }
   if (x == 5) return read_signified_characters(code, y, ctx.reader, ctx.out);

@@ -49,6 +49,12 @@ class ValueSource {
   // source keyed by name knows which entry of its lists is meant.
   virtual void begin_repetition(uint64_t) {}
   virtual void end_replication() {}
+  // An operator that leaves a record in decoded data (2 22 000, 2 36 000,
+  // ...): a source of records steps over it.
+  [[nodiscard]] virtual Status skip_operator(uint32_t) { return {}; }
+  // The new reference value element code carries between 2 03 YYY and
+  // 2 03 255.
+  [[nodiscard]] virtual Result<int64_t> new_reference(uint32_t code);
 };
 
 // A source over decoded records: records[first, last) in order, texts
@@ -58,6 +64,7 @@ class RecordSource final : public ValueSource {
   RecordSource(const DecodeResult& result, size_t first, size_t last) : result_(&result), next_(first), last_(last) {}
   [[nodiscard]] Result<EncodeValue> next(uint32_t code, const ElementInfo* info) override;
   [[nodiscard]] Result<uint64_t> factor(uint32_t replication_code, uint32_t factor_code) override;
+  [[nodiscard]] Status skip_operator(uint32_t code) override;
   // Records not consumed by the walk: a source that ends early or late
   // does not describe this template.
   size_t remaining() const { return last_ - next_; }

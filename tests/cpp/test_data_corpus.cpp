@@ -18,43 +18,12 @@
 #include "data/program.hpp"
 #include "tables/loaders.hpp"
 #include "test_data_support.hpp"
+#include "test_corpus_support.hpp"
 
 using namespace tarvane;
+using namespace tarvane::corpus_test;
 
 namespace {
-
-const char* kDefinitions = "/usr/share/eccodes/definitions";
-const std::string kMessages = std::string(TARVANE_TEST_DATA) + "/corpus/messages";
-
-const std::string kEdition3 = std::string(TARVANE_TEST_DATA) + "/corpus/edition3/messages";
-
-// Edition-4 files, then the edition-3 ones.
-std::vector<std::string> corpus_files() {
-  std::vector<std::string> all;
-  for (const std::string& dir : {kMessages, kEdition3}) {
-    std::vector<std::string> out;
-    if (DIR* d = opendir(dir.c_str())) {
-      while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') out.push_back(join_path(dir, e->d_name));
-      }
-      closedir(d);
-    }
-    std::sort(out.begin(), out.end());
-    all.insert(all.end(), out.begin(), out.end());
-  }
-  return all;
-}
-
-// Every "BUFR" marker whose declared length fits the file.
-std::vector<std::span<const uint8_t>> candidates(const std::vector<uint8_t>& data) {
-  std::vector<std::span<const uint8_t>> out;
-  for (size_t at = 0; at + 8 <= data.size(); ++at) {
-    if (std::memcmp(data.data() + at, "BUFR", 4) != 0) continue;
-    size_t len = (size_t{data[at + 4]} << 16) | (size_t{data[at + 5]} << 8) | data[at + 6];
-    if (len >= 8 && at + len <= data.size()) out.emplace_back(data.data() + at, len);
-  }
-  return out;
-}
 
 // Heap allocations (no mmap) filled with ~byte when handed out.
 Result<DecodeResult> decode_perturbed(const BufrMessage& m, const TableSet& t, std::span<const uint8_t> payload,
@@ -64,18 +33,6 @@ Result<DecodeResult> decode_perturbed(const BufrMessage& m, const TableSet& t, s
   auto r = decode_uncompressed_values(m, t, payload);
   mallopt(M_PERTURB, 0);
   return r;
-}
-
-bool text_in_range(const DecodeResult& r, const DecodedValue& v) {
-  return v.text == DecodedValue::kNoText || v.text < r.texts.size();
-}
-
-bool same_record(const DecodeResult& a, const DecodedValue& x, const DecodeResult& b, const DecodedValue& y) {
-  if (!text_in_range(a, x) || !text_in_range(b, y)) return false;
-  return x.descriptor == y.descriptor && a.raw_text(x) == b.raw_text(y) &&
-         std::memcmp(&x.value, &y.value, sizeof(double)) == 0 && x.raw == y.raw && x.name.data() == y.name.data() &&
-         x.name.size() == y.name.size() && x.meaning == y.meaning && x.has_value == y.has_value &&
-         x.has_raw == y.has_raw;
 }
 
 }  // namespace
