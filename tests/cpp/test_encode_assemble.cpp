@@ -9,6 +9,7 @@
 
 #include "encode/encode.hpp"
 #include "fileio.hpp"
+#include "encode/reencode.hpp"
 #include "message/split.hpp"
 
 using namespace tarvane;
@@ -27,10 +28,6 @@ std::vector<std::string> files_in(const std::string& dir) {
   return out;
 }
 
-std::span<const uint8_t> local_section_of(const BufrMessage& m, std::span<const uint8_t> bytes) {
-  if (!m.local_section_present || m.section2_length < 4) return {};
-  return bytes.subspan(8 + m.section1_length + 4, m.section2_length - 4);
-}
 
 }  // namespace
 
