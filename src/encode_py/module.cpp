@@ -68,6 +68,24 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return bytes_of(out);
 }
 
+// encode_records(template, tables, subsets, header) -> bytes: subsets a
+// list of (descriptors, values), each subset's records in order.
+PyObject* encode_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[4];
+  if (!collect_args("encode_records", {"template", "tables", "subsets", "header"}, args, nargs, kwnames, a))
+    return nullptr;
+  std::vector<uint32_t> codes;
+  if (!arg_codes(a[0], "template", &codes) || !arg_tables(a[1])) return nullptr;
+  BufrMessage header;
+  if (!header_from_tuple(a[3], &header)) return nullptr;
+  std::vector<std::vector<ListedValue>> subsets;
+  if (!listed_subsets_from_python(a[2], &subsets)) return nullptr;
+  const TableSet& tables = table_set_of(a[1]);
+  Result<std::vector<uint8_t>> out = fail(BufrError::parse(""));
+  if (!without_gil([&] { out = encode_listed(codes, tables, subsets, header); })) return nullptr;
+  return bytes_of(out);
+}
+
 // plan(template, tables) -> [(code, "#k#key" or None)]: the values the
 // template takes, in the order encode's subsets index them.
 PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -86,6 +104,7 @@ PyMethodDef functions[] = {
     {"reencode", fast_function<reencode>(), kFastCall, nullptr},
     {"encode", fast_function<encode>(), kFastCall, nullptr},
     {"plan", fast_function<plan>(), kFastCall, nullptr},
+    {"encode_records", fast_function<encode_records>(), kFastCall, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "../pysupport/args.hpp"
 #include "../pysupport/convert.hpp"
 
 namespace tarvane {
@@ -90,6 +91,52 @@ bool subsets_from_python(PyObject* subsets, std::vector<KeyedSubset>* out) {
   out->resize(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (!subset_from_python(PyList_GET_ITEM(subsets, i), &(*out)[static_cast<size_t>(i)])) return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool listed_from_python(PyObject* codes, PyObject* values, std::vector<ListedValue>* out) {
+  std::vector<uint32_t> list;
+  if (!arg_codes(codes, "descriptors", &list)) return false;
+  PyObject* items = PySequence_Fast(values, "values must be a list");
+  if (!items) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+  bool ok = n == static_cast<Py_ssize_t>(list.size());
+  if (!ok) PyErr_SetString(PyExc_ValueError, "a subset lists as many values as descriptors");
+  out->resize(list.size());
+  for (Py_ssize_t i = 0; ok && i < n; ++i) {
+    KeyValue v;
+    ListedValue& l = (*out)[static_cast<size_t>(i)];
+    l.code = list[static_cast<size_t>(i)];
+    ok = value_from_python(PySequence_Fast_GET_ITEM(items, i), &v, kMaxNesting);
+    if (!ok) break;
+    l.missing = v.kind == KeyValue::Kind::Missing;
+    l.is_text = v.kind == KeyValue::Kind::Text;
+    l.value = v.number;
+    l.text = std::move(v.text);
+  }
+  Py_DECREF(items);
+  return ok;
+}
+
+}  // namespace
+
+bool listed_subsets_from_python(PyObject* subsets, std::vector<std::vector<ListedValue>>* out) {
+  if (!PyList_Check(subsets)) {
+    PyErr_SetString(PyExc_TypeError, "subsets must be a list");
+    return false;
+  }
+  out->resize(static_cast<size_t>(PyList_GET_SIZE(subsets)));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subsets); ++i) {
+    PyObject* pair = PyList_GET_ITEM(subsets, i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      PyErr_SetString(PyExc_TypeError, "each subset must be a (descriptors, values) tuple");
+      return false;
+    }
+    if (!listed_from_python(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), &(*out)[static_cast<size_t>(i)]))
+      return false;
   }
   return true;
 }

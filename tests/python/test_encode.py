@@ -329,3 +329,47 @@ def test_values_by_key_round_trip(bundled, data):
                         assert math.isnan(s.value[i]) or s.text[i] is None
                     else:
                         assert s.value[i] == pytest.approx(v, rel=1e-12, abs=1e-9)
+
+
+def _dump_json(capsys, *paths):
+    from tarvane import cli
+
+    assert cli.main(["dump", "--json", *map(str, paths)]) == 0
+    return [json.loads(line) for line in capsys.readouterr().out.splitlines()]
+
+
+def test_dump_json_and_encode_json_round_trip(capsys, tmp_path):
+    from tarvane import cli
+
+    folder = os.path.join(CORPUS, "messages")
+    paths = [os.path.join(folder, n) for n in sorted(os.listdir(folder)) if n.startswith(("synop2bufr", "bufr2geojson"))]
+    paths.append(os.path.join(CORPUS, "edition3", "messages", "pybufrkit__tests_benchmark_data_b002_96.bufr"))
+    before = _dump_json(capsys, *paths)
+    dump = tmp_path / "dump.jsonl"
+    dump.write_text("".join(json.dumps(d) + "\n" for d in before))
+    assert cli.main(["encode", "--json", str(dump), "-o", str(tmp_path / "out.bufr")]) == 0
+    capsys.readouterr()
+    after = _dump_json(capsys, tmp_path / "out.bufr")
+    assert len(after) == len(before) > 20
+    for a, b in zip(before, after):
+        for place in ("file", "offset", "length"):
+            a.pop(place), b.pop(place)
+        assert a == b
+
+
+def test_encode_rows_of_a_csv_by_template(capsys, tmp_path):
+    from tarvane import cli
+
+    rows = tmp_path / "rows.csv"
+    rows.write_text("blockNumber,stationOrSiteName,year,month,day,hour,#1#airTemperature,#1#pressure\n"
+                    "15,OCNA SUGATAG,2022,3,21,12,271.15,\n15,X,2022,3,21,12,,91010\n")
+    out = tmp_path / "out.bufr"
+    assert cli.main(["encode", "--template", "307080", "--centre", "242", str(rows), "-o", str(out)]) == 0
+    m = next(iter(tarvane.read(str(out))))
+    assert (m.originating_centre, m.typical_year, m.typical_hour, m.number_of_subsets) == (242, 2022, 12, 2)
+    d = m.decode()
+    assert [d.get("airTemperature").tolist()[0], d.get("stationOrSiteName").tolist()] == [271.15, ["OCNA SUGATAG", "X"]]
+    assert math.isnan(d["pressure"][0]) and d["pressure"][1] == 91010
+    capsys.readouterr()
+    assert cli.main(["encode", "--template", "307080", "--centre", "70000", str(rows), "-o", str(out)]) == 1
+    assert "originating_centre must be 0 to 65535, not 70000" in capsys.readouterr().err
