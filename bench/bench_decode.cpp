@@ -17,10 +17,12 @@
 #include "fileio.hpp"
 #include "message/message.hpp"
 #include "tables/loaders.hpp"
+#include "bench_corpus.hpp"
 
 namespace {
 
 using namespace tarvane;
+using namespace tarvane::bench;
 
 const char* kDefinitions = "/usr/share/eccodes/definitions";
 
@@ -35,33 +37,6 @@ struct Corpus {
   std::map<std::tuple<int, int, int, int, int>, std::unique_ptr<TableSet>> tables;
   std::vector<Item> items;
 };
-
-std::vector<std::string> corpus_files() {
-  std::string dir = std::string(TARVANE_SOURCE_DIR) + "/tests/data/corpus/messages";
-  std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] != '.') out.push_back(join_path(dir, e->d_name));
-    }
-    closedir(d);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
-// Each "BUFR" marker with its declared length: damaged neighbours do not
-// hide the sound messages of a file.
-std::vector<std::span<const uint8_t>> candidate_messages(const std::vector<uint8_t>& data) {
-  std::vector<std::span<const uint8_t>> out;
-  for (size_t at = 0; at + 8 <= data.size(); ++at) {
-    if (std::memcmp(data.data() + at, "BUFR", 4) != 0) continue;
-    size_t len = (size_t{data[at + 4]} << 16) | (size_t{data[at + 5]} << 8) | data[at + 6];
-    if (len < 8 || at + len > data.size()) continue;
-    out.emplace_back(data.data() + at, len);
-    at += len - 1;
-  }
-  return out;
-}
 
 const Corpus& corpus() {
   static const Corpus c = [] {

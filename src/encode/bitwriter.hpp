@@ -32,12 +32,9 @@ class BitWriter {
     used_ = rest;
   }
 
-  // width bits of one value repeated: all ones for a missing value, or
-  // zeros and spaces for a text.
-  void put_ones(uint32_t width) {
-    for (; width >= 64; width -= 64) put(~uint64_t{0}, 64);
-    put(~uint64_t{0}, width);
-  }
+  // width bits all ones (a missing value of any width) or all zeros.
+  void put_ones(uint32_t width) { put_repeated(~uint64_t{0}, width); }
+  void put_zeros(uint32_t width) { put_repeated(0, width); }
 
   // Bytes of text, then pad bytes to width bits; width need not be whole
   // bytes (the last byte's high bits are written).
@@ -64,6 +61,11 @@ class BitWriter {
   void reserve_bits(size_t n) { bytes_.reserve(n / 8 + 8); }
 
  private:
+  void put_repeated(uint64_t word, uint32_t width) {
+    for (; width >= 64; width -= 64) put(word, 64);
+    put(word, width);
+  }
+
   void flush_word() {
     const size_t at = bytes_.size();
     bytes_.resize(at + 8);

@@ -53,8 +53,8 @@ class ValueSource {
   // ...): a source of records steps over it.
   [[nodiscard]] virtual Status skip_operator(uint32_t) { return {}; }
   // The new reference value element code carries between 2 03 YYY and
-  // 2 03 255.
-  [[nodiscard]] virtual Result<int64_t> new_reference(uint32_t code);
+  // 2 03 255; scale: the element's scale now.
+  [[nodiscard]] virtual Result<int64_t> new_reference(uint32_t code, int32_t scale);
 };
 
 // A source over decoded records: records[first, last) in order, texts
@@ -65,6 +65,9 @@ class RecordSource final : public ValueSource {
   [[nodiscard]] Result<EncodeValue> next(uint32_t code, const ElementInfo* info) override;
   [[nodiscard]] Result<uint64_t> factor(uint32_t replication_code, uint32_t factor_code) override;
   [[nodiscard]] Status skip_operator(uint32_t code) override;
+  // Decoded records keep no new reference: it is what the element's next
+  // present record was read with (0 where there is none).
+  [[nodiscard]] Result<int64_t> new_reference(uint32_t code, int32_t scale) override;
   // Records not consumed by the walk: a source that ends early or late
   // does not describe this template.
   size_t remaining() const { return last_ - next_; }

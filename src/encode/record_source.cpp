@@ -4,6 +4,7 @@
 #include "../data/element.hpp"
 #include "../descriptor.hpp"
 #include "encode.hpp"
+#include "value_coding.hpp"
 
 namespace tarvane {
 
@@ -25,7 +26,7 @@ Result<const DecodedValue*> take(const DecodeResult& result, size_t& next, size_
 
 }  // namespace
 
-Result<int64_t> ValueSource::new_reference(uint32_t code) {
+Result<int64_t> ValueSource::new_reference(uint32_t code, int32_t) {
   return fail(BufrError::encode("no new reference value is given for " + code_text(code)));
 }
 
@@ -56,6 +57,17 @@ Status RecordSource::skip_operator(uint32_t code) {
   TARVANE_TRY(const DecodedValue* v, take(*result_, next_, last_, code));
   (void)v;
   return {};
+}
+
+Result<int64_t> RecordSource::new_reference(uint32_t code, int32_t scale) {
+  for (size_t i = next_; i < last_; ++i) {
+    const DecodedValue& v = result_->values[i];
+    if (v.descriptor != code || !v.has_value || !v.has_raw) continue;
+    const std::optional<__int128> n = exact_integer(v.value, scale);
+    if (!n) break;
+    return static_cast<int64_t>(*n - static_cast<__int128>(v.raw));
+  }
+  return 0;
 }
 
 }  // namespace tarvane

@@ -16,6 +16,35 @@ std::string number_text(double v) {
   return std::string(buf, r.ptr);
 }
 
+BufrError range_error(const EncodeValue& v, const NumericTarget& t, uint64_t max_raw, size_t subset) {
+  std::string s = "value ";
+  s += v.raw ? std::to_string(*v.raw) + " (raw)" : number_text(v.value);
+  s += " of ";
+  s += item_label(t.code, t.name);
+  s += " in subset ";
+  s += std::to_string(subset);
+  s += " is outside [";
+  if (v.raw) {
+    s += "0, ";
+    s += std::to_string(max_raw);
+    s += "] for ";
+    s += std::to_string(t.width);
+    s += " bits";
+  } else {
+    s += number_text(scaled_value(0, t.reference, t.scale));
+    s += ", ";
+    s += number_text(scaled_value(max_raw, t.reference, t.scale));
+    s += "]";
+    if (!t.unit.empty()) {
+      s += " ";
+      s += t.unit;
+    }
+  }
+  return BufrError::encode(std::move(s));
+}
+
+}  // namespace
+
 // The integer n whose reading, n / 10^scale rounded as the reader rounds
 // it, is v; the nearest integer where none is.
 std::optional<__int128> exact_integer(double v, int32_t scale) {
@@ -30,21 +59,6 @@ std::optional<__int128> exact_integer(double v, int32_t scale) {
   return g;
 }
 
-BufrError range_error(const EncodeValue& v, const NumericTarget& t, uint64_t max_raw, size_t subset) {
-  std::string s = "value " + (v.raw ? std::to_string(*v.raw) + " (raw)" : number_text(v.value)) + " of " +
-                  item_label(t.code, t.name) + " in subset " + std::to_string(subset) + " is outside [";
-  if (v.raw) {
-    s += "0, " + std::to_string(max_raw) + "] for " + std::to_string(t.width) + " bits";
-  } else {
-    s += number_text(scaled_value(0, t.reference, t.scale)) + ", " +
-         number_text(scaled_value(max_raw, t.reference, t.scale)) + "]";
-    if (!t.unit.empty()) s += " " + std::string(t.unit);
-  }
-  return BufrError::encode(std::move(s));
-}
-
-}  // namespace
-
 std::string item_label(uint32_t code, std::string_view name) {
   std::string s = code_text(code);
   if (!name.empty()) s += " (" + std::string(name) + ")";
@@ -57,15 +71,18 @@ BufrError factor_mismatch_error(uint32_t replication, uint64_t factor, uint64_t 
                            " by its factor element");
 }
 
-Result<CodedNumber> code_number(const EncodeValue& v, const NumericTarget& t, size_t subset) {
+Result<CodedNumber> code_number(const EncodeValue& v, const NumericTarget& t, size_t subset, bool compressed) {
   const uint64_t ones = all_ones(t.width);
   const bool can_miss = t.missing_allowed && t.width <= 63;
   if (v.missing || (!v.raw && std::isnan(v.value))) return CodedNumber{ones, can_miss};
   // The all-ones raw reads back as missing where missing is allowed.
   const uint64_t max_raw = can_miss ? ones - 1 : ones;
   if (v.raw) {
-    if (*v.raw > ones) return fail(range_error(v, t, max_raw, subset));
-    return CodedNumber{*v.raw, can_miss && *v.raw == ones};
+    if (*v.raw > ones) return fail(range_error(v, t, ones, subset));
+    if (!compressed && can_miss && *v.raw == ones) return fail(range_error(v, t, max_raw, subset));
+    // Compressed data can hold an all-ones raw as a value: only a value
+    // marked missing is.
+    return CodedNumber{*v.raw, false};
   }
   const std::optional<__int128> n = exact_integer(v.value, t.scale);
   const __int128 raw = n ? *n - t.reference : -1;

@@ -26,6 +26,10 @@ struct NumericTarget {
 
 inline uint64_t all_ones(uint32_t width) { return width >= 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1; }
 
+// The integer n that the reader turns into v (n / 10^scale, rounded as it
+// rounds), or the nearest where none does; nullopt far outside any width.
+std::optional<__int128> exact_integer(double v, int32_t scale);
+
 // The raw bits of a numeric item; missing is set only where the item allows
 // missing (elsewhere a missing value is the all-ones raw).
 struct CodedNumber {
@@ -33,13 +37,22 @@ struct CodedNumber {
   bool missing;
 };
 
-// subset counts from 1, for the error text.
-[[nodiscard]] Result<CodedNumber> code_number(const EncodeValue& v, const NumericTarget& t, size_t subset);
+// subset counts from 1, for the error text. Only compressed data hold a
+// present all-ones raw (as R0 plus an increment).
+[[nodiscard]] Result<CodedNumber> code_number(const EncodeValue& v, const NumericTarget& t, size_t subset,
+                                              bool compressed);
 
 // What the reader makes of raw: nullopt for missing.
 inline std::optional<double> read_back(const CodedNumber& c, const NumericTarget& t) {
   if (c.missing) return std::nullopt;
   return scaled_value(c.raw, t.reference, t.scale);
+}
+
+// read_back where note_element uses it, for a bitmap entry (0 31 031):
+// other elements skip the division.
+inline std::optional<double> entry_read_back(const CodedNumber& c, const NumericTarget& t) {
+  if (t.code != 31031) return std::nullopt;
+  return read_back(c, t);
 }
 
 // The text of a character item of width bits (nullopt: missing), refused

@@ -14,18 +14,14 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
   size_t subset;  // from 1
 
   Result<std::optional<double>> write_number(const EncodeValue& v, const NumericTarget& t) {
-    TARVANE_TRY(const CodedNumber c, code_number(v, t, subset));
+    TARVANE_TRY(const CodedNumber c, code_number(v, t, subset, false));
     ctx.out.put(c.raw, t.width);
-    return read_back(c, t);
+    return entry_read_back(c, t);
   }
 
   Status write_text(const EncodeValue& v, uint32_t code, std::string_view name, uint32_t width) {
     TARVANE_TRY(const std::optional<std::string_view> text, code_text_value(v, code, name, width, subset));
-    if (!text) {
-      ctx.out.put_ones(width);
-    } else {
-      ctx.out.put_bytes({reinterpret_cast<const uint8_t*>(text->data()), text->size()}, width, ' ');
-    }
+    put_text(ctx.out, text, width);
     return {};
   }
 
@@ -41,7 +37,7 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
 
   Status element(uint32_t code) {
     if (state.reference_definition_width != 0) [[unlikely]] {
-      TARVANE_TRY(const int64_t r, source.new_reference(code));
+      TARVANE_TRY(const int64_t r, source.new_reference(code, reference_scale(code)));
       return write_new_reference(code, r);
     }
     if (state.associated_field_width != 0 && (code % 100000) / 1000 != 31) {
@@ -66,15 +62,9 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
     return {};
   }
 
-  // Sign and magnitude in the definition width, then in force.
   Status write_new_reference(uint32_t code, int64_t r) {
-    const uint32_t width = state.reference_definition_width;
-    const uint64_t magnitude = r < 0 ? 0 - static_cast<uint64_t>(r) : static_cast<uint64_t>(r);
-    if (width > 64 || magnitude > all_ones(width - 1)) {
-      return fail(BufrError::encode("new reference value " + std::to_string(r) + " of " + code_text(code) +
-                                    " does not fit " + std::to_string(width) + " bits"));
-    }
-    ctx.out.put(r < 0 ? magnitude | (uint64_t{1} << (width - 1)) : magnitude, width);
+    TARVANE_TRY(const uint64_t bits, new_reference_bits(code, r, state.reference_definition_width));
+    ctx.out.put(bits, state.reference_definition_width);
     set_new_reference(state, code, r);
     return {};
   }
@@ -110,7 +100,7 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
     TARVANE_TRY(const uint64_t count, source.factor(code, factor_code));
     TARVANE_TRY(const EncodeValue v, source.next(factor_code, info));
     const NumericTarget t = element_target(*info, info->def->width, element_reference(*info->def, state), state);
-    auto coded = code_number(v, t, subset);
+    auto coded = code_number(v, t, subset, false);
     if (!coded) {
       return fail(BufrError::encode("replication factor " + std::to_string(count) + " of " + code_text(code) +
                                     " in subset " + std::to_string(subset) + ": " + coded.error().message));
@@ -129,6 +119,19 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
 };
 
 }  // namespace
+
+BufrError write_limit_error() {
+  return BufrError::encode("descriptor walk exceeds " + std::to_string(kMaxWriteSteps) + " steps");
+}
+
+Result<uint64_t> new_reference_bits(uint32_t code, int64_t reference, uint32_t width) {
+  const uint64_t magnitude = reference < 0 ? 0 - static_cast<uint64_t>(reference) : static_cast<uint64_t>(reference);
+  if (width > 64 || magnitude > all_ones(width - 1)) {
+    return fail(BufrError::encode("new reference value " + std::to_string(reference) + " of " + code_text(code) +
+                                  " does not fit " + std::to_string(width) + " bits"));
+  }
+  return reference < 0 ? magnitude | (uint64_t{1} << (width - 1)) : magnitude;
+}
 
 Status write_uncompressed(std::span<const uint32_t> descriptors, WriteContext& ctx,
                           std::span<ValueSource* const> subsets) {

@@ -24,6 +24,17 @@ struct WriteContext {
 // ever; far above any real template.
 inline constexpr uint64_t kMaxWriteSteps = uint64_t{1} << 28;
 
+// A text padded with spaces to width bits; missing: all ones.
+inline void put_text(BitWriter& out, std::optional<std::string_view> text, uint32_t width) {
+  if (!text) return out.put_ones(width);
+  out.put_bytes({reinterpret_cast<const uint8_t*>(text->data()), text->size()}, width, ' ');
+}
+
+// A new reference value as the reader takes it: sign bit, then magnitude.
+[[nodiscard]] Result<uint64_t> new_reference_bits(uint32_t code, int64_t reference, uint32_t width);
+
+[[gnu::cold]] BufrError write_limit_error();
+
 template <class Writer>
 struct DataWriter {
   static constexpr uint32_t kMaxDepth = kMaxDecodeDepth;
@@ -35,9 +46,7 @@ struct DataWriter {
   const TableSet& tables() const { return ctx.cache.tables(); }
   BufrError depth_error() const { return BufrError::encode("descriptors nest too deep to encode"); }
   Status visit() {
-    if (++ctx.steps > kMaxWriteSteps) [[unlikely]] {
-      return fail(BufrError::encode("descriptor walk exceeds " + std::to_string(kMaxWriteSteps) + " steps"));
-    }
+    if (++ctx.steps > kMaxWriteSteps) [[unlikely]] return fail(write_limit_error());
     return {};
   }
   [[nodiscard]] Status repeat(uint64_t count, std::span<const uint32_t> group, uint32_t depth) {
@@ -46,6 +55,11 @@ struct DataWriter {
   }
   [[nodiscard]] Status fixed(uint32_t, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
     return repeat(count, group, depth);
+  }
+  // The scale a new reference of code is applied under.
+  int32_t reference_scale(uint32_t code) const {
+    const ElementInfo* info = ctx.cache.find(code);
+    return info == nullptr ? 0 : effective_scale(info->def->scale, state);
   }
   // The Table B entry of a factor element; the walk needs it.
   [[nodiscard]] Result<const ElementInfo*> factor_info(uint32_t factor_code) const {
