@@ -40,6 +40,16 @@ def _records(data):
     return data.descriptor.tolist(), data.value.tobytes(), data.text.tolist(), data.subset.tolist()
 
 
+# What the other layout cannot hold, refused rather than written wrong.
+REFUSALS = {
+    True: {None: "differ between subsets, which compressed data cannot hold",
+           "pybufrkit-bench__ISND02_LLBD.bufr": "new reference values of 007031 differ between subsets"},
+    # A compressed column may read an all-ones value that is not missing;
+    # uncompressed, those bits mean missing.
+    False: {"pybufrkit-bench__sentinel1.bufr": "value 255 (raw) of 042009"},
+}
+
+
 def _written(corpus, compressed):
     """(name, original, written) for every corpus message, in both forms where asked."""
     out, failed = [], []
@@ -49,7 +59,10 @@ def _written(corpus, compressed):
         try:
             out.append((name, m, tarvane.encode(d, compressed=compressed)))
         except ValueError as e:
-            failed.append(f"{name}: {e}")
+            refusal = REFUSALS.get(compressed, {})
+            expected = refusal.get(name, refusal.get(None))
+            if expected is None or expected not in str(e):
+                failed.append(f"{name}: {e}")
     return out, failed
 
 
