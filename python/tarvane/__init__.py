@@ -23,6 +23,7 @@ if TYPE_CHECKING:
     from ._data import Data
     from ._frames import read_arrow, read_dataframe
     from ._read import Message, read
+    from ._write import encode
 
 # The reading layer is imported on first use, so that `import tarvane` stays
 # cheap (NumPy loads only when values are decoded).
@@ -32,6 +33,7 @@ _LAZY = {
     "Data": "._data",
     "read_dataframe": "._frames",
     "read_arrow": "._frames",
+    "encode": "._write",
 }
 
 
@@ -47,4 +49,4 @@ def __getattr__(name: str) -> object:
 
 
 # A new list: the module's own __all__ keeps its fourteen names.
-__all__ = [*_module_names, "default_tables", "read", "Message", "Data", "read_dataframe", "read_arrow"]
+__all__ = [*_module_names, "default_tables", "read", "Message", "Data", "read_dataframe", "read_arrow", "encode"]

@@ -3,6 +3,7 @@
     tarvane ls FILE...                 one line per message
     tarvane dump FILE...               the decoded values of every message
     tarvane convert FILE... -o OUT     a table file of the decoded values
+    tarvane encode ... -o OUT          messages written from rows by key or from dump --json
 
 FILE may be a file, a directory (read recursively), a glob or '-' for
 standard input. Every message of every file is handled; a message that
@@ -22,6 +23,7 @@ from collections.abc import Sequence
 from typing import BinaryIO, TextIO
 
 from .._tables import DEFINITION_PATH_VARIABLE
+from . import encode as encode_command
 from .inputs import PROG, Failures, decode, expand, messages
 from .records import Records, Selection, header_fields
 
@@ -249,6 +251,7 @@ def build_parser() -> argparse.ArgumentParser:
                          help="an ecCodes definitions root, an ecCodes table directory or a WMO CSV folder")
     convert.add_argument("--errors", choices=("raise", "skip", "warn"), default="warn",
                          help="a message that cannot be read: stop, leave it out, or leave it out and say so (default)")
+    encode_command.add_parser(commands)
     return parser
 
 
@@ -280,7 +283,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if hasattr(out, "reconfigure"):
         out.reconfigure(errors="backslashreplace")
     failures = Failures(sys.stderr)
-    run = {"ls": run_ls, "dump": run_dump, "convert": run_convert}[args.command]
+    run = {"ls": run_ls, "dump": run_dump, "convert": run_convert, "encode": encode_command.run}[args.command]
     try:
         run(args, out, failures)
         out.flush()
