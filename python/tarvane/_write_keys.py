@@ -7,7 +7,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from . import _encode
-from ._write import template_header
+from ._write_header import template_header
 
 if TYPE_CHECKING:
     from ._tables import TablesArg

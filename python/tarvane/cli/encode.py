@@ -127,16 +127,16 @@ def _subsets(document: dict[str, Any]) -> list[tuple[list[int], list[Any]]]:
 
 def _from_dump(args: argparse.Namespace, header: dict[str, int]) -> Iterator[bytes]:
     from .. import _encode
-    from .._write import _checked_header, _header_tuple
+    from .._write_header import checked_header, header_tuple
     from .._write_keys import _tables_for
 
     for document in _documents(args.input):
         given = {k: v for k, v in document.items() if k not in _NOT_WRITTEN and v is not None}
         given.update(_date(document.get("datetime", "")))
         given.update(header)
-        fields = _checked_header(given, {"observed_data": 1, "typical_second": 0, "international_data_subcategory": 0})
+        fields = checked_header(given, {"observed_data": 1, "typical_second": 0, "international_data_subcategory": 0})
         edition = args.edition or document["edition"]
         compressed = document["compressed_data"] if args.compressed is None else args.compressed
         template = [int(c) for c in document["unexpanded_descriptors"]]
         tables = _tables_for(args.tables, fields, edition, template)
-        yield _encode.encode_records(template, tables, _subsets(document), _header_tuple(fields, edition, compressed))
+        yield _encode.encode_records(template, tables, _subsets(document), header_tuple(fields, edition, compressed))
