@@ -6,10 +6,10 @@ or {"file": path, "offset": o, "error": text} where the reference cannot unpack 
 Missing values are null.
 """
 
-import json
 import sys
 
 import eccodes
+from reference_values import print_messages
 
 MISSING_LONG = 2147483647
 MISSING_DOUBLE = -1e100
@@ -38,22 +38,5 @@ def _message(handle):
     return {"subsets": eccodes.codes_get(handle, "numberOfSubsets"), "keys": keys}
 
 
-def main(paths):
-    for path in paths:
-        with open(path, "rb") as f:
-            while True:
-                handle = eccodes.codes_bufr_new_from_file(f)
-                if handle is None:
-                    break
-                entry = {"file": path, "offset": eccodes.codes_get(handle, "offset")}
-                try:
-                    entry.update(_message(handle))
-                except eccodes.CodesInternalError as e:
-                    entry["error"] = str(e)
-                finally:
-                    eccodes.codes_release(handle)
-                print(json.dumps(entry), flush=True)
-
-
 if __name__ == "__main__":
-    main(sys.argv[1:])
+    print_messages(sys.argv[1:], _message)

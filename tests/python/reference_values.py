@@ -21,7 +21,8 @@ def _message(handle):
             "values": [None if v == MISSING_DOUBLE else v for v in values]}
 
 
-def main(paths):
+def print_messages(paths, message):
+    """One JSON line per message of each file: message(handle)'s fields, or the reference's error."""
     for path in paths:
         with open(path, "rb") as f:
             while True:
@@ -30,7 +31,7 @@ def main(paths):
                     break
                 entry = {"file": path, "offset": eccodes.codes_get(handle, "offset")}
                 try:
-                    entry.update(_message(handle))
+                    entry.update(message(handle))
                 except eccodes.CodesInternalError as e:
                     entry["error"] = str(e)
                 finally:
@@ -39,4 +40,4 @@ def main(paths):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:])
+    print_messages(sys.argv[1:], _message)
