@@ -32,6 +32,36 @@ class BitWriter {
     used_ = rest;
   }
 
+  // n fields of width (0..63) bits, field(k) the k-th (its low bits): the
+  // pending word kept in a register over the run.
+  template <class Field>
+  void put_run(size_t n, uint32_t width, Field field) {
+    if (width == 0 || n == 0) return;
+    const size_t at = bytes_.size();
+    bytes_.resize(at + (n * width + used_) / 64 * 8 + 8);
+    uint8_t* p = bytes_.data() + at;
+    const uint64_t mask = (uint64_t{1} << width) - 1;
+    uint64_t word = word_;
+    uint32_t used = used_;
+    for (size_t k = 0; k < n; ++k) {
+      const uint64_t value = field(k) & mask;
+      const uint32_t room = 64 - used;
+      if (width < room) {
+        word |= value << (room - width);
+        used += width;
+        continue;
+      }
+      const uint32_t rest = width - room;
+      store_word(p, word | (rest == 0 ? value : value >> rest));
+      p += 8;
+      word = rest == 0 ? 0 : value << (64 - rest);
+      used = rest;
+    }
+    bytes_.resize(static_cast<size_t>(p - bytes_.data()));
+    word_ = word;
+    used_ = used;
+  }
+
   // width bits all ones (a missing value of any width) or all zeros.
   void put_ones(uint32_t width) { put_repeated(~uint64_t{0}, width); }
   void put_zeros(uint32_t width) { put_repeated(0, width); }
@@ -66,11 +96,15 @@ class BitWriter {
     put(word, width);
   }
 
+  static void store_word(uint8_t* p, uint64_t word) {
+    const uint64_t be = __builtin_bswap64(word);
+    std::memcpy(p, &be, 8);
+  }
+
   void flush_word() {
     const size_t at = bytes_.size();
     bytes_.resize(at + 8);
-    const uint64_t be = __builtin_bswap64(word_);
-    std::memcpy(bytes_.data() + at, &be, 8);
+    store_word(bytes_.data() + at, word_);
   }
 
   std::vector<uint8_t> bytes_;

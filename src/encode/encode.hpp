@@ -40,6 +40,8 @@ struct EncodeValue {
 // Table B entry (nullptr where the tables lack it, under 2 06 YYY). A text
 // returned must stay valid until the source's next call: compressed data
 // take one item from every subset before writing it.
+class RecordSource;
+
 class ValueSource {
  public:
   virtual ~ValueSource() = default;
@@ -59,6 +61,9 @@ class ValueSource {
   // The new reference value element code carries between 2 03 YYY and
   // 2 03 255; scale: the element's scale now.
   [[nodiscard]] virtual Result<int64_t> new_reference(uint32_t code, int32_t scale);
+  // The records behind a RecordSource, which the column writer reads in
+  // bulk; nullptr for other sources.
+  virtual RecordSource* records() { return nullptr; }
 };
 
 // A source over decoded records: records[first, last) in order, texts
@@ -75,6 +80,11 @@ class RecordSource final : public ValueSource {
   // Records not consumed by the walk: a source that ends early or late
   // does not describe this template.
   size_t remaining() const { return last_ - next_; }
+  RecordSource* records() override { return this; }
+  const DecodeResult& result() const { return *result_; }
+  size_t position() const { return next_; }
+  // Steps over the next record, which the caller has checked.
+  void advance() { next_ += 1; }
 
  private:
   const DecodeResult* result_;

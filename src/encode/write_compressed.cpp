@@ -28,9 +28,33 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
   std::vector<CodedNumber>& numbers;
   std::vector<std::optional<std::string_view>>& texts;
 
+  // Where every source is a RecordSource over one decoding, subset j's
+  // records stride * j after subset 0's (a compressed message decoded).
+  std::span<RecordSource* const> strided;
+  size_t stride = 0;
+
   size_t n() const { return sources.size(); }
 
+  // The column of numbers read straight from the records, as
+  // RecordSource::next and code_number give them; false (nothing taken)
+  // where a record does not fit, for the general path to report.
+  bool column_of_records(uint32_t code, const NumericTarget& t) {
+    if (strided.empty() || strided[0]->remaining() == 0) return false;
+    const DecodedValue* v = strided[0]->result().values.data() + strided[0]->position();
+    const uint64_t ones = all_ones(t.width);
+    const bool can_miss = t.missing_allowed && t.width <= 63;
+    CodedNumber* out = numbers.data();
+    for (size_t j = 0; j < n(); ++j, v += stride) {
+      const bool missing = !v->has_value || !v->has_raw;
+      if (v->descriptor != code || (!missing && v->raw > ones)) return false;
+      out[j] = missing ? CodedNumber{ones, can_miss} : CodedNumber{v->raw, false};
+    }
+    for (RecordSource* s : strided) s->advance();
+    return true;
+  }
+
   Status pull_numbers(uint32_t code, const ElementInfo* info, const NumericTarget& t) {
+    if (column_of_records(code, t)) return {};
     for (size_t j = 0; j < n(); ++j) {
       TARVANE_TRY(const EncodeValue v, sources[j]->next(code, info));
       TARVANE_TRY(numbers[j], code_number(v, t, j + 1, true));
@@ -72,7 +96,9 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     }
     out.put(lo, t.width);
     out.put(nb, 6);
-    for (const CodedNumber& c : numbers) out.put(c.missing ? all_ones(nb) : c.raw - lo, nb);
+    const uint64_t missing = all_ones(nb);
+    const CodedNumber* c = numbers.data();
+    out.put_run(numbers.size(), nb, [c, lo, missing](size_t k) { return c[k].missing ? missing : c[k].raw - lo; });
     return entry_read_back(numbers[0], t);
   }
 
@@ -159,6 +185,24 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
   }
 };
 
+// The sources as RecordSources evenly spaced in one decoding, or none.
+std::vector<RecordSource*> strided_records(std::span<ValueSource* const> subsets) {
+  std::vector<RecordSource*> out;
+  for (ValueSource* s : subsets) {
+    RecordSource* r = s->records();
+    if (r == nullptr || (!out.empty() && &r->result() != &out[0]->result())) return {};
+    out.push_back(r);
+  }
+  if (out.size() < 2) return out;
+  const size_t first = out[0]->position();
+  if (out[1]->position() <= first) return {};
+  const size_t stride = out[1]->position() - first;
+  for (size_t j = 0; j < out.size(); ++j) {
+    if (out[j]->position() != first + j * stride || out[j]->remaining() != out[0]->remaining()) return {};
+  }
+  return out;
+}
+
 }  // namespace
 
 Status write_compressed(std::span<const uint32_t> descriptors, WriteContext& ctx,
@@ -166,7 +210,9 @@ Status write_compressed(std::span<const uint32_t> descriptors, WriteContext& ctx
   ValueCodingState state;
   std::vector<CodedNumber> numbers(subsets.size());
   std::vector<std::optional<std::string_view>> texts(subsets.size());
-  ColumnWriter writer{{ctx, state}, subsets, numbers, texts};
+  std::vector<RecordSource*> strided = strided_records(subsets);
+  ColumnWriter writer{{ctx, state}, subsets, numbers, texts, strided,
+                      strided.size() > 1 ? strided[1]->position() - strided[0]->position() : 0};
   return walk_descriptors(descriptors, writer, 0);
 }
 
