@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "../data/decoded_value.hpp"
+#include "../data/walk.hpp"
 #include "../error.hpp"
 #include "../message/message.hpp"
 #include "../tables/table_set.hpp"
@@ -67,10 +68,14 @@ class ValueSource {
 };
 
 // A source over decoded records: records[first, last) in order, texts
-// resolved through result.texts.
+// resolved through result.texts; or subset j of compressed columns, its
+// record of column k at columns.records[refs[k].first + j * refs[k].step].
 class RecordSource final : public ValueSource {
  public:
-  RecordSource(const DecodeResult& result, size_t first, size_t last) : result_(&result), next_(first), last_(last) {}
+  RecordSource(const DecodeResult& result, size_t first, size_t last)
+      : result_(&result), base_(result.values.data()), next_(first), last_(last) {}
+  RecordSource(const DecodeResult& texts, const CompressedColumns& columns, size_t subset)
+      : result_(&texts), base_(columns.records.data()), columns_(&columns), subset_(subset), last_(columns.refs.size()) {}
   [[nodiscard]] Result<EncodeValue> next(uint32_t code, const ElementInfo* info) override;
   [[nodiscard]] Result<uint64_t> factor(uint32_t replication_code, uint32_t factor_code) override;
   [[nodiscard]] Status skip_operator(uint32_t code) override;
@@ -81,14 +86,29 @@ class RecordSource final : public ValueSource {
   // does not describe this template.
   size_t remaining() const { return last_ - next_; }
   RecordSource* records() override { return this; }
+
+  // What the column writer reads in bulk: the next record, and whether the
+  // subsets' sources are over columns (then record j of the next column is
+  // at subset 0's + j * subset_step()) or over one decoding's records.
   const DecodeResult& result() const { return *result_; }
+  const CompressedColumns* columns() const { return columns_; }
+  size_t subset() const { return subset_; }
   size_t position() const { return next_; }
+  const DecodedValue* record(size_t i) const {
+    return columns_ ? base_ + columns_->refs[i].first + subset_ * columns_->refs[i].step : base_ + i;
+  }
+  // The number of record i in the message's records, subset after subset.
+  size_t record_number(size_t i) const { return columns_ ? subset_ * columns_->refs.size() + i : i; }
+  size_t subset_step() const { return columns_->refs[next_].step; }
   // Steps over the next record, which the caller has checked.
   void advance() { next_ += 1; }
 
  private:
   const DecodeResult* result_;
-  size_t next_;
+  const DecodedValue* base_;
+  const CompressedColumns* columns_ = nullptr;
+  size_t subset_ = 0;
+  size_t next_ = 0;
   size_t last_;
 };
 

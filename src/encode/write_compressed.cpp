@@ -28,8 +28,9 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
   std::vector<CodedNumber>& numbers;
   std::vector<std::optional<std::string_view>>& texts;
 
-  // Where every source is a RecordSource over one decoding, subset j's
-  // records stride * j after subset 0's (a compressed message decoded).
+  // Where every source is a RecordSource over one decoding in subset
+  // order: record j of a column is stride * j after subset 0's (or the
+  // column's own step after it, over compressed columns).
   std::span<RecordSource* const> strided;
   size_t stride = 0;
 
@@ -40,11 +41,12 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
   // where a record does not fit, for the general path to report.
   bool column_of_records(uint32_t code, const NumericTarget& t) {
     if (strided.empty() || strided[0]->remaining() == 0) return false;
-    const DecodedValue* v = strided[0]->result().values.data() + strided[0]->position();
+    const DecodedValue* v = strided[0]->record(strided[0]->position());
+    const size_t step = strided[0]->columns() ? strided[0]->subset_step() : stride;
     const uint64_t ones = all_ones(t.width);
     const bool can_miss = t.missing_allowed && t.width <= 63;
     CodedNumber* out = numbers.data();
-    for (size_t j = 0; j < n(); ++j, v += stride) {
+    for (size_t j = 0; j < n(); ++j, v += step) {
       const bool missing = !v->has_value || !v->has_raw;
       if (v->descriptor != code || (!missing && v->raw > ones)) return false;
       out[j] = missing ? CodedNumber{ones, can_miss} : CodedNumber{v->raw, false};
@@ -185,7 +187,8 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
   }
 };
 
-// The sources as RecordSources evenly spaced in one decoding, or none.
+// The sources as RecordSources of subsets in order over one decoding, in
+// step, or none.
 std::vector<RecordSource*> strided_records(std::span<ValueSource* const> subsets) {
   std::vector<RecordSource*> out;
   for (ValueSource* s : subsets) {
@@ -194,11 +197,15 @@ std::vector<RecordSource*> strided_records(std::span<ValueSource* const> subsets
     out.push_back(r);
   }
   if (out.size() < 2) return out;
-  const size_t first = out[0]->position();
-  if (out[1]->position() <= first) return {};
-  const size_t stride = out[1]->position() - first;
+  const RecordSource& first = *out[0];
+  const size_t stride = out[1]->position() - first.position();
+  if (first.columns() == nullptr && out[1]->position() <= first.position()) return {};
   for (size_t j = 0; j < out.size(); ++j) {
-    if (out[j]->position() != first + j * stride || out[j]->remaining() != out[0]->remaining()) return {};
+    const RecordSource& r = *out[j];
+    const bool in_step = first.columns() ? r.columns() == first.columns() && r.subset() == first.subset() + j &&
+                                               r.position() == first.position()
+                                         : r.columns() == nullptr && r.position() == first.position() + j * stride;
+    if (!in_step || r.remaining() != first.remaining()) return {};
   }
   return out;
 }
