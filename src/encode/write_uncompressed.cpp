@@ -1,6 +1,9 @@
 // Uncompressed data: the descriptor walk once per subset, each element's
 // value pulled from that subset's source and written as it is met.
+#include <memory>
 #include <string>
+
+#include "../data/program.hpp"
 
 #include "value_coding.hpp"
 #include "writer.hpp"
@@ -43,11 +46,10 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
   Status skip_operator(uint32_t code) { return source.skip_operator(code); }
   static std::optional<double> bitmap_value(std::optional<double> read) { return read; }
 
-  Status delayed(uint32_t code, std::span<const uint32_t> factor_and_group, uint32_t depth) {
-    const uint32_t factor_code = factor_and_group[0];
-    TARVANE_TRY(const ElementInfo* info, factor_info(factor_code));
-    TARVANE_TRY(const uint64_t count, source.factor(code, factor_code));
-    TARVANE_TRY(const EncodeValue v, source.next(factor_code, info));
+  // A delayed replication's factor element written: its count.
+  Result<uint64_t> write_factor(uint32_t code, const ElementInfo* info) {
+    TARVANE_TRY(const uint64_t count, source.factor(code, info->def->code));
+    TARVANE_TRY(const EncodeValue v, source.next(info->def->code, info));
     const NumericTarget t = element_target(*info, info->def->width, element_reference(*info->def, state), state);
     auto coded = code_number(v, t, subset, false);
     if (!coded) {
@@ -58,11 +60,76 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
     const uint64_t written = repetition_count(read_back(*coded, t));
     if (written != count) return fail(factor_mismatch_error(code, count, written, subset));
     state.descriptor_history.push_back(info->def);
+    return count;
+  }
+
+  Status delayed(uint32_t code, std::span<const uint32_t> factor_and_group, uint32_t depth) {
+    TARVANE_TRY(const ElementInfo* info, factor_info(factor_and_group[0]));
+    TARVANE_TRY(const uint64_t count, write_factor(code, info));
     for (uint64_t k = 0; k < count; ++k) {
       source.begin_repetition(k);
       TARVANE_CHECK(walk_descriptors(factor_and_group.subspan(1), *this, depth + 1));
     }
     source.end_replication();
+    return {};
+  }
+};
+
+// The template's compiled program run for one subset, as the walk would
+// write it: an element under no operator, from decoded records, written
+// straight from its record; the rest through the subset writer.
+struct ProgramWriter {
+  SubsetWriter& w;
+  RecordSource* records;  // nullptr: another source
+  bool plain;
+
+  // false: the general path is to write it (and report what is wrong).
+  bool direct_element(const Instruction& ins) {
+    if (records == nullptr || ins.width > 63 || records->remaining() == 0) return false;
+    const DecodedValue& v = *records->record(records->position());
+    if (v.descriptor != ins.code) return false;
+    const uint64_t ones = all_ones(ins.width);
+    const bool missing = !v.has_value || !v.has_raw;
+    if (!missing && (v.raw > ones || (v.raw == ones && ins.missing_allowed))) return false;
+    w.ctx.out.put(missing ? ones : v.raw, ins.width);
+    records->advance();
+    w.state.descriptor_history.push_back(ins.info->def);
+    return true;
+  }
+
+  Status run(const Instruction* at, const Instruction* end) {
+    while (at != end) {
+      const Instruction& ins = *at;
+      w.ctx.steps += ins.steps;
+      if (w.ctx.steps > kMaxWriteSteps) [[unlikely]] return fail(write_limit_error());
+      switch (ins.kind) {
+        case OpKind::Element:
+          if (!(plain && ins.direct && direct_element(ins))) TARVANE_CHECK(w.element(ins.code));
+          break;
+        case OpKind::Operator:
+          TARVANE_CHECK(w.operation(ins.code));
+          plain = plain_state(w.state);
+          break;
+        case OpKind::Repeat:
+          for (uint32_t r = 0; r < ins.count; ++r) TARVANE_CHECK(run(at + 1, at + 1 + ins.body));
+          at += ins.body;
+          break;
+        case OpKind::Delayed: {
+          TARVANE_TRY(const ElementInfo* info, w.factor_info(ins.info->def->code));
+          TARVANE_TRY(const uint64_t count, w.write_factor(ins.code, info));
+          for (uint64_t k = 0; k < count; ++k) {
+            w.source.begin_repetition(k);
+            TARVANE_CHECK(run(at + 1, at + 1 + ins.body));
+          }
+          w.source.end_replication();
+          at += ins.body;
+          break;
+        }
+        case OpKind::Visit:
+          break;
+      }
+      ++at;
+    }
     return {};
   }
 };
@@ -85,10 +152,17 @@ Result<uint64_t> new_reference_bits(uint32_t code, int64_t reference, uint32_t w
 Status write_uncompressed(std::span<const uint32_t> descriptors, WriteContext& ctx,
                           std::span<ValueSource* const> subsets) {
   ValueCodingState state;
+  const std::shared_ptr<const CachedProgram> program = cached_program(descriptors, ctx.cache.tables());
+  const std::span<const Instruction> code = program->instructions;
   for (size_t s = 0; s < subsets.size(); ++s) {
     reset_coding_state(state, 0);
     SubsetWriter writer{{ctx, state}, *subsets[s], s + 1};
-    TARVANE_CHECK(walk_descriptors(descriptors, writer, 0));
+    if (program->compiled) {
+      ProgramWriter run{writer, subsets[s]->records(), plain_state(state)};
+      TARVANE_CHECK(run.run(code.data(), code.data() + code.size()));
+    } else {
+      TARVANE_CHECK(walk_descriptors(descriptors, writer, 0));
+    }
   }
   return {};
 }
