@@ -2,6 +2,7 @@
 // column, R0 the least value, NBINC the increments' width, 0 where every
 // subset holds the same value.
 #include <bit>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -155,9 +156,26 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
   // A missing entry counts as 0: every subset shares one bitmap.
   static std::optional<double> bitmap_value(std::optional<double> read) { return read.value_or(0.0); }
 
-  Status delayed(uint32_t code, std::span<const uint32_t> factor_and_group, uint32_t depth) {
-    const uint32_t factor_code = factor_and_group[0];
-    TARVANE_TRY(const ElementInfo* info, factor_info(factor_code));
+  // An element under no operator through the column path, its target
+  // compiled into the instruction.
+  Status direct_element(const Instruction& ins) {
+    const ElementInfo& info = *ins.info;
+    const NumericTarget t{ins.code, info.def->name, info.def->unit, ins.width, ins.reference, ins.scale, !info.class31};
+    TARVANE_TRY(const std::optional<double> read, number(ins.code, &info, t));
+    note_element(ins.code, info.def, bitmap_value(read), state);
+    return {};
+  }
+  void begin_repetition(uint64_t k) {
+    for (ValueSource* s : sources) s->begin_repetition(k);
+  }
+  void end_replication() {
+    for (ValueSource* s : sources) s->end_replication();
+  }
+
+  // A delayed replication's factor column written: its count, the same in
+  // every subset.
+  Result<uint64_t> write_factor(uint32_t code, const ElementInfo* info) {
+    const uint32_t factor_code = info->def->code;
     uint64_t count = 0;
     for (size_t j = 0; j < n(); ++j) {
       TARVANE_TRY(const uint64_t c, sources[j]->factor(code, factor_code));
@@ -178,6 +196,12 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     TARVANE_TRY(auto read, put_numbers(t));
     (void)read;
     state.descriptor_history.push_back(info->def);
+    return count;
+  }
+
+  Status delayed(uint32_t code, std::span<const uint32_t> factor_and_group, uint32_t depth) {
+    TARVANE_TRY(const ElementInfo* info, factor_info(factor_and_group[0]));
+    TARVANE_TRY(const uint64_t count, write_factor(code, info));
     for (uint64_t k = 0; k < count; ++k) {
       for (ValueSource* s : sources) s->begin_repetition(k);
       TARVANE_CHECK(walk_descriptors(factor_and_group.subspan(1), *this, depth + 1));
@@ -220,6 +244,8 @@ Status write_compressed(std::span<const uint32_t> descriptors, WriteContext& ctx
   std::vector<RecordSource*> strided = strided_records(subsets);
   ColumnWriter writer{{ctx, state}, subsets, numbers, texts, strided,
                       strided.size() > 1 ? strided[1]->position() - strided[0]->position() : 0};
+  const std::shared_ptr<const CachedProgram> program = cached_program(descriptors, ctx.cache.tables());
+  if (program->compiled) return run_writer_program(program->instructions, writer);
   return walk_descriptors(descriptors, writer, 0);
 }
 

@@ -3,7 +3,6 @@
 #include <memory>
 #include <string>
 
-#include "../data/program.hpp"
 
 #include "value_coding.hpp"
 #include "writer.hpp"
@@ -63,6 +62,26 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
     return count;
   }
 
+  // An element under no operator, from a decoded record, written straight
+  // from it; false where the general path is to write it (and report what
+  // is wrong).
+  bool direct(const Instruction& ins) {
+    RecordSource* records = source.records();
+    if (records == nullptr || ins.width > 63 || records->remaining() == 0) return false;
+    const DecodedValue& v = *records->record(records->position());
+    if (v.descriptor != ins.code) return false;
+    const uint64_t ones = all_ones(ins.width);
+    const bool missing = !v.has_value || !v.has_raw;
+    if (!missing && (v.raw > ones || (v.raw == ones && ins.missing_allowed))) return false;
+    ctx.out.put(missing ? ones : v.raw, ins.width);
+    records->advance();
+    state.descriptor_history.push_back(ins.info->def);
+    return true;
+  }
+  Status direct_element(const Instruction& ins) { return direct(ins) ? Status{} : element(ins.code); }
+  void begin_repetition(uint64_t k) { source.begin_repetition(k); }
+  void end_replication() { source.end_replication(); }
+
   Status delayed(uint32_t code, std::span<const uint32_t> factor_and_group, uint32_t depth) {
     TARVANE_TRY(const ElementInfo* info, factor_info(factor_and_group[0]));
     TARVANE_TRY(const uint64_t count, write_factor(code, info));
@@ -71,65 +90,6 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
       TARVANE_CHECK(walk_descriptors(factor_and_group.subspan(1), *this, depth + 1));
     }
     source.end_replication();
-    return {};
-  }
-};
-
-// The template's compiled program run for one subset, as the walk would
-// write it: an element under no operator, from decoded records, written
-// straight from its record; the rest through the subset writer.
-struct ProgramWriter {
-  SubsetWriter& w;
-  RecordSource* records;  // nullptr: another source
-  bool plain;
-
-  // false: the general path is to write it (and report what is wrong).
-  bool direct_element(const Instruction& ins) {
-    if (records == nullptr || ins.width > 63 || records->remaining() == 0) return false;
-    const DecodedValue& v = *records->record(records->position());
-    if (v.descriptor != ins.code) return false;
-    const uint64_t ones = all_ones(ins.width);
-    const bool missing = !v.has_value || !v.has_raw;
-    if (!missing && (v.raw > ones || (v.raw == ones && ins.missing_allowed))) return false;
-    w.ctx.out.put(missing ? ones : v.raw, ins.width);
-    records->advance();
-    w.state.descriptor_history.push_back(ins.info->def);
-    return true;
-  }
-
-  Status run(const Instruction* at, const Instruction* end) {
-    while (at != end) {
-      const Instruction& ins = *at;
-      w.ctx.steps += ins.steps;
-      if (w.ctx.steps > kMaxWriteSteps) [[unlikely]] return fail(write_limit_error());
-      switch (ins.kind) {
-        case OpKind::Element:
-          if (!(plain && ins.direct && direct_element(ins))) TARVANE_CHECK(w.element(ins.code));
-          break;
-        case OpKind::Operator:
-          TARVANE_CHECK(w.operation(ins.code));
-          plain = plain_state(w.state);
-          break;
-        case OpKind::Repeat:
-          for (uint32_t r = 0; r < ins.count; ++r) TARVANE_CHECK(run(at + 1, at + 1 + ins.body));
-          at += ins.body;
-          break;
-        case OpKind::Delayed: {
-          TARVANE_TRY(const ElementInfo* info, w.factor_info(ins.info->def->code));
-          TARVANE_TRY(const uint64_t count, w.write_factor(ins.code, info));
-          for (uint64_t k = 0; k < count; ++k) {
-            w.source.begin_repetition(k);
-            TARVANE_CHECK(run(at + 1, at + 1 + ins.body));
-          }
-          w.source.end_replication();
-          at += ins.body;
-          break;
-        }
-        case OpKind::Visit:
-          break;
-      }
-      ++at;
-    }
     return {};
   }
 };
@@ -158,8 +118,7 @@ Status write_uncompressed(std::span<const uint32_t> descriptors, WriteContext& c
     reset_coding_state(state, 0);
     SubsetWriter writer{{ctx, state}, *subsets[s], s + 1};
     if (program->compiled) {
-      ProgramWriter run{writer, subsets[s]->records(), plain_state(state)};
-      TARVANE_CHECK(run.run(code.data(), code.data() + code.size()));
+      TARVANE_CHECK(run_writer_program(code, writer));
     } else {
       TARVANE_CHECK(walk_descriptors(descriptors, writer, 0));
     }
