@@ -126,39 +126,55 @@ def write_all(messages: list[bytes], folder: str) -> list[str]:
     return paths
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--passes", type=int, default=3)
-    args = parser.parse_args()
+def measure(passes: int = 3) -> dict[str, float]:
+    """The three figures in one run: messages/s and values/s of each side, their ratios, bytes per value."""
     import tarvane
 
     messages = corpus_messages()
+    out: dict[str, float] = {}
     with tempfile.TemporaryDirectory() as folder:
         paths = write_all(messages, folder)
         check = subprocess.run(["/usr/bin/python3", "-c", REFERENCE_CHECK, *paths], capture_output=True, text=True,
                                check=True)
         both = set(json.loads(check.stdout))
         kept = [(m, p) for m, p in zip(messages, paths) if p in both]
-        ours = tarvane_seconds([m for m, _ in kept], args.passes)
-        theirs = reference_seconds([p for _, p in kept], args.passes)
+        ours = tarvane_seconds([m for m, _ in kept], passes)
+        theirs = reference_seconds([p for _, p in kept], passes)
         n = len(kept)
-        print(f"corpus: {n} messages; tarvane decode+encode {n / ours:,.0f} messages/s, "
-              f"ecCodes unpack+pack {n / theirs:,.0f} messages/s, ratio {theirs / ours:.1f}x")
+        out.update(corpus_messages=n, tarvane_messages_per_s=n / ours, eccodes_messages_per_s=n / theirs,
+                   corpus_ratio=theirs / ours)
 
         compressed = [(m, p) for m, p in kept if tarvane.Message(m).compressed_data]
         sizes = {p: len(tarvane.Message(m).decode()) for m, p in compressed}
         large = sorted(compressed, key=lambda mp: -sizes[mp[1]])[:3]
         values = sum(sizes[p] for _, p in large)
-        ours = tarvane_seconds([m for m, _ in large], args.passes)
-        theirs = reference_seconds([p for _, p in large], args.passes)
-        print(f"large compressed: {len(large)} messages, {values:,} values; tarvane {values / ours:,.0f} values/s, "
-              f"ecCodes {values / theirs:,.0f} values/s, ratio {theirs / ours:.1f}x")
+        ours = tarvane_seconds([m for m, _ in large], passes)
+        theirs = reference_seconds([p for _, p in large], passes)
+        out.update(large_messages=len(large), large_values=values, tarvane_values_per_s=values / ours,
+                   eccodes_values_per_s=values / theirs, large_ratio=theirs / ours)
 
         memory = subprocess.run([sys.executable, "-c", MEMORY, large[0][1]], capture_output=True, text=True,
                                 check=True, env=os.environ)
         count, grown, size = (int(x) for x in memory.stdout.split())
-        print(f"memory: encoding {count:,} values ({size:,} bytes written) grew the peak resident size by "
-              f"{grown:,} bytes, {grown / count:.1f} bytes per value")
+        out.update(memory_values=count, memory_bytes_written=size, memory_growth_bytes=grown,
+                   memory_bytes_per_value=grown / count)
+    return out
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--passes", type=int, default=3)
+    args = parser.parse_args()
+    r = measure(args.passes)
+    print(f"corpus: {r['corpus_messages']:.0f} messages; tarvane decode+encode {r['tarvane_messages_per_s']:,.0f} "
+          f"messages/s, ecCodes unpack+pack {r['eccodes_messages_per_s']:,.0f} messages/s, "
+          f"ratio {r['corpus_ratio']:.1f}x")
+    print(f"large compressed: {r['large_messages']:.0f} messages, {r['large_values']:,.0f} values; tarvane "
+          f"{r['tarvane_values_per_s']:,.0f} values/s, ecCodes {r['eccodes_values_per_s']:,.0f} values/s, "
+          f"ratio {r['large_ratio']:.1f}x")
+    print(f"memory: encoding {r['memory_values']:,.0f} values ({r['memory_bytes_written']:,.0f} bytes written) grew "
+          f"the peak resident size by {r['memory_growth_bytes']:,.0f} bytes, "
+          f"{r['memory_bytes_per_value']:.1f} bytes per value")
 
 
 if __name__ == "__main__":

@@ -86,11 +86,6 @@ BufrError limit_error(uint64_t before, size_t out, const DecodeLimits& limits) {
   return walk_limit_error(limits);
 }
 
-// The operator state under which an element reads as its Table B entry says.
-bool plain_state(const ValueCodingState& s) {
-  return s.reference_definition_width == 0 && s.associated_field_width == 0 && !s.local_width &&
-         s.width_change == 0 && s.scale_change == 0 && s.reference_multiplier == 1 && s.new_references.empty();
-}
 
 struct Runner {
   DecodeContext& ctx;
@@ -157,6 +152,11 @@ struct Runner {
 };
 
 }  // namespace
+
+bool plain_state(const ValueCodingState& s) {
+  return s.reference_definition_width == 0 && s.associated_field_width == 0 && !s.local_width &&
+         s.width_change == 0 && s.scale_change == 0 && s.reference_multiplier == 1 && s.new_references.empty();
+}
 
 std::optional<std::vector<Instruction>> compile_program(std::span<const uint32_t> descriptors, const TableSet& tables,
                                                         size_t max_instructions) {

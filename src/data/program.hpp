@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -47,6 +48,18 @@ struct Instruction {
 // fail, or not, depending on the data, and the recursive walk decides.
 std::optional<std::vector<Instruction>> compile_program(std::span<const uint32_t> descriptors, const TableSet& tables,
                                                         size_t max_instructions);
+
+// The operator state under which an element reads as its Table B entry
+// says (what an instruction's direct coding assumes).
+bool plain_state(const ValueCodingState& s);
+
+// A template's program as the TableSet keeps it, compiled at its first
+// use; compiled == false where the recursive walk is to run.
+struct CachedProgram {
+  bool compiled = false;
+  std::vector<Instruction> instructions;
+};
+std::shared_ptr<const CachedProgram> cached_program(std::span<const uint32_t> descriptors, const TableSet& tables);
 
 // One subset: what decode_descriptor_values_inner does for descriptors.
 [[nodiscard]] Status run_program(std::span<const Instruction> program, DecodeContext& ctx, ValueCodingState& state);

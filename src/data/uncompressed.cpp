@@ -133,21 +133,12 @@ Result<DecodeResult> decode_uncompressed_subsets(const BufrMessage& message, con
   return result;
 }
 
-}  // namespace
-
-namespace {
-
-// A template's program as the TableSet keeps it; compiled == false where
-// the recursive walk is to run.
-struct CachedProgram {
-  bool compiled = false;
-  std::vector<Instruction> instructions;
-};
-
 // Far above any real template (the largest corpus one compiles to a few
 // hundred instructions), and at 48 bytes each a bound on what one template
 // may hold.
 constexpr size_t kMaxProgram = size_t{1} << 16;
+
+}  // namespace
 
 std::shared_ptr<const CachedProgram> cached_program(std::span<const uint32_t> descriptors, const TableSet& tables) {
   if (auto found = tables.templates().find(descriptors)) return std::static_pointer_cast<const CachedProgram>(found);
@@ -159,8 +150,6 @@ std::shared_ptr<const CachedProgram> cached_program(std::span<const uint32_t> de
   tables.templates().insert(descriptors, made);
   return made;
 }
-
-}  // namespace
 
 Result<DecodeResult> decode_uncompressed_values_recursive(const BufrMessage& message, const TableSet& tables,
                                                           std::span<const uint8_t> payload) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "../data/decoded_value.hpp"
+#include "../data/walk.hpp"
 #include "../error.hpp"
 #include "../message/message.hpp"
 #include "../tables/table_set.hpp"
@@ -40,6 +41,8 @@ struct EncodeValue {
 // Table B entry (nullptr where the tables lack it, under 2 06 YYY). A text
 // returned must stay valid until the source's next call: compressed data
 // take one item from every subset before writing it.
+class RecordSource;
+
 class ValueSource {
  public:
   virtual ~ValueSource() = default;
@@ -59,13 +62,20 @@ class ValueSource {
   // The new reference value element code carries between 2 03 YYY and
   // 2 03 255; scale: the element's scale now.
   [[nodiscard]] virtual Result<int64_t> new_reference(uint32_t code, int32_t scale);
+  // The records behind a RecordSource, which the column writer reads in
+  // bulk; nullptr for other sources.
+  virtual RecordSource* records() { return nullptr; }
 };
 
 // A source over decoded records: records[first, last) in order, texts
-// resolved through result.texts.
+// resolved through result.texts; or subset j of compressed columns, its
+// record of column k at columns.records[refs[k].first + j * refs[k].step].
 class RecordSource final : public ValueSource {
  public:
-  RecordSource(const DecodeResult& result, size_t first, size_t last) : result_(&result), next_(first), last_(last) {}
+  RecordSource(const DecodeResult& result, size_t first, size_t last)
+      : result_(&result), base_(result.values.data()), next_(first), last_(last) {}
+  RecordSource(const DecodeResult& texts, const CompressedColumns& columns, size_t subset)
+      : result_(&texts), base_(columns.records.data()), columns_(&columns), subset_(subset), last_(columns.refs.size()) {}
   [[nodiscard]] Result<EncodeValue> next(uint32_t code, const ElementInfo* info) override;
   [[nodiscard]] Result<uint64_t> factor(uint32_t replication_code, uint32_t factor_code) override;
   [[nodiscard]] Status skip_operator(uint32_t code) override;
@@ -75,10 +85,30 @@ class RecordSource final : public ValueSource {
   // Records not consumed by the walk: a source that ends early or late
   // does not describe this template.
   size_t remaining() const { return last_ - next_; }
+  RecordSource* records() override { return this; }
+
+  // What the column writer reads in bulk: the next record, and whether the
+  // subsets' sources are over columns (then record j of the next column is
+  // at subset 0's + j * subset_step()) or over one decoding's records.
+  const DecodeResult& result() const { return *result_; }
+  const CompressedColumns* columns() const { return columns_; }
+  size_t subset() const { return subset_; }
+  size_t position() const { return next_; }
+  const DecodedValue* record(size_t i) const {
+    return columns_ ? base_ + columns_->refs[i].first + subset_ * columns_->refs[i].step : base_ + i;
+  }
+  // The number of record i in the message's records, subset after subset.
+  size_t record_number(size_t i) const { return columns_ ? subset_ * columns_->refs.size() + i : i; }
+  size_t subset_step() const { return columns_->refs[next_].step; }
+  // Steps over the next record, which the caller has checked.
+  void advance() { next_ += 1; }
 
  private:
   const DecodeResult* result_;
-  size_t next_;
+  const DecodedValue* base_;
+  const CompressedColumns* columns_ = nullptr;
+  size_t subset_ = 0;
+  size_t next_ = 0;
   size_t last_;
 };
 

@@ -14,11 +14,11 @@ BufrError record_error(size_t index, const std::string& what) {
   return BufrError::encode("record " + std::to_string(index) + " " + what);
 }
 
-Result<const DecodedValue*> take(const DecodeResult& result, size_t& next, size_t last, uint32_t code) {
-  if (next >= last) return fail(record_error(next, "is past the records given: the template needs " + code_text(code)));
-  const DecodedValue& v = result.values[next];
+Result<const DecodedValue*> take(const RecordSource& source, size_t& next, size_t last, uint32_t code) {
+  if (next >= last) return fail(record_error(source.record_number(next), "is past the records given: the template needs " + code_text(code)));
+  const DecodedValue& v = *source.record(next);
   if (v.descriptor != code) {
-    return fail(record_error(next, "is " + code_text(v.descriptor) + " where the template has " + code_text(code)));
+    return fail(record_error(source.record_number(next), "is " + code_text(v.descriptor) + " where the template has " + code_text(code)));
   }
   next += 1;
   return &v;
@@ -31,7 +31,7 @@ Result<int64_t> ValueSource::new_reference(uint32_t code, int32_t) {
 }
 
 Result<EncodeValue> RecordSource::next(uint32_t code, const ElementInfo* info) {
-  TARVANE_TRY(const DecodedValue* v, take(*result_, next_, last_, code));
+  TARVANE_TRY(const DecodedValue* v, take(*this, next_, last_, code));
   EncodeValue out;
   const bool text = (info != nullptr && info->is_text) || code / 100000 == 2;
   if (text) {
@@ -49,19 +49,19 @@ Result<EncodeValue> RecordSource::next(uint32_t code, const ElementInfo* info) {
 
 Result<uint64_t> RecordSource::factor(uint32_t, uint32_t factor_code) {
   size_t at = next_;
-  TARVANE_TRY(const DecodedValue* v, take(*result_, at, last_, factor_code));
+  TARVANE_TRY(const DecodedValue* v, take(*this, at, last_, factor_code));
   return repetition_count(numeric_value(*v));
 }
 
 Status RecordSource::skip_operator(uint32_t code) {
-  TARVANE_TRY(const DecodedValue* v, take(*result_, next_, last_, code));
+  TARVANE_TRY(const DecodedValue* v, take(*this, next_, last_, code));
   (void)v;
   return {};
 }
 
 Result<int64_t> RecordSource::new_reference(uint32_t code, int32_t scale) {
   for (size_t i = next_; i < last_; ++i) {
-    const DecodedValue& v = result_->values[i];
+    const DecodedValue& v = *record(i);
     if (v.descriptor != code || !v.has_value || !v.has_raw) continue;
     const std::optional<__int128> n = exact_integer(v.value, scale);
     if (!n) break;

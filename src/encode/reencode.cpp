@@ -4,6 +4,7 @@
 #include <string>
 
 #include "../data/decode.hpp"
+#include "../data/walk.hpp"
 
 namespace tarvane {
 
@@ -14,14 +15,29 @@ std::span<const uint8_t> local_section_of(const BufrMessage& m, std::span<const 
 
 namespace {
 
-// Where subset i's records begin and end.
-std::pair<size_t, size_t> subset_range(const DecodeResult& r, const BufrMessage& m, size_t i) {
+// Where subset i's records begin and end (uncompressed data).
+std::pair<size_t, size_t> subset_range(const DecodeResult& r, size_t i) {
+  const size_t last = i + 1 < r.subset_starts.size() ? r.subset_starts[i + 1] : r.values.size();
+  return {r.subset_starts[i], last};
+}
+
+// The message's records: compressed data as the reader's columns, which
+// the column writer reads as they lie, without regrouping them by subset.
+struct Decoded {
+  DecodeResult result;
+  CompressedColumns columns;
+};
+
+Status decode_for_writing(const BufrMessage& m, const TableSet& tables, std::span<const uint8_t> source, Decoded& out) {
   if (!m.compressed_data) {
-    const size_t last = i + 1 < r.subset_starts.size() ? r.subset_starts[i + 1] : r.values.size();
-    return {r.subset_starts[i], last};
+    TARVANE_TRY(out.result, decode_uncompressed_values(m, tables, section4_payload(m, source)));
+    return {};
   }
-  const size_t each = r.values.size() / m.number_of_subsets;
-  return {i * each, (i + 1) * each};
+  DecodeContext ctx(tables, section4_payload(m, source), out.result);
+  ctx.subsets = m.number_of_subsets;
+  TARVANE_CHECK(decode_compressed_columns(m.unexpanded_descriptors, ctx));
+  out.columns = std::move(ctx.columns);
+  return {};
 }
 
 }  // namespace
@@ -29,7 +45,8 @@ std::pair<size_t, size_t> subset_range(const DecodeResult& r, const BufrMessage&
 Result<std::vector<uint8_t>> reencode_message(std::span<const uint8_t> source, const BufrMessage& header,
                                               const TableSet& tables, std::optional<size_t> only_subset) {
   TARVANE_TRY(const BufrMessage m, parse_message_any_edition(source));
-  TARVANE_TRY(const DecodeResult decoded, decode_uncompressed_values(m, tables, section4_payload(m, source)));
+  Decoded decoded;
+  TARVANE_CHECK(decode_for_writing(m, tables, source, decoded));
   size_t first = 0;
   size_t count = m.number_of_subsets;
   if (only_subset) {
@@ -42,8 +59,12 @@ Result<std::vector<uint8_t>> reencode_message(std::span<const uint8_t> source, c
   std::vector<std::unique_ptr<RecordSource>> sources;
   std::vector<ValueSource*> pointers;
   for (size_t i = first; i < first + count; ++i) {
-    const auto [begin, end] = subset_range(decoded, m, i);
-    sources.push_back(std::make_unique<RecordSource>(decoded, begin, end));
+    if (m.compressed_data) {
+      sources.push_back(std::make_unique<RecordSource>(decoded.result, decoded.columns, i));
+    } else {
+      const auto [begin, end] = subset_range(decoded.result, i);
+      sources.push_back(std::make_unique<RecordSource>(decoded.result, begin, end));
+    }
     pointers.push_back(sources.back().get());
   }
   TARVANE_TRY(const std::vector<uint8_t> data,

@@ -2,6 +2,7 @@
 // column, R0 the least value, NBINC the increments' width, 0 where every
 // subset holds the same value.
 #include <bit>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,35 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
   std::vector<CodedNumber>& numbers;
   std::vector<std::optional<std::string_view>>& texts;
 
+  // Where every source is a RecordSource over one decoding in subset
+  // order: record j of a column is stride * j after subset 0's (or the
+  // column's own step after it, over compressed columns).
+  std::span<RecordSource* const> strided;
+  size_t stride = 0;
+
   size_t n() const { return sources.size(); }
 
+  // The column of numbers read straight from the records, as
+  // RecordSource::next and code_number give them; false (nothing taken)
+  // where a record does not fit, for the general path to report.
+  bool column_of_records(uint32_t code, const NumericTarget& t) {
+    if (strided.empty() || strided[0]->remaining() == 0) return false;
+    const DecodedValue* v = strided[0]->record(strided[0]->position());
+    const size_t step = strided[0]->columns() ? strided[0]->subset_step() : stride;
+    const uint64_t ones = all_ones(t.width);
+    const bool can_miss = t.missing_allowed && t.width <= 63;
+    CodedNumber* out = numbers.data();
+    for (size_t j = 0; j < n(); ++j, v += step) {
+      const bool missing = !v->has_value || !v->has_raw;
+      if (v->descriptor != code || (!missing && v->raw > ones)) return false;
+      out[j] = missing ? CodedNumber{ones, can_miss} : CodedNumber{v->raw, false};
+    }
+    for (RecordSource* s : strided) s->advance();
+    return true;
+  }
+
   Status pull_numbers(uint32_t code, const ElementInfo* info, const NumericTarget& t) {
+    if (column_of_records(code, t)) return {};
     for (size_t j = 0; j < n(); ++j) {
       TARVANE_TRY(const EncodeValue v, sources[j]->next(code, info));
       TARVANE_TRY(numbers[j], code_number(v, t, j + 1, true));
@@ -72,7 +99,9 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     }
     out.put(lo, t.width);
     out.put(nb, 6);
-    for (const CodedNumber& c : numbers) out.put(c.missing ? all_ones(nb) : c.raw - lo, nb);
+    const uint64_t missing = all_ones(nb);
+    const CodedNumber* c = numbers.data();
+    out.put_run(numbers.size(), nb, [c, lo, missing](size_t k) { return c[k].missing ? missing : c[k].raw - lo; });
     return entry_read_back(numbers[0], t);
   }
 
@@ -127,9 +156,26 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
   // A missing entry counts as 0: every subset shares one bitmap.
   static std::optional<double> bitmap_value(std::optional<double> read) { return read.value_or(0.0); }
 
-  Status delayed(uint32_t code, std::span<const uint32_t> factor_and_group, uint32_t depth) {
-    const uint32_t factor_code = factor_and_group[0];
-    TARVANE_TRY(const ElementInfo* info, factor_info(factor_code));
+  // An element under no operator through the column path, its target
+  // compiled into the instruction.
+  Status direct_element(const Instruction& ins) {
+    const ElementInfo& info = *ins.info;
+    const NumericTarget t{ins.code, info.def->name, info.def->unit, ins.width, ins.reference, ins.scale, !info.class31};
+    TARVANE_TRY(const std::optional<double> read, number(ins.code, &info, t));
+    note_element(ins.code, info.def, bitmap_value(read), state);
+    return {};
+  }
+  void begin_repetition(uint64_t k) {
+    for (ValueSource* s : sources) s->begin_repetition(k);
+  }
+  void end_replication() {
+    for (ValueSource* s : sources) s->end_replication();
+  }
+
+  // A delayed replication's factor column written: its count, the same in
+  // every subset.
+  Result<uint64_t> write_factor(uint32_t code, const ElementInfo* info) {
+    const uint32_t factor_code = info->def->code;
     uint64_t count = 0;
     for (size_t j = 0; j < n(); ++j) {
       TARVANE_TRY(const uint64_t c, sources[j]->factor(code, factor_code));
@@ -150,6 +196,12 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     TARVANE_TRY(auto read, put_numbers(t));
     (void)read;
     state.descriptor_history.push_back(info->def);
+    return count;
+  }
+
+  Status delayed(uint32_t code, std::span<const uint32_t> factor_and_group, uint32_t depth) {
+    TARVANE_TRY(const ElementInfo* info, factor_info(factor_and_group[0]));
+    TARVANE_TRY(const uint64_t count, write_factor(code, info));
     for (uint64_t k = 0; k < count; ++k) {
       for (ValueSource* s : sources) s->begin_repetition(k);
       TARVANE_CHECK(walk_descriptors(factor_and_group.subspan(1), *this, depth + 1));
@@ -159,6 +211,29 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
   }
 };
 
+// The sources as RecordSources of subsets in order over one decoding, in
+// step, or none.
+std::vector<RecordSource*> strided_records(std::span<ValueSource* const> subsets) {
+  std::vector<RecordSource*> out;
+  for (ValueSource* s : subsets) {
+    RecordSource* r = s->records();
+    if (r == nullptr || (!out.empty() && &r->result() != &out[0]->result())) return {};
+    out.push_back(r);
+  }
+  if (out.size() < 2) return out;
+  const RecordSource& first = *out[0];
+  const size_t stride = out[1]->position() - first.position();
+  if (first.columns() == nullptr && out[1]->position() <= first.position()) return {};
+  for (size_t j = 0; j < out.size(); ++j) {
+    const RecordSource& r = *out[j];
+    const bool in_step = first.columns() ? r.columns() == first.columns() && r.subset() == first.subset() + j &&
+                                               r.position() == first.position()
+                                         : r.columns() == nullptr && r.position() == first.position() + j * stride;
+    if (!in_step || r.remaining() != first.remaining()) return {};
+  }
+  return out;
+}
+
 }  // namespace
 
 Status write_compressed(std::span<const uint32_t> descriptors, WriteContext& ctx,
@@ -166,7 +241,11 @@ Status write_compressed(std::span<const uint32_t> descriptors, WriteContext& ctx
   ValueCodingState state;
   std::vector<CodedNumber> numbers(subsets.size());
   std::vector<std::optional<std::string_view>> texts(subsets.size());
-  ColumnWriter writer{{ctx, state}, subsets, numbers, texts};
+  std::vector<RecordSource*> strided = strided_records(subsets);
+  ColumnWriter writer{{ctx, state}, subsets, numbers, texts, strided,
+                      strided.size() > 1 ? strided[1]->position() - strided[0]->position() : 0};
+  const std::shared_ptr<const CachedProgram> program = cached_program(descriptors, ctx.cache.tables());
+  if (program->compiled) return run_writer_program(program->instructions, writer);
   return walk_descriptors(descriptors, writer, 0);
 }
 

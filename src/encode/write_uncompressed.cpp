@@ -1,6 +1,8 @@
 // Uncompressed data: the descriptor walk once per subset, each element's
 // value pulled from that subset's source and written as it is met.
+#include <memory>
 #include <string>
+
 
 #include "value_coding.hpp"
 #include "writer.hpp"
@@ -43,11 +45,10 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
   Status skip_operator(uint32_t code) { return source.skip_operator(code); }
   static std::optional<double> bitmap_value(std::optional<double> read) { return read; }
 
-  Status delayed(uint32_t code, std::span<const uint32_t> factor_and_group, uint32_t depth) {
-    const uint32_t factor_code = factor_and_group[0];
-    TARVANE_TRY(const ElementInfo* info, factor_info(factor_code));
-    TARVANE_TRY(const uint64_t count, source.factor(code, factor_code));
-    TARVANE_TRY(const EncodeValue v, source.next(factor_code, info));
+  // A delayed replication's factor element written: its count.
+  Result<uint64_t> write_factor(uint32_t code, const ElementInfo* info) {
+    TARVANE_TRY(const uint64_t count, source.factor(code, info->def->code));
+    TARVANE_TRY(const EncodeValue v, source.next(info->def->code, info));
     const NumericTarget t = element_target(*info, info->def->width, element_reference(*info->def, state), state);
     auto coded = code_number(v, t, subset, false);
     if (!coded) {
@@ -58,6 +59,32 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
     const uint64_t written = repetition_count(read_back(*coded, t));
     if (written != count) return fail(factor_mismatch_error(code, count, written, subset));
     state.descriptor_history.push_back(info->def);
+    return count;
+  }
+
+  // An element under no operator, from a decoded record, written straight
+  // from it; false where the general path is to write it (and report what
+  // is wrong).
+  bool direct(const Instruction& ins) {
+    RecordSource* records = source.records();
+    if (records == nullptr || ins.width > 63 || records->remaining() == 0) return false;
+    const DecodedValue& v = *records->record(records->position());
+    if (v.descriptor != ins.code) return false;
+    const uint64_t ones = all_ones(ins.width);
+    const bool missing = !v.has_value || !v.has_raw;
+    if (!missing && (v.raw > ones || (v.raw == ones && ins.missing_allowed))) return false;
+    ctx.out.put(missing ? ones : v.raw, ins.width);
+    records->advance();
+    state.descriptor_history.push_back(ins.info->def);
+    return true;
+  }
+  Status direct_element(const Instruction& ins) { return direct(ins) ? Status{} : element(ins.code); }
+  void begin_repetition(uint64_t k) { source.begin_repetition(k); }
+  void end_replication() { source.end_replication(); }
+
+  Status delayed(uint32_t code, std::span<const uint32_t> factor_and_group, uint32_t depth) {
+    TARVANE_TRY(const ElementInfo* info, factor_info(factor_and_group[0]));
+    TARVANE_TRY(const uint64_t count, write_factor(code, info));
     for (uint64_t k = 0; k < count; ++k) {
       source.begin_repetition(k);
       TARVANE_CHECK(walk_descriptors(factor_and_group.subspan(1), *this, depth + 1));
@@ -85,10 +112,16 @@ Result<uint64_t> new_reference_bits(uint32_t code, int64_t reference, uint32_t w
 Status write_uncompressed(std::span<const uint32_t> descriptors, WriteContext& ctx,
                           std::span<ValueSource* const> subsets) {
   ValueCodingState state;
+  const std::shared_ptr<const CachedProgram> program = cached_program(descriptors, ctx.cache.tables());
+  const std::span<const Instruction> code = program->instructions;
   for (size_t s = 0; s < subsets.size(); ++s) {
     reset_coding_state(state, 0);
     SubsetWriter writer{{ctx, state}, *subsets[s], s + 1};
-    TARVANE_CHECK(walk_descriptors(descriptors, writer, 0));
+    if (program->compiled) {
+      TARVANE_CHECK(run_writer_program(code, writer));
+    } else {
+      TARVANE_CHECK(walk_descriptors(descriptors, writer, 0));
+    }
   }
   return {};
 }

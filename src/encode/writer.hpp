@@ -6,6 +6,7 @@
 #include <span>
 
 #include "../data/element.hpp"
+#include "../data/program.hpp"
 #include "../data/walk.hpp"
 #include "../tables/descriptor_walk.hpp"
 #include "bitwriter.hpp"
@@ -123,6 +124,58 @@ struct DataWriter {
     return info;
   }
 };
+
+// The template's compiled program run as the walk would write it, the
+// elements under no operator through the writer's direct_element (which
+// writes what element would, from the coding compiled in), delayed replications through write_factor,
+// begin_repetition and end_replication.
+template <class Writer>
+struct ProgramRunner {
+  Writer& w;
+  bool plain;
+
+  Status run(const Instruction* at, const Instruction* end) {
+    while (at != end) {
+      const Instruction& ins = *at;
+      w.ctx.steps += ins.steps;
+      if (w.ctx.steps > kMaxWriteSteps) [[unlikely]] return fail(write_limit_error());
+      switch (ins.kind) {
+        case OpKind::Element:
+          TARVANE_CHECK(plain && ins.direct ? w.direct_element(ins) : w.element(ins.code));
+          break;
+        case OpKind::Operator:
+          TARVANE_CHECK(w.operation(ins.code));
+          plain = plain_state(w.state);
+          break;
+        case OpKind::Repeat:
+          for (uint32_t r = 0; r < ins.count; ++r) TARVANE_CHECK(run(at + 1, at + 1 + ins.body));
+          at += ins.body;
+          break;
+        case OpKind::Delayed: {
+          TARVANE_TRY(const ElementInfo* info, w.factor_info(ins.info->def->code));
+          TARVANE_TRY(const uint64_t count, w.write_factor(ins.code, info));
+          for (uint64_t k = 0; k < count; ++k) {
+            w.begin_repetition(k);
+            TARVANE_CHECK(run(at + 1, at + 1 + ins.body));
+          }
+          w.end_replication();
+          at += ins.body;
+          break;
+        }
+        case OpKind::Visit:
+          break;
+      }
+      ++at;
+    }
+    return {};
+  }
+};
+
+template <class Writer>
+[[nodiscard]] Status run_writer_program(std::span<const Instruction> program, Writer& w) {
+  ProgramRunner<Writer> runner{w, plain_state(w.state)};
+  return runner.run(program.data(), program.data() + program.size());
+}
 
 [[nodiscard]] Status write_uncompressed(std::span<const uint32_t> descriptors, WriteContext& ctx,
                                         std::span<ValueSource* const> subsets);

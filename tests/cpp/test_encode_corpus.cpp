@@ -162,3 +162,65 @@ TEST(EncodeCorpus, DecodedMessagesWrittenAgainDecodeAlike) {
   EXPECT_GE(flipped, 160u);
   EXPECT_LE(refused.size(), 5u);
 }
+
+namespace {
+
+// A source that hides its records, so that the writers take their general
+// path, value by value.
+struct Hidden final : ValueSource {
+  RecordSource& s;
+  explicit Hidden(RecordSource& source) : s(source) {}
+  Result<EncodeValue> next(uint32_t code, const ElementInfo* info) override { return s.next(code, info); }
+  Result<uint64_t> factor(uint32_t r, uint32_t f) override { return s.factor(r, f); }
+  Status skip_operator(uint32_t code) override { return s.skip_operator(code); }
+  Result<int64_t> new_reference(uint32_t code, int32_t scale) override { return s.new_reference(code, scale); }
+};
+
+// The written bytes, or the error's text.
+std::string written(const Result<std::vector<uint8_t>>& r) {
+  return r ? std::string(r->begin(), r->end()) : "error: " + r.error().display();
+}
+
+}  // namespace
+
+// Records read in bulk (columns, elements under no operator) write what the
+// value-by-value path writes, over subset-ordered records and over the
+// compressed reader's own columns, in both layouts.
+TEST(EncodeCorpus, BulkPathsWriteWhatTheGeneralPathWrites) {
+  if (path_kind(std::string(kDefinitions) + "/bufr") != PathKind::Directory) GTEST_SKIP() << "no ecCodes tables";
+  CorpusTables tables;
+  size_t compared = 0;
+  for (const auto& path : corpus_files()) {
+    auto file = read_file(path);
+    ASSERT_TRUE(file) << path;
+    for (auto bytes : candidates(*file)) {
+      auto m = parse_message_any_edition(bytes);
+      const TableSet* t = m ? tables.find(*m) : nullptr;
+      if (t == nullptr) continue;
+      auto r = decode_uncompressed_values(*m, *t, section4_payload(*m, bytes));
+      if (!r) continue;
+      DecodeResult texts;
+      DecodeContext ctx(*t, section4_payload(*m, bytes), texts);
+      ctx.subsets = m->number_of_subsets;
+      const bool columns = m->compressed_data && decode_compressed_columns(m->unexpanded_descriptors, ctx).has_value();
+      for (bool compressed : {false, true}) {
+        if (compressed && m->number_of_subsets == 0) continue;
+        Sources bulk(*r, *m), general(*r, *m);
+        std::vector<Hidden> hidden(general.sources.begin(), general.sources.end());
+        std::vector<ValueSource*> hidden_pointers;
+        for (auto& h : hidden) hidden_pointers.push_back(&h);
+        const std::string want = written(encode_data(m->unexpanded_descriptors, *t, hidden_pointers, compressed));
+        EXPECT_EQ(written(encode_data(m->unexpanded_descriptors, *t, bulk.pointers, compressed)), want) << path;
+        if (columns) {
+          std::vector<RecordSource> by_column;
+          for (size_t j = 0; j < m->number_of_subsets; ++j) by_column.emplace_back(texts, ctx.columns, j);
+          std::vector<ValueSource*> pointers;
+          for (auto& s : by_column) pointers.push_back(&s);
+          EXPECT_EQ(written(encode_data(m->unexpanded_descriptors, *t, pointers, compressed)), want) << path;
+        }
+        compared += 1;
+      }
+    }
+  }
+  EXPECT_GE(compared, 600u);
+}
