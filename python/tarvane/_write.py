@@ -71,9 +71,8 @@ def encode(source: Data | Sequence[int | str], subsets: Subsets = None, *, table
 
 # Where the module's header tuple takes each field from a Message's header
 # tuple (a field edition 3 lacks is None there and written as 0).
-_SOURCE_AT = tuple(_HEADERFIELDS.index(name) for name in _FIELDS if name != "observed_data")
+_SOURCE_AT = tuple(_HEADER_FIELDS.index(name) for name in FIELDS if name != "observed_data")
 _OBSERVED_AT = _HEADER_FIELDS.index("observed_data")
-
 
 
 def _reencode(data: Data, compressed: bool | None, edition: int | None, header: Mapping[str, int]) -> bytes:
