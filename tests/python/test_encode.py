@@ -243,6 +243,7 @@ KEY_ERRORS = [
     (REPLICATED, [{"airTemperature": [280.0] * 256}], ValueError, "replication factor 256"),
     ([1015], [{"stationOrSiteName": "x" * 21}], ValueError, "001015 .* longer than its 20 characters"),
     ([12101], [], ValueError, "at least one subset"),
+    ([399999], [{}], ValueError, "399999 was not found in Table D"),
 ]
 
 
@@ -260,6 +261,9 @@ def test_key_form_factors_lists_codes_and_defaults(bundled):
     d = m.decode()
     got = [(int(s), float(v)) for s, v in zip(d.subset, d.value)]
     assert got == [(1, 2.0), (1, 280.0), (1, 281.5), (2, 1.0), (2, 270.25), (3, 0.0)]
+    # Nested replications take nested lists, each inner length its own factor.
+    nested = tarvane.encode([103000, 31001, *REPLICATED], [{"airTemperature": [[280.0, 281.0], [282.0]]}])
+    assert tarvane.Message(nested).decode().value.tolist() == [2.0, 2.0, 280.0, 281.0, 1.0, 282.0]
 
 
 # Elements of several widths, scales, references and kinds; values drawn
