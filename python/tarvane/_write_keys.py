@@ -7,6 +7,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from . import _encode
+from ._write_attributes import Attributes
 from ._write_header import template_header
 
 if TYPE_CHECKING:
@@ -58,9 +59,6 @@ class KeyIndex:
         found = self.names.get(key, self.codes.get(key))
         if found is not None:
             return found
-        if "->" in key:
-            raise KeyError(f"{key!r}: attribute names are not written from keys; give the template's "
-                           "quality and statistics elements by their own keys (such as '#1#percentConfidence')")
         base = key.rpartition("#")[2]
         close = difflib.get_close_matches(key, list(self.names), n=3) or difflib.get_close_matches(
             base, [n for n in self.names if not n.startswith("#")], n=3)
@@ -90,11 +88,25 @@ def encode_keyed(template: list[Any], subsets: Iterable[Mapping[Any, Any]] | Any
     fields, header_tuple = template_header(header, rows[0], edition, compressed)
     table_set = _tables_for(tables, fields, edition, codes)
     keys = KeyIndex(_encode.plan(codes, table_set))
+    attributes: Attributes | None = None
     indexed: list[dict[int, Any]] = []
-    for row in rows:
+    for number, row in enumerate(rows, 1):
         if not isinstance(row, Mapping):
             raise TypeError(f"each subset must be a mapping from keys to values, not {type(row).__name__}")
-        indexed.append({keys.index(k): _plain(v) for k, v in row.items()})
+        values: dict[int, Any] = {}
+        given: list[tuple[str, int, str, Any]] = []
+        for k, v in row.items():
+            if isinstance(k, str) and "->" in k:
+                base, *names = k.split("->")
+                if attributes is None:
+                    attributes = Attributes(_encode.layout(codes, table_set))
+                attributes.check_name(k, names)
+                given.append((k, keys.index(base), names[0], _plain(v)))
+            else:
+                values[keys.index(k)] = _plain(v)
+        if attributes is not None:
+            attributes.fill(values, given, number)
+        indexed.append(values)
     return _encode.encode(codes, table_set, indexed, header_tuple)
 
 

@@ -13,7 +13,9 @@
 namespace tarvane {
 
 struct PlanNode {
-  enum class Kind : uint8_t { Value, Delayed };
+  // Operator: 2 22 000 to 2 37 YYY, kept only in a plan made with
+  // operators, for finding a template's bitmap sections.
+  enum class Kind : uint8_t { Value, Delayed, Operator };
   Kind kind = Kind::Value;
   uint32_t code = 0;
   // Value: "#k#key", the k-th value of that key in the plan ("" where the
@@ -28,7 +30,8 @@ struct TemplatePlan {
   std::vector<PlanNode> nodes;
 };
 
-[[nodiscard]] Result<TemplatePlan> plan_template(std::span<const uint32_t> descriptors, const TableSet& tables);
+[[nodiscard]] Result<TemplatePlan> plan_template(std::span<const uint32_t> descriptors, const TableSet& tables,
+                                                 bool operators = false);
 
 // One given value: a number in the element's unit, a text, missing, or one
 // entry per repetition of the delayed replications around it.

@@ -21,6 +21,7 @@ struct Planner {
   std::unordered_map<std::string, size_t> seen;
   uint64_t steps = 0;
   uint8_t associated_width = 0;
+  bool operators = false;
 
   BufrError depth_error() const { return BufrError::parse("sequence expansion exceeded recursion depth"); }
   const TableSet& tables() const { return tables_; }
@@ -50,6 +51,12 @@ struct Planner {
     const auto [f, x, y] = split_code(code);
     if (x == 4) associated_width = static_cast<uint8_t>(y);
     if (x == 5) value(code, kCharactersName);
+    if (operators && (((x >= 22 && x <= 25) || x == 32) ? y == 0 : (x >= 35 && x <= 37))) {
+      PlanNode node;
+      node.kind = PlanNode::Kind::Operator;
+      node.code = code;
+      plan.nodes.push_back(std::move(node));
+    }
     // The markers of substituted, first-order statistics and replaced values
     // stand for one value each.
     if (y == 255 && (x == 23 || x == 24 || x == 25 || x == 32)) value(code, "");
@@ -75,9 +82,10 @@ struct Planner {
 
 }  // namespace
 
-Result<TemplatePlan> plan_template(std::span<const uint32_t> descriptors, const TableSet& tables) {
+Result<TemplatePlan> plan_template(std::span<const uint32_t> descriptors, const TableSet& tables, bool operators) {
   TemplatePlan plan;
   Planner planner{tables, plan, {}};
+  planner.operators = operators;
   TARVANE_CHECK(walk_descriptors(descriptors, planner, 0));
   return plan;
 }

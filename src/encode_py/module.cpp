@@ -88,22 +88,33 @@ PyObject* encode_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // plan(template, tables) -> [(code, "#k#key" or None)]: the values the
 // template takes, in the order encode's subsets index them.
-PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// layout(template, tables) -> [(code, key, end)]: the same with the bitmap
+// operators among them, and each delayed replication's end (0 elsewhere).
+PyObject* plan_of(const char* name, bool operators, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
-  if (!collect_args("plan", {"template", "tables"}, args, nargs, kwnames, a)) return nullptr;
+  if (!collect_args(name, {"template", "tables"}, args, nargs, kwnames, a)) return nullptr;
   std::vector<uint32_t> codes;
   if (!arg_codes(a[0], "template", &codes) || !arg_tables(a[1])) return nullptr;
   const TableSet& tables = table_set_of(a[1]);
   Result<TemplatePlan> p = fail(BufrError::parse(""));
-  if (!without_gil([&] { p = plan_template(codes, tables); })) return nullptr;
+  if (!without_gil([&] { p = plan_template(codes, tables, operators); })) return nullptr;
   if (!p) return to_py_err(p.error());
-  return plan_to_python(*p);
+  return plan_to_python(*p, operators);
+}
+
+PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return plan_of("plan", false, args, nargs, kwnames);
+}
+
+PyObject* layout(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return plan_of("layout", true, args, nargs, kwnames);
 }
 
 PyMethodDef functions[] = {
     {"reencode", fast_function<reencode>(), kFastCall, nullptr},
     {"encode", fast_function<encode>(), kFastCall, nullptr},
     {"plan", fast_function<plan>(), kFastCall, nullptr},
+    {"layout", fast_function<layout>(), kFastCall, nullptr},
     {"encode_records", fast_function<encode_records>(), kFastCall, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -141,13 +141,16 @@ bool listed_subsets_from_python(PyObject* subsets, std::vector<std::vector<Liste
   return true;
 }
 
-PyObject* plan_to_python(const TemplatePlan& plan) {
+PyObject* plan_to_python(const TemplatePlan& plan, bool operators) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(plan.nodes.size()));
   if (!list) return nullptr;
   for (size_t i = 0; i < plan.nodes.size(); ++i) {
     const PlanNode& node = plan.nodes[i];
-    PyObject* key = node.kind == PlanNode::Kind::Delayed || node.key.empty() ? Py_NewRef(Py_None) : text_to_py(node.key);
-    PyObject* item = key ? Py_BuildValue("(kN)", static_cast<unsigned long>(node.code), key) : nullptr;
+    PyObject* key = node.kind != PlanNode::Kind::Value || node.key.empty() ? Py_NewRef(Py_None) : text_to_py(node.key);
+    PyObject* item = !key        ? nullptr
+                     : operators ? Py_BuildValue("(kNn)", static_cast<unsigned long>(node.code), key,
+                                                 static_cast<Py_ssize_t>(node.end))
+                                 : Py_BuildValue("(kN)", static_cast<unsigned long>(node.code), key);
     if (!item) {
       Py_DECREF(list);
       return nullptr;

@@ -20,6 +20,6 @@ bool subsets_from_python(PyObject* subsets, std::vector<KeyedSubset>* out);
 bool listed_subsets_from_python(PyObject* subsets, std::vector<std::vector<ListedValue>>* out);
 
 // The plan's nodes as a list of (code, "#k#key" or None).
-PyObject* plan_to_python(const TemplatePlan& plan);
+PyObject* plan_to_python(const TemplatePlan& plan, bool operators);
 
 }  // namespace tarvane

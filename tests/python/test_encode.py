@@ -234,7 +234,6 @@ REPLICATED = [101000, 31001, 12101]
 KEY_ERRORS = [
     ([12101], [{"airTemperatur": 1}], KeyError, "close matches: .*airTemperature"),
     ([12101], [{"#2#airTemperature": 1}], KeyError, "not a key of the template"),
-    ([12101], [{"airTemperature->percentConfidence": 1}], KeyError, "attribute names are not written"),
     ([12101], [{"airTemperature": 1e9}], ValueError, r"1e\+09 of 012101 .* in subset 1 is outside \[0, 655.34\] K"),
     ([12101], [{"airTemperature": "warm"}], ValueError, "a text given for a number element"),
     ([12101], [{"airTemperature": [1, 2]}], ValueError, "a list where a single value is written"),
@@ -244,6 +243,7 @@ KEY_ERRORS = [
     (REPLICATED, [{"airTemperature": [280.0] * 256}], ValueError, "replication factor 256"),
     ([1015], [{"stationOrSiteName": "x" * 21}], ValueError, "001015 .* longer than its 20 characters"),
     ([12101], [], ValueError, "at least one subset"),
+    ([399999], [{}], ValueError, "399999 was not found in Table D"),
 ]
 
 
@@ -261,6 +261,9 @@ def test_key_form_factors_lists_codes_and_defaults(bundled):
     d = m.decode()
     got = [(int(s), float(v)) for s, v in zip(d.subset, d.value)]
     assert got == [(1, 2.0), (1, 280.0), (1, 281.5), (2, 1.0), (2, 270.25), (3, 0.0)]
+    # Nested replications take nested lists, each inner length its own factor.
+    nested = tarvane.encode([103000, 31001, *REPLICATED], [{"airTemperature": [[280.0, 281.0], [282.0]]}])
+    assert tarvane.Message(nested).decode().value.tolist() == [2.0, 2.0, 280.0, 281.0, 1.0, 282.0]
 
 
 # Elements of several widths, scales, references and kinds; values drawn
@@ -386,3 +389,60 @@ def test_encode_rows_of_a_csv_by_template(capsys, tmp_path):
     capsys.readouterr()
     assert cli.main(["encode", "--template", "307080", "--centre", "70000", str(rows), "-o", str(out)]) == 1
     assert "originating_centre must be 0 to 65535, not 70000" in capsys.readouterr().err
+
+
+# Attributes by name: the bitmaps, factors and quality values they imply,
+# read back by tarvane and by ecCodes under the same names.
+QUALITY = [1001, 101000, 31001, 12101, 222000, 236000, 101000, 31002, 31031, 1031, 1032, 101000, 31002, 33007]
+STATISTICS = [*QUALITY, 224000, 237000, 8023, 101000, 31002, 224255]
+ATTRIBUTE_CASES = [
+    (QUALITY, {"airTemperature": [280.0, 281.0, 282.5], "airTemperature->percentConfidence": [None, 90, 70],
+               "blockNumber->percentConfidence": 10},
+     {"airTemperature->percentConfidence": [None, 90, 70], "blockNumber->percentConfidence": [10]},
+     {"airTemperature->percentConfidence": [90, 70], "blockNumber->percentConfidence": [10]}),
+    (STATISTICS, {"airTemperature": [280.0, 281.5], "airTemperature->percentConfidence": [80, 70],
+                  "airTemperature->firstOrderStatisticalValue": [0.5, None], "#1#firstOrderStatistics": 9},
+     {"airTemperature->percentConfidence": [80, 70], "airTemperature->firstOrderStatisticalValue": [0.5, None]},
+     None),
+]
+
+
+def _reference_keys(path, keys):
+    script = ("import sys, json, eccodes\nh = eccodes.codes_bufr_new_from_file(open(sys.argv[1], 'rb'))\n"
+              "eccodes.codes_set(h, 'unpack', 1)\nout = {}\nfor k in sys.argv[2:]:\n"
+              "    v = eccodes.codes_get_array(h, k).tolist()\n"
+              "    out[k] = [None if x == eccodes.CODES_MISSING_DOUBLE else x for x in v]\nprint(json.dumps(out))")
+    run = subprocess.run([DEBIAN_PYTHON, "-c", script, str(path), *keys], capture_output=True, text=True, check=True)
+    return json.loads(run.stdout)
+
+
+@pytest.mark.parametrize("template, row, expected, reference", ATTRIBUTE_CASES)
+def test_attributes_by_name_read_the_same_in_tarvane_and_ecCodes(template, row, expected, reference, tmp_path):
+    out = tarvane.encode(template, [row], master_tables_version_number=36)
+    d = tarvane.Message(out).decode()
+    for key, values in expected.items():
+        got = [d.get(key, rank=r).tolist()[0] for r in range(1, len(values) + 1)]
+        assert [None if math.isnan(v) else v for v in got] == values, key
+    if _reference_available():
+        (tmp_path / "a.bufr").write_bytes(out)
+        # ecCodes lists the designated values only.
+        assert _reference_keys(tmp_path / "a.bufr", list(expected)) == (reference or expected)
+
+
+@pytest.mark.parametrize("template, row, text", [
+    ([12101], {"airTemperature->percentConfidence": 1}, "no quality or statistics section giving 'percentConfidence'"),
+    (QUALITY, {"airTemperature->percentConfidence->firstOrderStatisticalValue": 1}, "one attribute repeated"),
+    (QUALITY, {"airTemperature": [1.0], "airTemperature->percentConfidence": [5], "#1#dataPresentIndicator": [1]},
+     "not both"),
+    ([12101, 222000, 101001, 31031, 33007], {"airTemperature->percentConfidence": 5, "blockNumber": 1}, "not a key"),
+])
+def test_attributes_by_name_refused(template, row, text):
+    with pytest.raises((KeyError, ValueError), match=text):
+        tarvane.encode(template, [row])
+
+
+def test_attributes_by_name_compressed_and_fixed_bitmap():
+    rows = [{"airTemperature": 280.0 + i, "airTemperature->percentConfidence": 50 + i} for i in range(3)]
+    out = tarvane.encode([12101, 222000, 101001, 31031, 33007], rows, compressed=True)
+    d = tarvane.Message(out).decode()
+    assert d.get("airTemperature->percentConfidence").tolist() == [50, 51, 52]
