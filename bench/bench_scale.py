@@ -107,7 +107,7 @@ def measure_two_processes(paths: list[str], folder: str) -> float:
     outputs = [json.loads(p.communicate()[0]) for p in running]
     wall = time.perf_counter() - start
     # Less each interpreter's own start-up and table loading, as the timed reads inside leave out.
-    return wall - max(wall - o["seconds"] for o in outputs)
+    return float(wall - max(wall - o["seconds"] for o in outputs))
 
 
 def station_hour_means(frame: Any) -> Any:
