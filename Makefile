@@ -18,7 +18,7 @@ APT_PACKAGES := cmake g++ make ninja-build libgtest-dev googletest libbenchmark-
 CMAKE_FLAGS := -DPython3_EXECUTABLE=$(CURDIR)/$(PYTHON) -DCMAKE_BUILD_TYPE=Release \
 	$(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: deps apt venv build build-python test test-core test-asan test-asan-python demo bench clean fuzz \
+.PHONY: deps apt venv build build-python test test-core test-asan test-asan-python demo bench bench-all clean fuzz \
 	wheels test-wheels test-min-deps docs
 
 deps: apt venv
@@ -85,6 +85,10 @@ demo: build-python
 
 bench: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/bench_decode.py
+
+# Every headline figure beside its anchor in one table (take it on an idle machine).
+bench-all: build
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/run_all.py
 
 # One wheel per CPython that pyenv has, repaired by auditwheel to the widest
 # manylinux tag the modules allow, into dist/ beside an sdist. The system's

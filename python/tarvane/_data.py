@@ -373,8 +373,9 @@ class Data:
             refers_to, markers = parts.attributes()
             attributes = np.flatnonzero(refers_to >= 0)
             names = self._element_table("key")[parts.elements()[1][attributes]]
-            for record, marker in markers.items():
-                names[np.searchsorted(attributes, record)] = marker
+            if markers:
+                marked = np.fromiter(markers, dtype=np.int64, count=len(markers))
+                names[np.searchsorted(attributes, marked)] = np.array(list(markers.values()), dtype=object)
             found: dict[str, tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]] = {}
             for name in set(names.tolist()) - {None}:
                 named = attributes[names == name]

@@ -33,8 +33,10 @@ if TYPE_CHECKING:
 
 __all__ = ["read_dataframe"]
 
-# Small files are grouped until a partition holds about this many octets.
-PARTITION_BYTES = 32 << 20
+# Small files are grouped until a partition holds about this many octets:
+# a task of a second or two, and enough of them to keep every worker busy
+# to the end on an archive of a few hundred MiB.
+PARTITION_BYTES = 8 << 20
 
 
 def group_files(files: Sequence[str], files_per_partition: int | None) -> list[list[str]]:
@@ -151,7 +153,7 @@ def read_dataframe(
     that no message repeats is an empty column here, absent serially).
     With flat=True the columns come from the first file.
     files_per_partition: files per partition; None groups consecutive small
-    files up to about 32 MiB a partition. Each partition's index counts from 0.
+    files up to about 8 MiB a partition. Each partition's index counts from 0.
     """
     dd = need("dask.dataframe", "dask")
     _check_policy(errors)

@@ -401,3 +401,16 @@ def test_a_closed_pipe_ends_the_output_quietly(tmp_path):
     reader.stdout.close()
     _, err = reader.communicate(timeout=60)
     assert (reader.returncode, err) == (1, b"")
+
+
+@pytest.mark.parametrize("form", ["--json", "--geojson", None])
+def test_dump_imports_no_frame_library(form):
+    # Start-up is most of a short dump's time: pandas and pyarrow cost more than the decoding.
+    argv = ["dump", *([form] if form else []), str(SYNOP), str(COMPRESSED)]
+    code = ("import sys, contextlib, io\nfrom tarvane import cli\n"
+            f"with contextlib.redirect_stdout(io.StringIO()):\n    status = cli.main({argv!r})\n"
+            "print(status, sorted(m for m in ('pandas', 'pyarrow', 'dask') if m in sys.modules))")
+    built = Path(tarvane.__file__).resolve().parents[1]
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         env={**os.environ, "PYTHONPATH": str(built), "ASAN_OPTIONS": "detect_leaks=0"})
+    assert out.stdout.split("\n")[0] == "0 []"

@@ -89,3 +89,16 @@ def test_meta_and_partitions_follow_every_file(columns):
 def test_a_column_no_file_has_is_a_key_error():
     with pytest.raises(KeyError, match="'airTemperatur'.*closest known keys: airTemperature"):
         tarvane.dask.read_dataframe(MIXED, ["stationNumber", "airTemperatur"])
+
+
+@pytest.mark.parametrize(("mib", "expected"), [([3, 3, 3], [[0, 1], [2]]), ([5, 5, 5], [[0], [1], [2]]),
+                                               ([20, 1, 1], [[0], [1, 2]])])
+def test_small_files_group_up_to_the_partition_size(tmp_path, mib, expected):
+    paths = []
+    for i, size in enumerate(mib):
+        path = tmp_path / f"{i}.bufr"
+        with open(path, "wb") as f:
+            f.truncate(size << 20)  # sparse: only the size is read
+        paths.append(str(path))
+    assert tarvane.dask.group_files(paths, None) == [[paths[i] for i in group] for group in expected]
+    assert tarvane.dask.group_files(paths, 2) == [paths[:2], paths[2:]]
