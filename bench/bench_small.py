@@ -7,7 +7,7 @@ one pass and for 1 + --passes passes over it (after one untimed pass that
 loads the tables in both), and the difference over the extra passes and
 messages is the cost of one message:
 
-- core: ``_columns.decode(octets, tables)`` alone (the decode, its columns
+- core: ``_columns.decode(octets, tables, False)`` alone (the decode, its columns
   and the call);
 - parse: ``_columns.parse(octets)`` alone (sections 0 to 3);
 - read: ``for m in tarvane.read(buffer)`` (framing and Message construction);
@@ -58,7 +58,7 @@ def run_step(step: str, passes: int) -> None:
     for _ in range(1 + passes):
         if step == "core":
             for octets, table_set in zip(messages, tables):
-                _columns.decode(octets, table_set)
+                _columns.decode(octets, table_set, False)
         elif step == "parse":
             for octets in messages:
                 _columns.parse(octets)

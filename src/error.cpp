@@ -47,6 +47,12 @@ BufrError BufrError::parse(std::string message) {
   return e;
 }
 
+BufrError BufrError::encode(std::string message) {
+  BufrError e(ErrorKind::Encode);
+  e.message = std::move(message);
+  return e;
+}
+
 std::string os_error_text(int err) {
   char buf[256];
   // GNU strerror_r may return a static string instead of filling buf.
@@ -96,6 +102,8 @@ std::string BufrError::display() const {
       return "csv/table parse error: " + message;
     case ErrorKind::Io:
       return "io error: " + message;
+    case ErrorKind::Encode:
+      return message;
   }
   return "unknown error";
 }

@@ -24,6 +24,8 @@ enum class ErrorKind : uint8_t {
   ElementNotFound,
   Parse,
   Io,
+  // Values that cannot be written as the template and the tables code them.
+  Encode,
 };
 
 struct BufrError {
@@ -34,7 +36,7 @@ struct BufrError {
   uint32_t code = 0;      // descriptor errors
   uint8_t edition = 0;    // UnsupportedEdition
   uint8_t section = 0;    // TruncatedSection
-  std::string message;    // Parse: free text; Io: the system's text
+  std::string message;    // Parse, Encode: free text; Io: the system's text
   // The table file or directory being loaded when a loader failed, so a
   // caller can say where; not part of the display text.
   std::string path;
@@ -54,6 +56,7 @@ struct BufrError {
   static BufrError unsupported_replication(uint32_t code);
   static BufrError element_not_found(uint32_t code);
   static BufrError parse(std::string message);
+  static BufrError encode(std::string message);
   // An operating-system failure: strerror text and " (os error N)".
   static BufrError io_errno(int err);
   // An I/O failure that carries no error number, shown as its own text.

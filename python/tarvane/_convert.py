@@ -20,7 +20,9 @@ import secrets
 from collections.abc import Sequence
 from typing import Any
 
-from ._frames import decode_or_skip, expand_source, gather, gather_long, long_arrow, messages_of, need, to_arrow_columns
+from ._frames import decode_or_skip, gather, gather_long, long_arrow, messages_of, need, to_arrow_columns
+from ._read import _check_policy
+from ._sources import expand_source
 from ._wide import WideQuery
 from ._tables import TablesArg
 
@@ -40,7 +42,6 @@ def convert(
     Returns the number of rows written.
     """
     from ._parallel import machine_threads, threads_argument
-    from ._read import _check_policy
 
     _check_policy(errors)
     workers = threads_argument(threads, machine_threads())

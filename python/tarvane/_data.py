@@ -10,24 +10,12 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _columns
+from ._describe import ASSOCIATED_FIELD_CODE, describe
+from ._long import data_to_arrow, data_to_pandas
 from ._tarvane import TableSet
 
 if TYPE_CHECKING:
     from ._read import Message
-
-# Records that are not Table B elements, and the word each is known by.
-ASSOCIATED_FIELD_CODE = 999999
-
-
-def _synthetic_name(code: int) -> str | None:
-    if code == ASSOCIATED_FIELD_CODE:
-        return "associatedField"
-    if 205000 <= code <= 205255:
-        return "characters"
-    if 200000 <= code < 300000:
-        return "operator"
-    return None
-
 
 # What ecCodes calls a value read at each bitmap marker, as an attribute of
 # the element the bitmap designates.
@@ -47,18 +35,26 @@ class _Parts:
     """The arrays of one decoded message, shared by the message's Data and its subset views."""
 
     __slots__ = (
-        "subsets", "_columns", "_arrays", "text_records", "texts",
+        "subsets", "_columns", "_arrays", "_positions", "_source", "_full", "text_records", "texts",
         "meaning_records", "meaning_ids", "meanings", "_text", "_meaning", "_elements", "_attributes",
         "attribute_names", "ranked", "element_tables",
     )
 
-    def __init__(self, decoded: tuple[Any, ...]) -> None:
-        (subsets, subset, descriptor, value, raw, text_records, texts, meaning_records, meaning_ids, meanings) = decoded
+    def __init__(self, decoded: tuple[Any, ...], source: tuple[bytes, TableSet]) -> None:
+        (subsets, subset, descriptor, value, raw, text_records, texts, meaning_records, meaning_ids, meanings,
+         positions) = decoded
         self.subsets: int = subsets
         # Each column becomes an array when first asked for: most readers
         # want a few of them, and each wrapping costs about a microsecond.
+        # Absent ones (None) are made then: subset and descriptor of
+        # compressed data from the positions every subset shares; raw and
+        # the meanings, which the decoder leaves out unless asked, by
+        # decoding again with them.
         self._columns: dict[str, Any] = {"subset": subset, "descriptor": descriptor, "value": value, "raw": raw}
         self._arrays: dict[str, npt.NDArray[Any]] = {}
+        self._positions: Any = positions
+        self._source = source
+        self._full = raw is not None
         self.text_records: Any = text_records
         self.texts: list[str] = texts
         self.meaning_records: Any = meaning_records
@@ -75,13 +71,38 @@ class _Parts:
         self.element_tables: dict[str, npt.NDArray[np.object_]] = {}
 
     def __len__(self) -> int:
-        return len(self._columns["descriptor"])
+        return len(self._columns["value"])
 
     def array(self, name: str) -> npt.NDArray[Any]:
         column = self._arrays.get(name)
         if column is None:
-            column = self._arrays[name] = np.frombuffer(self._columns[name], dtype=_DTYPES[name])
+            if self._columns[name] is None:
+                column = self._made(name)
+            else:
+                column = np.frombuffer(self._columns[name], dtype=_DTYPES[name])
+            self._arrays[name] = column
         return column
+
+    def _made(self, name: str) -> npt.NDArray[Any]:
+        """A column the decoder left out, made as it would have been."""
+        if name == "raw":
+            self._complete()
+            return np.frombuffer(self._columns["raw"], dtype=np.uint64)
+        positions = np.frombuffer(self._positions, dtype=np.uint32)
+        if name == "subset":
+            made = np.repeat(np.arange(1, self.subsets + 1, dtype=np.uint32), len(positions))
+        else:
+            made = np.tile(positions, self.subsets)
+        made.flags.writeable = False
+        return made
+
+    def _complete(self) -> None:
+        """Raw and the meanings, from a decoding that gives them."""
+        if not self._full:
+            decoded = _columns.decode(*self._source, True)
+            self._columns["raw"] = decoded[4]
+            self.meaning_records, self.meaning_ids, self.meanings = decoded[7:10]
+            self._full = True
 
     @property
     def subset(self) -> npt.NDArray[np.uint32]:
@@ -101,7 +122,7 @@ class _Parts:
 
     def text(self) -> npt.NDArray[np.object_]:
         if self._text is None:
-            column = np.full(len(self.descriptor), None, dtype=object)
+            column = np.full(len(self), None, dtype=object)
             column[np.frombuffer(self.text_records, dtype=np.uint32)] = self.texts
             column.flags.writeable = False
             self._text = column
@@ -109,7 +130,8 @@ class _Parts:
 
     def meaning(self) -> npt.NDArray[np.object_]:
         if self._meaning is None:
-            column = np.full(len(self.descriptor), None, dtype=object)
+            self._complete()
+            column = np.full(len(self), None, dtype=object)
             if len(self.meanings):
                 ids = np.frombuffer(self.meaning_ids, dtype=np.uint32)
                 column[np.frombuffer(self.meaning_records, dtype=np.uint32)] = np.array(self.meanings, dtype=object)[ids]
@@ -120,8 +142,15 @@ class _Parts:
     def elements(self) -> tuple[list[int], npt.NDArray[np.int32]]:
         """The distinct descriptors and, per record, which of them it has."""
         if self._elements is None:
-            codes, index = _columns.index_descriptors(self.descriptor)
-            self._elements = (codes, np.frombuffer(index, dtype=np.int32))
+            if self._positions is not None:
+                # Every subset has the positions' descriptors.
+                codes, index = _columns.index_descriptors(self._positions)
+                tiled = np.tile(np.frombuffer(index, dtype=np.int32), self.subsets)
+                tiled.flags.writeable = False
+                self._elements = (codes, tiled)
+            else:
+                codes, index = _columns.index_descriptors(self.descriptor)
+                self._elements = (codes, np.frombuffer(index, dtype=np.int32))
         return self._elements
 
     def attributes(self) -> tuple[npt.NDArray[np.int32], dict[int, str]]:
@@ -167,7 +196,7 @@ class Data:
         self.tables = tables
         # Which tables decoded the message, in words (as the command line's "tables:" line).
         self.tables_used = tables_used
-        self._parts = decoded if isinstance(decoded, _Parts) else _Parts(decoded)
+        self._parts = decoded if isinstance(decoded, _Parts) else _Parts(decoded, (message.bytes, tables))
         self._start = start
         self._stop = len(self._parts) if stop is None else stop
         self._subset_number = subset_number
@@ -230,13 +259,8 @@ class Data:
         return table
 
     def _describe(self, code: int) -> dict[str, str | None]:
-        synthetic = _synthetic_name(code)
-        if synthetic is not None:
-            return {"key": synthetic, "name": synthetic, "unit": None}
-        element = self.tables.get_element(code)
-        if element is None:
-            return {"key": None, "name": None, "unit": None}
-        return {"key": element.abbreviation or None, "name": element.name, "unit": element.unit}
+        info = describe(self.tables, code)
+        return {"key": info.key, "name": info.name, "unit": info.unit}
 
     @property
     def key(self) -> npt.NDArray[np.object_]:
@@ -454,14 +478,10 @@ class Data:
 
     def to_pandas(self) -> Any:
         """The records as a pandas DataFrame, one row per record (needs tarvane[pandas])."""
-        from ._frames import data_to_pandas
-
         return data_to_pandas(self)
 
     def to_arrow(self) -> Any:
         """The records as a pyarrow Table, one row per record (needs tarvane[arrow])."""
-        from ._frames import data_to_arrow
-
         return data_to_arrow(self)
 
 

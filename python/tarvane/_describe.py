@@ -1,5 +1,6 @@
-"""What a column of a frame is: an element (its key, name, unit and kind), a
-header field under tarvane's or ecCodes' name, or a key computed from others."""
+"""What a descriptor is (its key, name, unit and kind), for Data, frames and the
+command line alike; and what a column of a frame is: an element, a header
+field under tarvane's or ecCodes' name, or a key computed from others."""
 
 from __future__ import annotations
 
@@ -84,30 +85,56 @@ def header_name(name: str) -> str | None:
 
 # --- elements --------------------------------------------------------------------
 
+# Records that are not Table B elements, and the word each is known by.
+ASSOCIATED_FIELD_CODE = 999999
+
+
+def synthetic_name(code: int) -> str | None:
+    if code == ASSOCIATED_FIELD_CODE:
+        return "associatedField"
+    if 205000 <= code <= 205255:
+        return "characters"
+    if 200000 <= code < 300000:
+        return "operator"
+    return None
+
 
 @dataclass(frozen=True)
 class ElementInfo:
+    """What a descriptor is: its ecCodes key, name and unit, and the kind of a column of it."""
+
     key: str | None
     name: str | None
     unit: str | None
     kind: str
 
+    @property
+    def is_text(self) -> bool:
+        # The decoder's own rule: CCITT IA5 elements and the characters of 2 05 YYY are text.
+        return self.unit == "CCITT IA5" or self.key == "characters"
+
 
 _element_cache: dict[TableSet, dict[int, ElementInfo]] = {}
 
 
-def element_info(data: Data, code: int) -> ElementInfo:
-    """Key, name, unit and column kind of a descriptor, cached per table set."""
-    per_set = _element_cache.get(data.tables)
+def describe(tables: TableSet, code: int) -> ElementInfo:
+    """Key, name, unit and column kind of a descriptor under tables, cached per table set."""
+    per_set = _element_cache.get(tables)
     if per_set is None:
         if len(_element_cache) > 64:
             _element_cache.clear()
-        per_set = _element_cache.setdefault(data.tables, {})
+        per_set = _element_cache.setdefault(tables, {})
     info = per_set.get(code)
     if info is None:
-        described = data._describe(code)
-        element = data.tables.get_element(code) if described["key"] is not None else None
-        info = ElementInfo(described["key"], described["name"], described["unit"], kind_of(element))
+        synthetic = synthetic_name(code)
+        element = tables.get_element(code)
+        if synthetic is not None:
+            info = ElementInfo(synthetic, synthetic, None, kind_of(element))
+        elif element is None:
+            info = ElementInfo(None, None, None, FLOAT)
+        else:
+            key = element.abbreviation or None
+            info = ElementInfo(key, element.name, element.unit, kind_of(element) if key is not None else FLOAT)
         per_set[code] = info
     return info
 
@@ -116,13 +143,13 @@ _infos_cache: dict[tuple[object, tuple[int, ...]], list[ElementInfo]] = {}
 
 
 def element_infos(data: Data, codes: list[int]) -> list[ElementInfo]:
-    """element_info of each of codes; messages of one kind share the list."""
+    """describe of each of codes; messages of one kind share the list."""
     index = (data.tables, tuple(codes))
     infos = _infos_cache.get(index)
     if infos is None:
         if len(_infos_cache) > 256:
             _infos_cache.clear()
-        infos = _infos_cache[index] = [element_info(data, c) for c in codes]
+        infos = _infos_cache[index] = [describe(data.tables, c) for c in codes]
     return infos
 
 

@@ -10,8 +10,6 @@ library.
 from __future__ import annotations
 
 import difflib
-import glob
-import os
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Union
 
@@ -20,10 +18,13 @@ import numpy.typing as npt
 
 from ._describe import BOOL, COMPUTED, DATETIME, ECCODES_HEADER, FLOAT, HEADER_KINDS, INT, TEXT, header_name
 from ._filters import Filter, missing
+from ._flat import gather_flat
 from ._long import LONG_COLUMNS, LongColumns, data_to_arrow, data_to_pandas, gather_long, long_arrow, long_pandas
 from ._optional import need, string_dtype
+from ._read import _check_policy, read
+from ._sources import PathSource, expand_source
 from ._tables import TablesArg
-from ._wide import WideColumns, WideQuery, decoded, message_rows
+from ._wide import BATCH_RECORDS, Batch, WideColumns, WideQuery, batch_rows, decoded, message_keys
 
 if TYPE_CHECKING:
     import pandas
@@ -32,7 +33,6 @@ if TYPE_CHECKING:
     from ._data import Data
     from ._read import ErrorPolicy, Message
 
-PathSource = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 Columns = Union[Sequence[Union[str, int]], str, int, None]
 
 __all__ = [
@@ -44,35 +44,14 @@ __all__ = [
 # --- sources -------------------------------------------------------------------
 
 
-def expand_source(source: PathSource) -> list[str]:
-    """The files of a path, a directory (its files, recursively, sorted), a glob, or a list of these."""
-    if isinstance(source, (str, os.PathLike)):
-        items = [os.fspath(source)]
-    else:
-        items = [os.fspath(s) for s in source]
-    paths: list[str] = []
-    for item in items:
-        if os.path.isdir(item):
-            for folder, subfolders, names in os.walk(item):
-                subfolders.sort()
-                paths.extend(os.path.join(folder, n) for n in sorted(names))
-        elif glob.has_magic(item) and not os.path.exists(item):
-            matched = sorted(glob.glob(item, recursive=True))
-            if not matched:
-                raise FileNotFoundError(f"{item}: no file matches")
-            paths.extend(matched)
-        else:
-            paths.append(item)
-    return paths
-
-
 def messages_of(paths: Iterable[str], tables: TablesArg, errors: ErrorPolicy, threads: int = 1) -> Iterator[Message]:
     """The messages of paths in order; with threads > 1 decoded ahead by one pool for every file."""
-    from ._parallel import decode_ahead
-    from ._read import read
-
     messages = (m for path in paths for m in read(path, tables=tables, errors=errors))
-    return messages if threads == 1 else decode_ahead(messages, threads)
+    if threads == 1:
+        return messages
+    from ._parallel import decode_ahead
+
+    return decode_ahead(messages, threads)
 
 
 def decode_or_skip(message: Message, errors: ErrorPolicy) -> Data | None:
@@ -106,9 +85,19 @@ def gather(messages: Iterable[Message], query: WideQuery, errors: ErrorPolicy, c
     seen: set[str] = set()
     known: set[str] = set()
     any_decoded = False
+    batch: Batch | None = None
     for message, data in decoded(messages, query, errors, decode_or_skip):
         any_decoded = True
-        message_rows(message, data, query, out, seen, known, with_meanings)
+        infos, keys = message_keys(data, query, known)
+        if batch is not None and (batch.keys != keys or batch.records >= BATCH_RECORDS):
+            batch_rows(batch, query, out, seen, with_meanings)
+            batch = None
+            while chunksize is not None and out.rows >= chunksize:
+                yield out.finish(_names(query, out), chunksize), out
+        batch = batch or Batch(keys)
+        batch.add(message, data, infos)
+    if batch is not None:
+        batch_rows(batch, query, out, seen, with_meanings)
         while chunksize is not None and out.rows >= chunksize:
             yield out.finish(_names(query, out), chunksize), out
     if any_decoded and check:
@@ -203,20 +192,17 @@ def to_arrow_columns(columns: Mapping[str, npt.NDArray[Any]], out: WideColumns) 
 
 def _frames(source: PathSource, columns: Columns, filters: Mapping[str, Filter] | None,
             required_columns: bool | Sequence[str], flat: bool, tables: TablesArg, errors: ErrorPolicy,
-            chunksize: int | None, with_meanings: bool = False, check: bool = True, threads: int = 1
+            chunksize: int | None, with_meanings: bool = False, check: bool = True,
+            kinds: Mapping[str, str] | None = None, threads: int = 1
             ) -> Iterator[tuple[dict[str, npt.NDArray[Any]], WideColumns]]:
-    from ._read import _check_policy
-
     _check_policy(errors)
     if chunksize is not None and (not isinstance(chunksize, int) or chunksize < 1):
         raise ValueError(f"chunksize must be a positive int, not {chunksize!r}")
     messages = messages_of(expand_source(source), tables, errors, threads)
     if flat:
-        from ._flat import gather_flat
-
         return gather_flat(messages, columns, filters, errors, chunksize, decode_or_skip)
     query = WideQuery.make(columns, filters, required_columns)
-    return gather(messages, query, errors, chunksize, with_meanings, check=check)
+    return gather(messages, query, errors, chunksize, with_meanings, kinds, check)
 
 
 def _threads(threads: object) -> int:
@@ -226,10 +212,11 @@ def _threads(threads: object) -> int:
 
 
 def part_frame(source: PathSource, columns: Columns, options: Mapping[str, Any]) -> pandas.DataFrame:
-    """One part of a larger frame: as ``read_dataframe``, but a part may lack a column the whole has."""
+    """One part of a larger frame: as ``read_dataframe``, but a part may lack a column the whole has,
+    and options["kinds"] fixes the kinds of the columns the whole has decided."""
     chunks = _frames(source, columns, options.get("filters"), options.get("required_columns", True),
                      options.get("flat", False), options.get("tables"), options.get("errors", "raise"), None,
-                     check=False)
+                     check=False, kinds=options.get("kinds"))
     values, out = next(chunks)
     return to_pandas_columns(values, out.kinds, out.units)
 
@@ -248,8 +235,9 @@ def read_dataframe(
 ) -> Any:
     """The messages of source as a pandas DataFrame, one row per observation.
 
-    source: a path, a directory (its files, recursively), a glob, or a list
-    of these. columns: element keys ("airTemperature"), "#k#key" (its k-th
+    source: a path, a directory (its files, recursively, hidden ones left
+    out), a glob, or a list of these; .gz, .bz2 and .xz files are read as
+    they are. columns: element keys ("airTemperature"), "#k#key" (its k-th
     occurrence in a subset), descriptor codes (int or digits), header fields
     under tarvane's names ("data_category", "typical_datetime", "source",
     "offset", ...) or ecCodes' ("dataCategory", "bufrHeaderCentre",
@@ -274,8 +262,9 @@ def read_dataframe(
     datetime64 for times; units in ``frame.attrs["units"]``.
 
     chunksize: an iterator of frames of chunksize rows (the last shorter);
-    memory then holds one chunk and the largest message's records (about 40
-    octets a record: a message may hold many records per octet of input).
+    memory then holds one chunk and the records of the largest message, or
+    of up to 65,536 records of smaller ones formed into rows together (about
+    40 octets a record: a message may hold many records per octet of input).
 
     threads: how many threads decode messages (with the GIL released) while
     the rows are built in order; None takes the cores this process may use,

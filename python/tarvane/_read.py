@@ -158,7 +158,7 @@ class Message:
         self, table_set: TableSet, used: str, chooser: TableChooser | None = None
     ) -> tuple[TableSet, tuple[Any, ...], str]:
         try:
-            return table_set, _columns.decode(self.bytes, table_set), used
+            return table_set, _columns.decode(self.bytes, table_set, False), used
         except ValueError as exc:
             text = str(exc)
             if "was not found in Table" in text:

@@ -2,9 +2,9 @@
 
 Columns are element keys (rows formed as in ``_rows``), header fields (one
 value per message) and keys computed from others (station ids, the
-observation's time). Filters and the required columns are applied message
-by message on whole columns, so a chunk of rows can be handed on as soon as
-it is full.
+observation's time). Rows are formed for a batch of messages at once, and
+filters and the required columns are applied batch by batch on whole
+columns, so a chunk of rows can be handed on as soon as it is full.
 """
 
 from __future__ import annotations
@@ -17,13 +17,13 @@ import numpy as np
 import numpy.typing as npt
 
 from ._describe import (
-    BOOL, DATETIME, FLOAT, INT, TEXT, COMPUTED, HEADER_KINDS, header_name, element_infos,
+    BOOL, DATETIME, FLOAT, INT, TEXT, COMPUTED, HEADER_KINDS, ElementInfo, header_name, element_infos,
 )
 from ._filters import Filter, filter_mask, missing
-from ._rows import coordinate_levels, key_records, observations
+from ._rows import coordinate_ids, key_records, observations
 
 if TYPE_CHECKING:
-    from ._data import Data
+    from ._data import Data, _Parts
     from ._read import ErrorPolicy, Message
 
 NOT_KEYS = ("operator", "associatedField", "characters")
@@ -156,32 +156,87 @@ def as_kind(values: npt.NDArray[Any], kind: str) -> npt.NDArray[Any]:
     return values
 
 
-def message_rows(message: Message, data: Data, query: WideQuery, out: WideColumns, seen: set[str],
-                 known: set[str], with_meanings: bool = False) -> None:
-    """Append the rows of one decoded message that pass the filters and hold the required columns."""
-    parts = data._parts
-    codes, _ = parts.elements()
-    infos = element_infos(data, codes)
-    mine = [i.key for i in infos if i.key is not None and i.key not in NOT_KEYS]
+# Messages whose rows are formed together: one core call and one NumPy pass
+# for all of them, up to about this many records (a file of small messages
+# costs the same as one large message).
+BATCH_RECORDS = 1 << 16
+
+
+@dataclass
+class Batch:
+    """Decoded messages with the same keys, waiting for their rows."""
+
+    keys: list[str | int]
+    messages: list[Message] = field(default_factory=list)
+    parts: list[_Parts] = field(default_factory=list)
+    infos: list[list[ElementInfo]] = field(default_factory=list)
+    which: list[npt.NDArray[np.int32]] = field(default_factory=list)
+    coordinate: list[npt.NDArray[np.int32]] = field(default_factory=list)
+    records: int = 0
+
+    def add(self, message: Message, data: Data, infos: list[ElementInfo]) -> None:
+        parts = data._parts
+        self.messages.append(message)
+        self.parts.append(parts)
+        self.infos.append(infos)
+        self.which.append(key_records(data, self.keys, [i.key for i in infos]))
+        codes, index = parts.elements()
+        self.coordinate.append(coordinate_ids(codes, index))
+        self.records += len(parts)
+
+    def joined(self, column: Callable[[_Parts], npt.NDArray[Any]]) -> npt.NDArray[Any]:
+        if len(self.parts) == 1:
+            return column(self.parts[0])
+        return np.concatenate([column(p) for p in self.parts])
+
+
+_keys_cache: dict[int, tuple[list[ElementInfo], list[str]]] = {}
+
+
+def message_keys(data: Data, query: WideQuery, known: set[str]) -> tuple[list[ElementInfo], list[str | int]]:
+    """The element descriptions of a message and the keys its rows follow."""
+    infos = element_infos(data, data._parts.elements()[0])
+    # Messages of one kind share their infos list, and so its keys.
+    found = _keys_cache.get(id(infos))
+    if found is None or found[0] is not infos:
+        if len(_keys_cache) > 256:
+            _keys_cache.clear()
+        found = _keys_cache[id(infos)] = (infos, [i.key for i in infos if i.key is not None and i.key not in NOT_KEYS])
+    mine = found[1]
     known.update(mine)
-    keys: list[str | int] = query.keys
     if query.columns is None:
-        keys = list(dict.fromkeys([*mine, *query.keys]))
-    which = key_records(data, keys, [i.key for i in infos])
-    if keys:
-        rows = observations(parts.subset, which, len(keys), coordinate_levels(data))
+        return infos, list(dict.fromkeys([*mine, *query.keys]))
+    return infos, query.keys
+
+
+def batch_rows(batch: Batch, query: WideQuery, out: WideColumns, seen: set[str], with_meanings: bool = False) -> None:
+    """Append the rows of a batch of messages that pass the filters and hold the required columns."""
+    keys = batch.keys
+    starts = np.cumsum([0, *(len(p) for p in batch.parts)])
+    subsets = np.cumsum([0, *(p.subsets for p in batch.parts)])
+    if len(batch.parts) == 1:
+        subset, which, coordinate = batch.parts[0].subset, batch.which[0], batch.coordinate[0]
     else:
-        rows = np.zeros((parts.subsets, 0), dtype=np.int64)  # header fields alone: one row per subset
+        # Subsets numbered on through the batch, so each message's start afresh.
+        subset = np.concatenate([p.subset + np.uint32(first) for p, first in zip(batch.parts, subsets.tolist())])
+        which, coordinate = np.concatenate(batch.which), np.concatenate(batch.coordinate)
+    if keys:
+        rows = observations(subset, which, coordinate, len(keys))
+        message_of = np.searchsorted(starts[1:], rows.max(axis=1), side="right") if len(rows) else rows[:, 0]
+    else:
+        rows = np.zeros((int(subsets[-1]), 0), dtype=np.int64)  # header fields alone: one row per subset
+        message_of = np.repeat(np.arange(len(batch.parts)), np.diff(subsets))
     n = len(rows)
     filled = rows >= 0
-    numbers = parts.value[np.maximum(rows, 0)] if len(parts.value) else np.zeros(rows.shape)
+    value = batch.joined(lambda p: p.value)
+    numbers = value[np.maximum(rows, 0)] if len(value) else np.zeros(rows.shape)
     numbers[~filled] = np.nan
     columns: dict[str, npt.NDArray[Any]] = {}
     present: dict[str, npt.NDArray[np.bool_]] = {}
-    index = parts.elements()[1]
     matched = np.flatnonzero(which >= 0)
     met, first = np.unique(which[matched], return_index=True)
     first_record = dict(zip(met.tolist(), matched[first].tolist()))
+    text: npt.NDArray[Any] | None = None
     for k, key in enumerate(keys):
         name = str(key)
         records = rows[:, k]
@@ -189,31 +244,51 @@ def message_rows(message: Message, data: Data, query: WideQuery, out: WideColumn
         present[name] = found
         if k in first_record:
             seen.add(name)
-            info = infos[int(index[first_record[k]])]
+            info = _info_of(batch, starts, first_record[k])
             out.kinds.setdefault(name, info.kind)
             if info.unit:
                 out.units.setdefault(name, info.unit)
-        kind = out.kinds.get(name, FLOAT)
-        if kind == TEXT:
+        if out.kinds.get(name, FLOAT) == TEXT:
+            text = batch.joined(lambda p: p.text()) if text is None else text
             column = np.full(n, None, dtype=object)
-            column[found] = parts.text()[records[found]]
+            column[found] = text[records[found]]
         else:
             column = numbers[:, k]
         columns[name] = column
         if with_meanings:
-            meaning = np.full(n, None, dtype=object)
-            meaning[found] = parts.meaning()[records[found]]
-            if name + ".meaning" in out.pieces or any(m is not None for m in meaning):
-                columns[name + ".meaning"] = meaning
-                out.kinds[name + ".meaning"] = TEXT
+            _add_meaning(batch, name, records, found, columns, out)
     for name in query.computed:
         rule = COMPUTED[name]
         out.kinds[name] = rule.kind
         columns[name], present[name] = rule.make(columns, present, n)
     for name in query.header:
         out.kinds[name] = HEADER_KINDS[header_name(name) or name]
-        columns[name] = header_column(message, name, n)
+        if len(batch.messages) == 1:
+            columns[name] = header_column(batch.messages[0], name, n)
+        else:
+            columns[name] = np.concatenate([header_column(m, name, 1) for m in batch.messages])[message_of]
         present[name] = np.ones(n, dtype=bool)
+    _select(query, columns, present, n, out)
+
+
+def _info_of(batch: Batch, starts: npt.NDArray[np.int64], record: int) -> ElementInfo:
+    """The description of the element of a record of the batch."""
+    m = int(np.searchsorted(starts, record, side="right")) - 1
+    return batch.infos[m][int(batch.parts[m].elements()[1][record - int(starts[m])])]
+
+
+def _add_meaning(batch: Batch, name: str, records: npt.NDArray[np.int64], found: npt.NDArray[np.bool_],
+                 columns: dict[str, npt.NDArray[Any]], out: WideColumns) -> None:
+    meaning = np.full(len(records), None, dtype=object)
+    meaning[found] = batch.joined(lambda p: p.meaning())[records[found]]
+    if name + ".meaning" in out.pieces or any(m is not None for m in meaning):
+        columns[name + ".meaning"] = meaning
+        out.kinds[name + ".meaning"] = TEXT
+
+
+def _select(query: WideQuery, columns: dict[str, npt.NDArray[Any]], present: Mapping[str, npt.NDArray[np.bool_]],
+            n: int, out: WideColumns) -> None:
+    """The rows that hold the required columns and pass the filters, in the columns asked for."""
     keep = np.ones(n, dtype=bool)
     for name in query.required:
         keep &= present.get(name, np.zeros(n, dtype=bool))

@@ -15,15 +15,21 @@ import os
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
+from ._describe import COMPUTED, FLOAT, HEADER_KINDS, ElementInfo, describe, header_name
 from ._filters import Filter
-from ._frames import PathSource, expand_source, need
+from ._frames import _check_known, messages_of, need, part_frame, to_pandas_columns
+from ._read import _check_policy
+from ._rows import split_rank
+from ._sources import PathSource, expand_source
 from ._tables import TableChooser, TablesArg
+from ._wide import NOT_KEYS, WideQuery, blank
 
 if TYPE_CHECKING:
     import dask.dataframe
     import pandas
 
     from ._read import ErrorPolicy
+    from ._tarvane import TableSet
 
 __all__ = ["read_dataframe"]
 
@@ -58,11 +64,69 @@ class _Partition:
         self.dtypes = dtypes
 
     def __call__(self, files: list[str]) -> pandas.DataFrame:
-        from ._frames import part_frame
-
         frame = part_frame(files, self.columns, self.options)
         shaped: pandas.DataFrame = frame.reindex(columns=self.columns).astype(self.dtypes)
         return shaped
+
+
+def _described(message: Any, chooser: TableChooser,
+               expansions: dict[tuple[TableSet, tuple[int, ...]], list[tuple[int, ElementInfo]]],
+               ) -> list[tuple[int, ElementInfo]] | None:
+    """The distinct elements a message's descriptors expand to, or None where they do not expand."""
+    try:
+        table_set = chooser.tables_for(message)
+        index = (table_set, tuple(message.unexpanded_descriptors))
+        found = expansions.get(index)
+        if found is None:
+            codes = dict.fromkeys(table_set.expand(message.unexpanded_descriptors))
+            found = expansions[index] = [(c, describe(table_set, c)) for c in codes]
+        return found
+    except ValueError:
+        return None  # the partition that decodes it deals with it as errors= says
+
+
+def _take(name: str, info: ElementInfo, kinds: dict[str, str], units: dict[str, str]) -> None:
+    kinds.setdefault(name, info.kind)
+    if info.unit:
+        units.setdefault(name, info.unit)
+
+
+def layout(files: Sequence[str], query: WideQuery, chooser: TableChooser, errors: ErrorPolicy
+           ) -> tuple[list[str], dict[str, str], dict[str, str]]:
+    """The columns of the whole frame with their kinds and units, over every file.
+
+    From each message's section 1 and descriptors (nothing is decoded): an
+    element column takes the kind of the first message that has the key,
+    as the serial reader does, so every partition agrees with the meta.
+    """
+    kinds = {name: HEADER_KINDS[header_name(name) or name] for name in query.header}
+    kinds.update({name: COMPUTED[name].kind for name in query.computed})
+    units: dict[str, str] = {}
+    seen: set[str] = set()
+    known: dict[str, None] = {}
+    expansions: dict[tuple[TableSet, tuple[int, ...]], list[tuple[int, ElementInfo]]] = {}
+    wanted = [(str(k), *split_rank(k)) for k in query.keys]
+    any_read = False
+    for message in messages_of(files, chooser, errors):
+        elements = _described(message, chooser, expansions) if query.message_passes(message) else None
+        if elements is None:
+            continue
+        any_read = True
+        for code, info in elements:
+            if info.key is not None and info.key not in NOT_KEYS:
+                known.setdefault(info.key)
+                if query.columns is None:
+                    _take(info.key, info, kinds, units)
+            for name, base, _ in wanted:
+                numeric = isinstance(base, int) or (isinstance(base, str) and base.isdigit())
+                if (int(base) == code) if numeric else (base == info.key):
+                    seen.add(name)
+                    _take(name, info, kinds, units)
+    if query.columns is None:
+        return list(known), kinds, units
+    if any_read:
+        _check_known(query, seen, set(known))
+    return list(query.columns), kinds, units
 
 
 def read_dataframe(
@@ -79,26 +143,30 @@ def read_dataframe(
     """``tarvane.read_dataframe`` as a lazy Dask DataFrame, one partition per file group.
 
     source, columns, filters, required_columns, flat, tables and errors are
-    those of ``tarvane.read_dataframe``. The columns and their dtypes come
-    from the first file (decoded once here), so every partition agrees on
-    them; columns=None takes the first file's columns.
+    those of ``tarvane.read_dataframe``. The columns and their dtypes are
+    worked out here from every file's header and descriptors (nothing is
+    decoded), as the serial reader's would be, and every partition takes
+    them; a column that no file has raises KeyError. columns=None takes
+    every key the files' descriptors name (a key only inside a replication
+    that no message repeats is an empty column here, absent serially).
+    With flat=True the columns come from the first file.
     files_per_partition: files per partition; None groups consecutive small
     files up to about 32 MiB a partition. Each partition's index counts from 0.
     """
     dd = need("dask.dataframe", "dask")
-    from ._frames import part_frame
-    from ._read import _check_policy
-
     _check_policy(errors)
     # Chosen here, once: every worker decodes with the client's tables.
     tables = TableChooser(tables)
     files = expand_source(source)
     options: dict[str, Any] = {"filters": dict(filters or {}), "required_columns": required_columns, "flat": flat,
                                "tables": tables, "errors": errors}
-    head = part_frame(files[:1], columns, {**options, "filters": None, "required_columns": False})
-    names = list(head.columns)
-    meta = head.iloc[:0]
-    partition = _Partition(names, options, dict(meta.dtypes))
+    if flat:
+        meta = part_frame(files[:1], columns, {**options, "filters": None, "required_columns": False}).iloc[:0]
+    else:
+        names, kinds, units = layout(files, WideQuery.make(columns, filters, required_columns), tables, errors)
+        options["kinds"] = kinds
+        meta = to_pandas_columns({n: blank(kinds.get(n, FLOAT), 0) for n in names}, kinds, units)
+    partition = _Partition(list(meta.columns), options, dict(meta.dtypes))
     groups = group_files(files, files_per_partition) or [[]]
     frame: dask.dataframe.DataFrame = dd.from_map(partition, groups, meta=meta, enforce_metadata=False)
     return frame

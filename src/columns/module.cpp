@@ -19,6 +19,7 @@
 #include "../pysupport/table_sets.hpp"
 #include "attributes_binding.hpp"
 #include "column_object.hpp"
+#include "rows_binding.hpp"
 #include "table_set_access.hpp"
 #include "table_pickle.hpp"
 
@@ -125,14 +126,31 @@ bool arg_table_set(PyObject* obj, const char* arg) {
 constexpr size_t kScratchRecords = size_t{1} << 18;
 thread_local DecodeResult scratch;
 
-// decode(buffer, tables) -> (subsets, subset, descriptor, value, raw,
-// text_records, texts, meaning_records, meaning_ids, meanings).
+// The compressed layout's positions, or None for a column of records.
+PyObject* positions_or_none(const MessageColumns& c) {
+  if (!c.compressed) return Py_NewRef(Py_None);
+  return copy_to_column(c.positions, "I");
+}
+
+template <typename T>
+PyObject* column_or_none(Column<T>& column, bool present, const char* format) {
+  if (!present) return Py_NewRef(Py_None);
+  return wrap_column(std::move(column), format);
+}
+
+// decode(buffer, tables, full) -> (subsets, subset, descriptor, value, raw,
+// text_records, texts, meaning_records, meaning_ids, meanings, positions).
+// Compressed data leave subset and descriptor None and give positions (the
+// descriptor of each place of a subset); raw is None and the meanings are
+// empty unless full.
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
-  if (!collect_args("decode", {"buffer", "tables"}, args, nargs, kwnames, a)) return nullptr;
+  PyObject* a[3];
+  if (!collect_args("decode", {"buffer", "tables", "full"}, args, nargs, kwnames, a)) return nullptr;
   HeldBuffer buf;
   if (!buf.hold(a[0], "buffer")) return nullptr;
   if (!arg_table_set(a[1], "tables")) return nullptr;
+  const int full = PyObject_IsTrue(a[2]);
+  if (full < 0) return nullptr;
   // The caller's references keep both the buffer's exporter and the tables
   // alive while the GIL is released; the tables are never changed after
   // loading.
@@ -143,7 +161,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!m) {
       decoded = fail(std::move(m.error()));
     } else {
-      decoded = decode_columns(*m, tables, section4_payload(*m, buf.span()), scratch);
+      decoded = decode_columns(*m, tables, section4_payload(*m, buf.span()), scratch, full != 0);
     }
   });
   // Kept for the thread's next message, unless one large message made it
@@ -152,27 +170,29 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   if (!ran) return nullptr;
   if (!decoded) return reading_error(decoded.error());
   MessageColumns& c = *decoded;
-  PyObject* parts[10] = {
+  constexpr Py_ssize_t kParts = 11;
+  PyObject* parts[kParts] = {
       PyLong_FromUnsignedLong(c.subsets),
-      wrap_column(std::move(c.subset), "I"),
-      wrap_column(std::move(c.descriptor), "I"),
+      column_or_none(c.subset, !c.compressed, "I"),
+      column_or_none(c.descriptor, !c.compressed, "I"),
       wrap_column(std::move(c.value), "d"),
-      wrap_column(std::move(c.raw), "Q"),
+      column_or_none(c.raw, full != 0, "Q"),
       copy_to_column(c.text_records, "I"),
       str_list(c.texts),
       copy_to_column(c.meaning_records, "I"),
       copy_to_column(c.meaning_ids, "I"),
       str_list(c.meanings),
+      positions_or_none(c),
   };
-  PyObject* result = PyTuple_New(10);
-  for (Py_ssize_t i = 0; i < 10; ++i) {
+  PyObject* result = PyTuple_New(kParts);
+  for (Py_ssize_t i = 0; i < kParts; ++i) {
     if (!parts[i] || !result) {
       for (PyObject* p : parts) Py_XDECREF(p);
       Py_XDECREF(result);
       return nullptr;
     }
   }
-  for (Py_ssize_t i = 0; i < 10; ++i) PyTuple_SET_ITEM(result, i, parts[i]);
+  for (Py_ssize_t i = 0; i < kParts; ++i) PyTuple_SET_ITEM(result, i, parts[i]);
   return result;
 }
 
@@ -236,6 +256,7 @@ PyMethodDef functions[] = {
     {"decode", fast_function<decode>(), kFastCall, nullptr},
     {"index_descriptors", fast_function<index_descriptors_py>(), kFastCall, nullptr},
     {"attributes", fast_function<attributes_py>(), kFastCall, nullptr},
+    {"observation_rows", fast_function<observation_rows_py>(), kFastCall, nullptr},
     {"load_definitions", fast_function<load_definitions>(), kFastCall, nullptr},
     {"dump_tables", fast_function<dump_tables>(), kFastCall, nullptr},
     {"load_tables", fast_function<load_tables>(), kFastCall, nullptr},

@@ -111,6 +111,15 @@ Status read_numeric_column(const NumericItem& item, BitReader& reader, ColumnVie
     set_constant(column, base, constant);
     return {};
   }
+  if (column.packed != nullptr && constant != nullptr && (item.codes == nullptr || column.pack_coded) && nb <= kMaxPackedWidth &&
+      !column.empty()) {
+    // Left for the caller to unpack into its output: the R0 record stands
+    // for the column.
+    column.packed->push_back({reader.position(), r0, item.reference, item.scale, nb, item.missing_allowed});
+    TARVANE_CHECK(skip_bits(reader, total, nb));
+    set_constant(column, base, constant);
+    return {};
+  }
   if (constant != nullptr) *constant = false;
   const uint64_t all_ones = (uint64_t{1} << nb) - 1;
   FieldReader fields(reader, total);

@@ -15,12 +15,15 @@ namespace {
 struct Column {
   ColumnView view;
   bool constant = false;
+  size_t packed_before = 0;  // where the column's packed entry would go
 
   // Record j, also of a constant column.
   const DecodedValue& operator[](size_t j) const { return view[constant ? 0 : j]; }
 };
 
-Result<Column> begin_column(DecodeContext& ctx) {
+// may_pack: whether the walk can do without the column's values (a
+// bitmap or a replication count needs them).
+Result<Column> begin_column(DecodeContext& ctx, bool may_pack) {
   CompressedColumns& c = ctx.columns;
   const size_t n = ctx.subsets;
   // Checked before anything is allocated for the records.
@@ -28,20 +31,23 @@ Result<Column> begin_column(DecodeContext& ctx) {
   if (records > ctx.limits.max_items) return fail(output_limit_error(ctx.limits));
   const size_t first = c.records.size();
   c.records.resize_for_overwrite(first + n);
-  return Column{ColumnView{c.records.data() + first, 1, n}, false};
+  std::vector<PackedColumn>* packed = c.pack && may_pack ? &c.packed : nullptr;
+  return Column{ColumnView{c.records.data() + first, 1, n, packed, c.pack_coded}, false, c.packed.size()};
 }
 
 void end_column(DecodeContext& ctx, const Column& column) {
   CompressedColumns& c = ctx.columns;
   const size_t first = static_cast<size_t>(column.view.first - c.records.data());
   if (column.constant && column.view.n > 1) c.records.resize_for_overwrite(first + 1);
-  c.refs.push_back({first, column.constant ? size_t{0} : size_t{1}});
+  const uint32_t packed =
+      c.packed.size() > column.packed_before ? static_cast<uint32_t>(column.packed_before) : ColumnRef::kNotPacked;
+  c.refs.push_back({first, column.constant ? size_t{0} : size_t{1}, packed});
 }
 
 // Reads the column of the element of info and adds it.
 Result<Column> add_element_column(const ElementInfo& info, uint32_t table_width, int64_t reference,
-                                  DecodeContext& ctx, ValueCodingState& state) {
-  TARVANE_TRY(Column column, begin_column(ctx));
+                                  DecodeContext& ctx, ValueCodingState& state, bool may_pack) {
+  TARVANE_TRY(Column column, begin_column(ctx, may_pack));
   TARVANE_CHECK(read_compressed_element_column(info, table_width, reference, state, ctx.reader, ctx.out,
                                                column.view, &column.constant));
   end_column(ctx, column);
@@ -54,7 +60,7 @@ Status decode_compressed_undefined(uint32_t code, DecodeContext& ctx, ValueCodin
   const uint32_t width = *state.local_width;
   state.local_width.reset();
   const int64_t* defined = state.new_references.empty() ? nullptr : find_new_reference(state, code);
-  TARVANE_TRY(Column column, begin_column(ctx));
+  TARVANE_TRY(Column column, begin_column(ctx, false));
   TARVANE_CHECK(read_compressed_numeric_column(code, kUndefinedName, width, defined ? *defined : 0, 0,
                                                (code % 100000) / 1000 != 31, ctx.reader, column.view));
   end_column(ctx, column);
@@ -68,7 +74,7 @@ Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingS
   }
   uint32_t x = (code % 100000) / 1000;
   if (state.associated_field_width != 0 && x != 31) {
-    TARVANE_TRY(Column field, begin_column(ctx));
+    TARVANE_TRY(Column field, begin_column(ctx, true));
     TARVANE_CHECK(read_associated_field_column(state.associated_field_width, ctx.reader, field.view,
                                                &field.constant));
     end_column(ctx, field);
@@ -76,15 +82,10 @@ Status decode_compressed_element(uint32_t code, DecodeContext& ctx, ValueCodingS
   ElementInfo info;
   if (!ctx.cache.find(code, info)) return decode_compressed_undefined(code, ctx, state);
   TARVANE_TRY(Column column, add_element_column(info, info.def->width, element_reference(*info.def, state), ctx,
-                                                state));
-  if (is_bitmap_entry(code, state)) {
-    uint8_t entry = 0;
-    if (!column.view.empty() && column[0].has_value) entry = bitmap_entry(column[0].value);
-    state.bitmap.push_back(entry);
-  } else {
-    state.descriptor_history.push_back(info.def);
-  }
-  state.local_width.reset();
+                                                state, code != 31031));
+  // A missing entry counts as 0 here: every subset shares one bitmap.
+  const bool kept = !column.view.empty() && column[0].has_value;
+  note_element(code, info.def, kept ? column[0].value : 0.0, state);
   return {};
 }
 
@@ -92,23 +93,15 @@ Status decode_compressed_operator(uint32_t code, DecodeContext& ctx, ValueCoding
   uint32_t x = (code % 100000) / 1000;
   uint32_t y = code % 1000;
   if (is_bitmap_marker(x, y)) {
-    TARVANE_TRY(const ElementDefinition* d, next_bitmap_element(state));
-    if (d == nullptr) return {};
-    ElementInfo info;
-    if (!ctx.cache.find(d->code, info)) info = element_info(*d, ctx.cache.tables());
-    uint32_t width = d->width;
-    int64_t reference = element_reference(*d, state);
-    if (x == 25) {
-      difference_statistics(width, reference);
-      reference = effective_reference(reference, state);
-    }
-    TARVANE_TRY(Column column, add_element_column(info, width, reference, ctx, state));
+    TARVANE_TRY(const std::optional<MarkedElement> e, next_marked_element(x, ctx.cache, state));
+    if (!e) return {};
+    TARVANE_TRY(Column column, add_element_column(e->info, e->coding.table_width, e->coding.reference, ctx, state, true));
     (void)column;
     return {};
   }
   if (x == 5) {
     // 2 05 YYY: a text column of YYY characters.
-    TARVANE_TRY(Column column, begin_column(ctx));
+    TARVANE_TRY(Column column, begin_column(ctx, false));
     DecodedValue base;
     base.descriptor = code;
     base.name = kCharactersName;
@@ -117,7 +110,7 @@ Status decode_compressed_operator(uint32_t code, DecodeContext& ctx, ValueCoding
     return {};
   }
   if (is_recorded_operator(x, y)) {
-    TARVANE_TRY(Column column, begin_column(ctx));
+    TARVANE_TRY(Column column, begin_column(ctx, false));
     if (!column.view.empty()) column.view[0] = operator_record(code);
     column.constant = true;
     end_column(ctx, column);
@@ -144,7 +137,7 @@ struct ColumnReader : DataReader<ColumnReader> {
     ElementInfo info;
     if (!ctx.cache.find(factor_code, info)) return fail(BufrError::element_not_found(factor_code));
     TARVANE_TRY(Column column, add_element_column(info, info.def->width, element_reference(*info.def, state), ctx,
-                                                  state));
+                                                  state, false));
     uint64_t count = 0;
     if (!column.view.empty() && column[0].has_value) {
       const double first = column[0].value;

@@ -293,4 +293,13 @@ Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state) {
   return nullptr;
 }
 
+Result<std::optional<MarkedElement>> next_marked_element(uint32_t x, const ElementCache& cache,
+                                                         ValueCodingState& state) {
+  TARVANE_TRY(const ElementDefinition* d, next_bitmap_element(state));
+  if (d == nullptr) return std::optional<MarkedElement>();
+  ElementInfo info;
+  if (!cache.find(d->code, info)) info = element_info(*d, cache.tables());
+  return MarkedElement{info, marker_coding(x, *d, state)};
+}
+
 }  // namespace tarvane

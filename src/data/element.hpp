@@ -290,4 +290,42 @@ inline uint8_t bitmap_entry(double value) {
   return value >= 255.0 ? 255 : static_cast<uint8_t>(value);
 }
 
+// The Table B width and reference a bitmap marker 2 XX 255 codes the
+// designated element d with.
+struct MarkerCoding {
+  uint32_t table_width;
+  int64_t reference;
+};
+
+inline MarkerCoding marker_coding(uint32_t x, const ElementDefinition& d, const ValueCodingState& s) {
+  MarkerCoding c{d.width, element_reference(d, s)};
+  if (x == 25) {
+    difference_statistics(c.table_width, c.reference);
+    c.reference = effective_reference(c.reference, s);
+  }
+  return c;
+}
+
+// The element a bitmap marker 2 XX 255 designates next, with its coding;
+// nullopt when the bitmap designates no more.
+struct MarkedElement {
+  ElementInfo info;
+  MarkerCoding coding;
+};
+
+[[nodiscard]] Result<std::optional<MarkedElement>> next_marked_element(uint32_t x, const ElementCache& cache,
+                                                                       ValueCodingState& state);
+
+// After an element is coded: a bitmap entry (value: the entry's, nullopt
+// when it is not kept) joins the bitmap, any other element the history.
+inline void note_element(uint32_t code, const ElementDefinition* def, std::optional<double> value,
+                         ValueCodingState& state) {
+  state.local_width.reset();
+  if (is_bitmap_entry(code, state)) {
+    if (value) state.bitmap.push_back(bitmap_entry(*value));
+  } else {
+    state.descriptor_history.push_back(def);
+  }
+}
+
 }  // namespace tarvane

@@ -12,6 +12,7 @@
 
 #include "../tables/flag_meaning.hpp"
 #include "decode.hpp"
+#include "unpack.hpp"
 #include "walk.hpp"
 
 namespace tarvane {
@@ -52,14 +53,17 @@ ColumnStorage::~ColumnStorage() {
 
 namespace {
 
-// One output row from a record: the dense columns, and the sparse texts and
-// meanings. A flag element's meaning is that of its set bits, made here
-// rather than by the decoders, whose records keep the table's own entry.
+// One output row from a record: the dense columns (those allocated), and
+// the sparse texts and meanings. A flag element's meaning is that of its set
+// bits, made here rather than by the decoders, whose records keep the
+// table's own entry.
 class ColumnWriter {
  public:
-  ColumnWriter(MessageColumns& out, const TableSet& tables, const std::vector<std::string>& texts, size_t n)
-      : out_(out), texts_(texts), descriptor_(out.descriptor.data()), value_(out.value.data()), raw_(out.raw.data()),
-        flags_(tables) {
+  // full: with raw and the meanings.
+  ColumnWriter(MessageColumns& out, const TableSet& tables, const std::vector<std::string>& texts, size_t n,
+               bool full)
+      : out_(out), texts_(texts), descriptor_(out.descriptor.size ? out.descriptor.data() : nullptr),
+        value_(out.value.data()), raw_(full ? out.raw.data() : nullptr), full_(full), flags_(tables) {
     // Code-table elements are common; growing from nothing costs more than
     // a modest first guess.
     const size_t guess = std::min<size_t>(n, 4096);
@@ -67,23 +71,24 @@ class ColumnWriter {
     out_.meaning_ids.reserve(guess);
   }
 
-  // The element of code when it is a flag element with a table, else nullptr.
-  const ElementInfo* flag_element(uint32_t code) { return flags_.find(code); }
+  // The element of code when it is a flag element with a table, else
+  // nullptr (always, where meanings are not written).
+  const ElementInfo* flag_element(uint32_t code) { return full_ ? flags_.find(code) : nullptr; }
 
   // flag: flag_element(v.descriptor), which a caller writing a column of
   // one element finds once.
   void write(size_t i, const DecodedValue& v, const ElementInfo* flag) {
-    descriptor_[i] = v.descriptor;
+    if (descriptor_ != nullptr) descriptor_[i] = v.descriptor;
     const bool number = v.has_value && v.has_raw;
     value_[i] = number ? v.value : std::numeric_limits<double>::quiet_NaN();
-    raw_[i] = number ? v.raw : 0;
+    if (raw_ != nullptr) raw_[i] = number ? v.raw : 0;
     if (v.text != DecodedValue::kNoText) [[unlikely]] {
       out_.text_records.push_back(static_cast<uint32_t>(i));
       out_.texts.push_back(texts_[v.text]);  // a constant compressed column shares one text
     }
     if (flag != nullptr) [[unlikely]] {
       write_flag(i, v, *flag);
-    } else if (v.meaning != nullptr) {
+    } else if (v.meaning != nullptr && full_) {
       if (v.meaning != last_meaning_) {
         last_meaning_ = v.meaning;
         last_id_ = meaning_id(v.meaning);
@@ -115,6 +120,7 @@ class ColumnWriter {
   uint32_t* descriptor_;
   double* value_;
   uint64_t* raw_;
+  bool full_;
   // Each distinct value of a flag element is read once per message. Out of
   // line, so that write keeps its few registers.
   [[gnu::noinline]] void write_flag(size_t i, const DecodedValue& v, const ElementInfo& flag) {
@@ -169,47 +175,93 @@ class ColumnWriter {
   std::array<FlagHit, 32> recent_flags_{};
 };
 
-void allocate(MessageColumns& out, size_t n) {
+void allocate(MessageColumns& out, size_t n, bool full) {
   out.subset = Column<uint32_t>::make(n);
   out.descriptor = Column<uint32_t>::make(n);
   out.value = Column<double>::make(n);
-  out.raw = Column<uint64_t>::make(n);
+  if (full) out.raw = Column<uint64_t>::make(n);
 }
 
 BufrError too_many_values() { return BufrError::parse("decoded output exceeds 4294967295 values"); }
 
-// Compressed data straight from the decoded columns to the output columns,
-// subset after subset, without the regrouped record list between them.
+// Values written per block of subsets, so that the places a block's
+// columns write, stride apart, stay in cache until every column has
+// written them.
+constexpr size_t kBlockValues = size_t{1} << 14;
+
+// How the columns of a compressed message reach the output.
+struct ColumnPlan {
+  std::vector<size_t> packed;    // unpacked from the payload
+  std::vector<size_t> constant;  // one number for every subset
+  // One record per subset, or with a text or meaning: through the writer.
+  std::vector<std::pair<size_t, const ElementInfo*>> records;
+};
+
+ColumnPlan plan_columns(const CompressedColumns& c, ColumnWriter& writer, bool full) {
+  ColumnPlan plan;
+  for (size_t k = 0; k < c.refs.size(); ++k) {
+    const ColumnRef& ref = c.refs[k];
+    const DecodedValue& first = c.records[ref.first];
+    const ElementInfo* flag = writer.flag_element(first.descriptor);
+    if (ref.packed != ColumnRef::kNotPacked) {
+      plan.packed.push_back(k);
+    } else if (ref.step == 0 && first.text == DecodedValue::kNoText && (first.meaning == nullptr || !full) &&
+               flag == nullptr) {
+      plan.constant.push_back(k);
+    } else {
+      plan.records.emplace_back(k, flag);
+    }
+  }
+  return plan;
+}
+
+// Compressed data straight from the walk to the output columns, subset
+// after subset: packed columns unpacked from the payload, the rest from
+// their records. Descriptor and subset are left to positions.
 Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, const TableSet& tables,
-                                                    std::span<const uint8_t> payload) {
+                                                    std::span<const uint8_t> payload, bool full) {
   DecodeResult result;
   DecodeContext ctx(tables, payload, result);
   ctx.subsets = message.number_of_subsets;
+  ctx.columns.pack = true;
+  ctx.columns.pack_coded = !full;
   TARVANE_CHECK(decode_compressed_columns(message.unexpanded_descriptors, ctx));
   const CompressedColumns& c = ctx.columns;
   const size_t subsets = message.number_of_subsets;
-  const size_t n = c.refs.size() * subsets;
+  const size_t columns = subsets == 0 ? 0 : c.refs.size();
+  const size_t n = columns * subsets;
   if (n > std::numeric_limits<uint32_t>::max()) return fail(too_many_values());
   MessageColumns out;
   out.subsets = message.number_of_subsets;
-  allocate(out, n);
-  ColumnWriter writer(out, tables, result.texts, n);
-  // A column is one element's: whether it is a flag element, found once.
-  const size_t columns = c.refs.size();
-  std::vector<const ElementInfo*> flags(columns);
-  for (size_t k = 0; k < columns && subsets != 0; ++k) {
-    flags[k] = writer.flag_element(c.records[c.refs[k].first].descriptor);
+  out.compressed = true;
+  out.value = Column<double>::make(n);
+  if (full) out.raw = Column<uint64_t>::make(n);
+  out.positions.resize(columns);
+  for (size_t k = 0; k < columns; ++k) out.positions[k] = c.records[c.refs[k].first].descriptor;
+  if (n == 0) return out;
+  ColumnWriter writer(out, tables, result.texts, n, full);
+  const ColumnPlan plan = plan_columns(c, writer, full);
+  double* value = out.value.data();
+  uint64_t* raw = full ? out.raw.data() : nullptr;
+  const size_t block = std::max<size_t>(16, kBlockValues / columns);
+  for (size_t j0 = 0; j0 < subsets; j0 += block) {
+    const size_t j1 = std::min(subsets, j0 + block);
+    for (size_t k : plan.packed) {
+      unpack_column(c.packed[c.refs[k].packed], payload, j0, j1, value + k, raw ? raw + k : nullptr, columns);
+    }
+    for (size_t k : plan.constant) {
+      const DecodedValue& v = c.records[c.refs[k].first];
+      const bool number = v.has_value && v.has_raw;
+      fill_strided(number ? v.value : std::numeric_limits<double>::quiet_NaN(), number ? v.raw : 0, j0, j1,
+                   value + k, raw ? raw + k : nullptr, columns);
+    }
   }
-  // Locals, not members: the writer's stores could alias those.
-  const ColumnRef* refs = c.refs.data();
-  const DecodedValue* records = c.records.data();
-  const ElementInfo* const* flag = flags.data();
-  uint32_t* subset = out.subset.data();
-  size_t i = 0;
-  for (size_t j = 0; j < subsets; ++j) {
-    for (size_t k = 0; k < columns; ++k) {
-      subset[i] = static_cast<uint32_t>(j + 1);
-      writer.write(i++, records[refs[k].first + j * refs[k].step], flag[k]);
+  // Subset after subset, so that the sparse texts and meanings come in
+  // record order.
+  for (size_t j = 0; j < subsets && !plan.records.empty(); ++j) {
+    for (const auto& [k, flag] : plan.records) {
+      const ColumnRef& ref = c.refs[k];
+      writer.write(j * columns + k, c.records[ref.first + j * ref.step], flag);
     }
   }
   return out;
@@ -218,14 +270,14 @@ Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, 
 }  // namespace
 
 Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet& tables,
-                                      std::span<const uint8_t> payload, DecodeResult& decoded) {
-  if (message.compressed_data) return decode_compressed_to_columns(message, tables, payload);
+                                      std::span<const uint8_t> payload, DecodeResult& decoded, bool full) {
+  if (message.compressed_data) return decode_compressed_to_columns(message, tables, payload, full);
   TARVANE_CHECK(decode_uncompressed_into(message, tables, payload, decoded));
   const size_t n = decoded.values.size();
   if (n > std::numeric_limits<uint32_t>::max()) return fail(too_many_values());
   MessageColumns out;
   out.subsets = message.number_of_subsets;
-  allocate(out, n);
+  allocate(out, n, full);
   // Subset numbers: uncompressed subsets start where the walk recorded.
   uint32_t* subset = out.subset.data();
   const std::vector<size_t>& starts = decoded.subset_starts;
@@ -233,7 +285,7 @@ Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet
     const size_t end = s + 1 < starts.size() ? starts[s + 1] : n;
     for (size_t i = starts[s]; i < end; ++i) subset[i] = static_cast<uint32_t>(s + 1);
   }
-  ColumnWriter writer(out, tables, decoded.texts, n);
+  ColumnWriter writer(out, tables, decoded.texts, n, full);
   for (size_t i = 0; i < n; ++i) {
     const DecodedValue& v = decoded.values[i];
     writer.write(i, v, writer.flag_element(v.descriptor));

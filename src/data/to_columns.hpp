@@ -63,12 +63,18 @@ struct MessageColumns {
   Column<uint32_t> subset;      // numbered from 1
   Column<uint32_t> descriptor;
   Column<double> value;         // NaN where missing or not a number
-  Column<uint64_t> raw;         // 0 where value is NaN
+  Column<uint64_t> raw;         // 0 where value is NaN; only when full
+  // Compressed data: the descriptor of each place of a subset's records,
+  // which every subset shares. subset and descriptor are left empty then:
+  // record i is of subset i / positions.size() + 1 and has descriptor
+  // positions[i % positions.size()].
+  std::vector<uint32_t> positions;
+  bool compressed = false;
   // Sparse: the records that carry a text, and their texts in that order.
   std::vector<uint32_t> text_records;
   std::vector<std::string> texts;
-  // Sparse: the records that carry a code-table meaning, which of the
-  // distinct meanings each one has, and those meanings.
+  // Sparse, only when full: the records that carry a code-table meaning,
+  // which of the distinct meanings each one has, and those meanings.
   std::vector<uint32_t> meaning_records;
   std::vector<uint32_t> meaning_ids;
   std::vector<std::string> meanings;
@@ -77,9 +83,11 @@ struct MessageColumns {
 // Decodes section 4 of message (payload: its data octets) into columns.
 // scratch holds the records of uncompressed data on the way; a caller that
 // keeps it between calls saves allocating and faulting in fresh memory for
-// every message. Touches no shared state but the read-only tables.
+// every message. full: whether raw and the meanings are filled, which
+// most readers never ask for. Touches no shared state but the read-only
+// tables.
 [[nodiscard]] Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet& tables,
-                                      std::span<const uint8_t> payload, DecodeResult& scratch);
+                                      std::span<const uint8_t> payload, DecodeResult& scratch, bool full);
 
 // The distinct descriptors of a column in order of first appearance, and for
 // each record the index of its descriptor among them.

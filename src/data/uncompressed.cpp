@@ -61,13 +61,8 @@ Status decode_element_step(uint32_t code, const ElementInfo* info, DecodeContext
   if (info == nullptr) return read_undefined_element(code, ctx.reader, state, ctx.out);
   TARVANE_CHECK(read_element_as(*info, info->def->width, element_reference(*info->def, state), ctx.reader, state,
                                 ctx.out));
-  state.local_width.reset();
-  if (is_bitmap_entry(code, state)) {
-    const DecodedValue& last = ctx.out.values.back();
-    if (last.has_value) state.bitmap.push_back(bitmap_entry(last.value));
-  } else {
-    state.descriptor_history.push_back(info->def);
-  }
+  const DecodedValue& last = ctx.out.values.back();
+  note_element(code, info->def, last.has_value ? std::optional<double>(last.value) : std::nullopt, state);
   return {};
 }
 
@@ -75,18 +70,9 @@ Status decode_operator_step(uint32_t code, DecodeContext& ctx, ValueCodingState&
   uint32_t x = (code % 100000) / 1000;
   uint32_t y = code % 1000;
   if (is_bitmap_marker(x, y)) {
-    TARVANE_TRY(const ElementDefinition* d, next_bitmap_element(state));
-    if (d == nullptr) return {};
-    ElementInfo info;
-    if (!ctx.cache.find(d->code, info)) info = element_info(*d, ctx.cache.tables());
-    uint32_t width = d->width;
-    int64_t reference = element_reference(*d, state);
-    if (x == 25) {
-      difference_statistics(width, reference);
-      reference = effective_reference(reference, state);
-    }
-    TARVANE_CHECK(read_element_as(info, width, reference, ctx.reader, state, ctx.out));
-    return {};
+    TARVANE_TRY(const std::optional<MarkedElement> e, next_marked_element(x, ctx.cache, state));
+    if (!e) return {};
+    return read_element_as(e->info, e->coding.table_width, e->coding.reference, ctx.reader, state, ctx.out);
   }
   if (x == 5) return read_signified_characters(code, y, ctx.reader, ctx.out);
   if (is_recorded_operator(x, y)) {

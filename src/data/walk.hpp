@@ -38,11 +38,31 @@ inline DecodeLimits decode_limits(size_t payload_bytes) {
 BufrError output_limit_error(const DecodeLimits& limits);
 BufrError walk_limit_error(const DecodeLimits& limits);
 
+// A numeric column left in the payload, for a reader that unpacks the
+// increments straight into its own output: value j is R0 plus the nb bits
+// at bit + j * nb (all ones: missing, where missing_allowed).
+struct PackedColumn {
+  size_t bit = 0;
+  uint64_t r0 = 0;
+  int64_t reference = 0;
+  int32_t scale = 0;
+  uint32_t nb = 0;  // 1..kMaxPackedWidth
+  bool missing_allowed = false;
+};
+// Wide enough for every real increment, narrow enough that one 64-bit load
+// at any bit offset holds a whole one.
+inline constexpr uint32_t kMaxPackedWidth = 56;
+
 // Where a column reader writes the n records of a column, stride apart.
+// Where packed is given, a numeric column of varying values may instead be
+// added there and stand as a constant column of its R0 record (a column of
+// code-table values only where pack_coded: its records' meanings are lost).
 struct ColumnView {
   DecodedValue* first = nullptr;
   size_t stride = 1;
   size_t n = 0;
+  std::vector<PackedColumn>* packed = nullptr;
+  bool pack_coded = false;
 
   DecodedValue& operator[](size_t j) const { return first[j * stride]; }
   size_t size() const { return n; }
@@ -54,13 +74,20 @@ struct ColumnView {
 // the others one per subset, all in `records` in reading order. At the end
 // the subset-ordered output is written in one sequential sweep.
 struct ColumnRef {
+  static constexpr uint32_t kNotPacked = UINT32_MAX;
   size_t first = 0;  // index in records
   size_t step = 0;   // 0: one record for all subsets; 1: one per subset
+  // Index in packed: the values are there, records[first] has the rest.
+  uint32_t packed = kNotPacked;
 };
 
 struct CompressedColumns {
   RecordBuffer records;
   std::vector<ColumnRef> refs;
+  // Filled only when pack is set (by a reader that can unpack them).
+  std::vector<PackedColumn> packed;
+  bool pack = false;
+  bool pack_coded = false;
 };
 
 struct DecodeContext {
@@ -91,11 +118,8 @@ struct DataReader {
 
   const TableSet& tables() const { return ctx.cache.tables(); }
 
-  // Each round visits at least one descriptor, so the step bound ends an
-  // absurd count.
   [[nodiscard]] Status repeat(uint64_t count, std::span<const uint32_t> group, uint32_t depth) {
-    for (; count != 0; --count) TARVANE_CHECK(walk_descriptors(group, static_cast<Reader&>(*this), depth + 1));
-    return {};
+    return walk_group(count, group, static_cast<Reader&>(*this), depth);
   }
   [[nodiscard]] Status fixed(uint32_t, uint32_t count, std::span<const uint32_t> group, uint32_t depth) {
     return repeat(count, group, depth);

@@ -25,7 +25,9 @@ namespace tarvane {
 
 // One value to write. A number in the element's unit (NaN: missing), or,
 // where raw is set, the coded integer itself (exact: a decoded record keeps
-// it), or text bytes for a character element (nullopt: missing).
+// it), or text bytes for a character element (nullopt: missing). A number
+// is written as the integer the reader turns back into it exactly.
+// Refusals are BufrError kind Encode.
 struct EncodeValue {
   double value = 0.0;
   std::optional<uint64_t> raw;
@@ -35,7 +37,9 @@ struct EncodeValue {
 
 // Where the writer's values come from, for one subset. The writer calls
 // these in walk order; code is the descriptor being written and info its
-// Table B entry (nullptr where the tables lack it, under 2 06 YYY).
+// Table B entry (nullptr where the tables lack it, under 2 06 YYY). A text
+// returned must stay valid until the source's next call: compressed data
+// take one item from every subset before writing it.
 class ValueSource {
  public:
   virtual ~ValueSource() = default;
@@ -49,6 +53,12 @@ class ValueSource {
   // source keyed by name knows which entry of its lists is meant.
   virtual void begin_repetition(uint64_t) {}
   virtual void end_replication() {}
+  // An operator that leaves a record in decoded data (2 22 000, 2 36 000,
+  // ...): a source of records steps over it.
+  [[nodiscard]] virtual Status skip_operator(uint32_t) { return {}; }
+  // The new reference value element code carries between 2 03 YYY and
+  // 2 03 255; scale: the element's scale now.
+  [[nodiscard]] virtual Result<int64_t> new_reference(uint32_t code, int32_t scale);
 };
 
 // A source over decoded records: records[first, last) in order, texts
@@ -58,6 +68,10 @@ class RecordSource final : public ValueSource {
   RecordSource(const DecodeResult& result, size_t first, size_t last) : result_(&result), next_(first), last_(last) {}
   [[nodiscard]] Result<EncodeValue> next(uint32_t code, const ElementInfo* info) override;
   [[nodiscard]] Result<uint64_t> factor(uint32_t replication_code, uint32_t factor_code) override;
+  [[nodiscard]] Status skip_operator(uint32_t code) override;
+  // Decoded records keep no new reference: it is what the element's next
+  // present record was read with (0 where there is none).
+  [[nodiscard]] Result<int64_t> new_reference(uint32_t code, int32_t scale) override;
   // Records not consumed by the walk: a source that ends early or late
   // does not describe this template.
   size_t remaining() const { return last_ - next_; }

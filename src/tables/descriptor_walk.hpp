@@ -13,8 +13,8 @@
 //   Status operation(uint32_t code);         F = 2
 //   Status fixed(uint32_t code, uint32_t count, std::span<const uint32_t> group, uint32_t depth);
 //   Status delayed(uint32_t code, std::span<const uint32_t> factor_and_group, uint32_t depth);
-// and walks a replication's group itself, with walk_descriptors(group, *this,
-// depth + 1), as often as it reads or chooses.
+// and walks a replication's group itself, with walk_group, as often as it
+// reads or chooses.
 #pragma once
 
 #include <cstdint>
@@ -68,6 +68,15 @@ template <class V>
         return fail(BufrError::parse("invalid descriptor " + code_text(code)));
     }
   }
+  return {};
+}
+
+// A replication's group, count times, one level below the replication. Each
+// round visits at least one descriptor, so the visitor's step bound ends an
+// absurd count.
+template <class V>
+[[nodiscard]] Status walk_group(uint64_t count, std::span<const uint32_t> group, V& v, uint32_t depth) {
+  for (; count != 0; --count) TARVANE_CHECK(walk_descriptors(group, v, depth + 1));
   return {};
 }
 

@@ -6,6 +6,8 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cmath>
+#include <optional>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -16,45 +18,16 @@
 
 #include "fileio.hpp"
 #include "data/program.hpp"
+#include "data/to_columns.hpp"
+#include "tables/flag_meaning.hpp"
 #include "tables/loaders.hpp"
 #include "test_data_support.hpp"
+#include "test_corpus_support.hpp"
 
 using namespace tarvane;
+using namespace tarvane::corpus_test;
 
 namespace {
-
-const char* kDefinitions = "/usr/share/eccodes/definitions";
-const std::string kMessages = std::string(TARVANE_TEST_DATA) + "/corpus/messages";
-
-const std::string kEdition3 = std::string(TARVANE_TEST_DATA) + "/corpus/edition3/messages";
-
-// Edition-4 files, then the edition-3 ones.
-std::vector<std::string> corpus_files() {
-  std::vector<std::string> all;
-  for (const std::string& dir : {kMessages, kEdition3}) {
-    std::vector<std::string> out;
-    if (DIR* d = opendir(dir.c_str())) {
-      while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') out.push_back(join_path(dir, e->d_name));
-      }
-      closedir(d);
-    }
-    std::sort(out.begin(), out.end());
-    all.insert(all.end(), out.begin(), out.end());
-  }
-  return all;
-}
-
-// Every "BUFR" marker whose declared length fits the file.
-std::vector<std::span<const uint8_t>> candidates(const std::vector<uint8_t>& data) {
-  std::vector<std::span<const uint8_t>> out;
-  for (size_t at = 0; at + 8 <= data.size(); ++at) {
-    if (std::memcmp(data.data() + at, "BUFR", 4) != 0) continue;
-    size_t len = (size_t{data[at + 4]} << 16) | (size_t{data[at + 5]} << 8) | data[at + 6];
-    if (len >= 8 && at + len <= data.size()) out.emplace_back(data.data() + at, len);
-  }
-  return out;
-}
 
 // Heap allocations (no mmap) filled with ~byte when handed out.
 Result<DecodeResult> decode_perturbed(const BufrMessage& m, const TableSet& t, std::span<const uint8_t> payload,
@@ -66,23 +39,11 @@ Result<DecodeResult> decode_perturbed(const BufrMessage& m, const TableSet& t, s
   return r;
 }
 
-bool text_in_range(const DecodeResult& r, const DecodedValue& v) {
-  return v.text == DecodedValue::kNoText || v.text < r.texts.size();
-}
-
-bool same_record(const DecodeResult& a, const DecodedValue& x, const DecodeResult& b, const DecodedValue& y) {
-  if (!text_in_range(a, x) || !text_in_range(b, y)) return false;
-  return x.descriptor == y.descriptor && a.raw_text(x) == b.raw_text(y) &&
-         std::memcmp(&x.value, &y.value, sizeof(double)) == 0 && x.raw == y.raw && x.name.data() == y.name.data() &&
-         x.name.size() == y.name.size() && x.meaning == y.meaning && x.has_value == y.has_value &&
-         x.has_raw == y.has_raw;
-}
-
 }  // namespace
 
 TEST(DecodeCorpus, TwiceGivesTheSameRecords) {
   if (path_kind(std::string(kDefinitions) + "/bufr") != PathKind::Directory) GTEST_SKIP() << "no ecCodes tables";
-  std::map<std::tuple<int, int, int, int, int>, std::unique_ptr<TableSet>> tables;
+  CorpusTables tables;
   size_t decoded = 0, compressed = 0, records = 0, edition3 = 0;
   for (const auto& path : corpus_files()) {
     auto data = read_file(path);
@@ -90,14 +51,8 @@ TEST(DecodeCorpus, TwiceGivesTheSameRecords) {
     for (auto bytes : candidates(*data)) {
       auto m = parse_message_any_edition(bytes);
       if (!m) continue;
-      auto key = std::make_tuple(m->master_table_number, m->master_tables_version_number,
-                                 m->local_tables_version_number, m->originating_centre, m->originating_subcentre);
-      auto& slot = tables[key];
-      if (!slot) {
-        auto t = from_eccodes_definitions(kDefinitions, *m);
-        if (!t) continue;
-        slot = std::make_unique<TableSet>(std::move(*t));
-      }
+      const TableSet* slot = tables.find(*m);
+      if (slot == nullptr) continue;
       auto payload = section4_payload(*m, bytes);
       auto first = decode_perturbed(*m, *slot, payload, 0xA5);
       auto second = decode_perturbed(*m, *slot, payload, 0x3C);
@@ -133,7 +88,7 @@ TEST(DecodeCorpus, ThreadsShareOneTableSet) {
     BufrMessage message;
     const TableSet* tables;
   };
-  std::map<std::tuple<int, int, int, int, int>, std::unique_ptr<TableSet>> tables;
+  CorpusTables tables;
   std::vector<Item> items;
   for (const auto& path : corpus_files()) {
     auto data = read_file(path);
@@ -141,15 +96,9 @@ TEST(DecodeCorpus, ThreadsShareOneTableSet) {
     for (auto bytes : candidates(*data)) {
       auto m = parse_message(bytes);
       if (!m) continue;
-      auto key = std::make_tuple(m->master_table_number, m->master_tables_version_number,
-                                 m->local_tables_version_number, m->originating_centre, m->originating_subcentre);
-      auto& slot = tables[key];
-      if (!slot) {
-        auto t = from_eccodes_definitions(kDefinitions, *m);
-        if (!t) continue;
-        slot = std::make_unique<TableSet>(std::move(*t));
-      }
-      items.push_back({std::vector<uint8_t>(bytes.begin(), bytes.end()), std::move(*m), slot.get()});
+      const TableSet* slot = tables.find(*m);
+      if (slot == nullptr) continue;
+      items.push_back({std::vector<uint8_t>(bytes.begin(), bytes.end()), std::move(*m), slot});
     }
   }
   ASSERT_GE(items.size(), 90u);
@@ -183,7 +132,7 @@ TEST(DecodeCorpus, ThreadsShareOneTableSet) {
 // every uncompressed corpus message, whatever its number of subsets.
 TEST(DecodeCorpus, CompiledWalkGivesTheRecursiveWalksRecords) {
   if (path_kind(std::string(kDefinitions) + "/bufr") != PathKind::Directory) GTEST_SKIP() << "no ecCodes tables";
-  std::map<std::tuple<int, int, int, int, int>, std::unique_ptr<TableSet>> tables;
+  CorpusTables tables;
   size_t compared = 0, multi = 0, compiles = 0;
   for (const auto& path : corpus_files()) {
     auto data = read_file(path);
@@ -191,14 +140,8 @@ TEST(DecodeCorpus, CompiledWalkGivesTheRecursiveWalksRecords) {
     for (auto bytes : candidates(*data)) {
       auto m = parse_message(bytes);
       if (!m || m->compressed_data) continue;
-      auto key = std::make_tuple(m->master_table_number, m->master_tables_version_number,
-                                 m->local_tables_version_number, m->originating_centre, m->originating_subcentre);
-      auto& slot = tables[key];
-      if (!slot) {
-        auto t = from_eccodes_definitions(kDefinitions, *m);
-        if (!t) continue;
-        slot = std::make_unique<TableSet>(std::move(*t));
-      }
+      const TableSet* slot = tables.find(*m);
+      if (slot == nullptr) continue;
       auto payload = section4_payload(*m, bytes);
       auto walked = decode_uncompressed_values_recursive(*m, *slot, payload);
       auto compiled = decode_uncompressed_values_compiled(*m, *slot, payload);
@@ -224,4 +167,94 @@ TEST(DecodeCorpus, CompiledWalkGivesTheRecursiveWalksRecords) {
   EXPECT_GE(compared, 95u);
   EXPECT_GE(multi, 10u);
   EXPECT_GE(compiles, 90u);
+}
+
+namespace {
+
+// What the columns say of record i of general: its text and meaning as the
+// column writer gives them (a flag element's from its set bits).
+std::optional<std::string> expected_meaning(const DecodedValue& v, FlagElements& flags) {
+  if (const ElementInfo* flag = flags.find(v.descriptor)) {
+    if (!v.has_value) return std::nullopt;
+    return flag_meaning(*flag->codes, flag->def->width, v.raw);
+  }
+  if (v.meaning == nullptr) return std::nullopt;
+  return *v.meaning;
+}
+
+void expect_columns_match(const DecodeResult& general, const MessageColumns& c, const TableSet& tables,
+                          const std::string& where) {
+  const size_t n = general.values.size();
+  ASSERT_EQ(c.value.size, n) << where;
+  ASSERT_EQ(c.raw.size, n) << where;
+  const size_t k = c.positions.size();
+  ASSERT_EQ(k * c.subsets, n) << where;
+  FlagElements flags(tables);
+  size_t text = 0, meaning = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const DecodedValue& v = general.values[i];
+    ASSERT_EQ(c.positions[i % k], v.descriptor) << where << " record " << i;
+    const bool number = v.has_value && v.has_raw;
+    const double value = c.value.data()[i];
+    if (number) {
+      ASSERT_EQ(std::memcmp(&value, &v.value, sizeof value), 0) << where << " record " << i;
+    } else {
+      ASSERT_TRUE(std::isnan(value)) << where << " record " << i;
+    }
+    ASSERT_EQ(c.raw.data()[i], number ? v.raw : 0) << where << " record " << i;
+    if (v.text != DecodedValue::kNoText) {
+      ASSERT_LT(text, c.texts.size()) << where;
+      EXPECT_EQ(c.text_records[text], i) << where;
+      EXPECT_EQ(c.texts[text++], general.texts[v.text]) << where;
+    }
+    if (auto m = expected_meaning(v, flags)) {
+      ASSERT_LT(meaning, c.meaning_records.size()) << where;
+      EXPECT_EQ(c.meaning_records[meaning], i) << where;
+      EXPECT_EQ(c.meanings[c.meaning_ids[meaning++]], *m) << where << " record " << i;
+    }
+  }
+  EXPECT_EQ(text, c.texts.size()) << where;
+  EXPECT_EQ(meaning, c.meaning_records.size()) << where;
+}
+
+}  // namespace
+
+// The reading layer's columns of a compressed message, unpacked straight
+// from the payload, hold the general walk's records field for field; left
+// without raw and meanings, the same values and texts.
+TEST(DecodeCorpus, CompressedColumnsAreTheWalksRecords) {
+  if (path_kind(std::string(kDefinitions) + "/bufr") != PathKind::Directory) GTEST_SKIP() << "no ecCodes tables";
+  CorpusTables tables;
+  size_t compared = 0, values = 0;
+  for (const auto& path : corpus_files()) {
+    auto data = read_file(path);
+    ASSERT_TRUE(data) << path;
+    for (auto bytes : candidates(*data)) {
+      auto m = parse_message_any_edition(bytes);
+      if (!m || !m->compressed_data) continue;
+      const TableSet* slot = tables.find(*m);
+      if (slot == nullptr) continue;
+      auto payload = section4_payload(*m, bytes);
+      auto general = decode_uncompressed_values(*m, *slot, payload);
+      DecodeResult scratch;
+      auto columns = decode_columns(*m, *slot, payload, scratch, true);
+      ASSERT_EQ(bool(columns), bool(general)) << path;
+      if (!general) {
+        EXPECT_EQ(columns.error().display(), general.error().display()) << path;
+        continue;
+      }
+      expect_columns_match(*general, *columns, *slot, path);
+      auto lean = decode_columns(*m, *slot, payload, scratch, false);
+      ASSERT_TRUE(lean) << path;
+      EXPECT_EQ(lean->raw.size, 0u) << path;
+      EXPECT_TRUE(lean->meaning_records.empty()) << path;
+      EXPECT_EQ(lean->texts, columns->texts) << path;
+      ASSERT_EQ(lean->value.size, columns->value.size) << path;
+      EXPECT_EQ(std::memcmp(lean->value.data(), columns->value.data(), columns->value.size * sizeof(double)), 0) << path;
+      compared += 1;
+      values += general->values.size();
+    }
+  }
+  EXPECT_GE(compared, 100u);
+  EXPECT_GE(values, 1000000u);
 }

@@ -65,3 +65,27 @@ def test_messages_data_and_tables_travel_to_workers(client):
         chosen = next(tarvane.read(os.path.join(MESSAGES, "synop2bufr__15015.bin"), tables=root))
         used = client.submit(lambda m: m.decode().tables_used, chosen).result()
         assert used == chosen.decode().tables_used == f"ecCodes definitions {root}: bufr/tables/0/wmo/14"
+
+
+ED3 = os.path.join(os.path.dirname(MESSAGES), "edition3", "messages")
+# The first file has no station number, the second has: the column is Int64
+# all the same, in the meta and in every partition.
+MIXED = [os.path.join(ED3, "pybufrkit__tests_benchmark_data_amda_144.bufr"),
+         os.path.join(ED3, "earthkit-data__docs_examples_synop_10.bufr")]
+
+
+@pytest.mark.parametrize("columns", [
+    ["aircraftFlightNumber", "stationNumber", "WMO_station_id", "latitude", "data_datetime", "dataCategory"],
+    None,
+])
+def test_meta_and_partitions_follow_every_file(columns):
+    lazy = tarvane.dask.read_dataframe(MIXED, columns, required_columns=False, files_per_partition=1)
+    got = lazy.compute(scheduler="synchronous").reset_index(drop=True)
+    want = tarvane.read_dataframe(MIXED, columns, required_columns=False)
+    assert dict(lazy.dtypes) == dict(want.dtypes)
+    pd.testing.assert_frame_equal(got, want)
+
+
+def test_a_column_no_file_has_is_a_key_error():
+    with pytest.raises(KeyError, match="'airTemperatur'.*closest known keys: airTemperature"):
+        tarvane.dask.read_dataframe(MIXED, ["stationNumber", "airTemperatur"])

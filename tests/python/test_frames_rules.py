@@ -1,6 +1,7 @@
 """Frames: the rules beyond the rows themselves (dtypes past int64, chunks, the flat form, header names, mistakes)."""
 
 import os
+import sys
 
 import pytest
 
@@ -76,5 +77,12 @@ def test_directories_are_read_recursively(tmp_path):
     for folder, name in ((tmp_path, "synop.bufr"), (tmp_path / "a" / "b", "temp.bufr")):
         (folder / name).write_bytes(open(os.path.join(ED3, os.path.basename(SYNOP if "synop" in name else TEMP)),
                                          "rb").read())
+    (tmp_path / ".copy.bufr").write_bytes(open(SYNOP, "rb").read())  # hidden: not data
     df = tarvane.read_dataframe(tmp_path, ["stationNumber", "typical_datetime"])
     assert len(df) == 20
+    # A glob that matches a directory reads its files, as the command line does.
+    assert len(tarvane.read_dataframe(str(tmp_path / "a*"), ["stationNumber"])) == 10
+    from tarvane.cli.inputs import Failures, expand
+
+    named = [str(tmp_path), str(tmp_path / "a*")]
+    assert [s.name for s in expand(named, Failures(sys.stderr))] == tarvane._sources.expand_source(named)

@@ -219,3 +219,55 @@ def test_import_from_the_project_root_finds_the_built_package():
     )
     assert done.returncode == 0, done.stderr
     assert Path(done.stdout.strip()).parent == built / "tarvane"
+
+
+def _imports_of(path: Path, package: str) -> set[str]:
+    """The package modules a module imports, at any depth of its code, leaving out
+    what only type checkers read (``if TYPE_CHECKING:``)."""
+    import ast
+
+    tree = ast.parse(path.read_text())
+    found: set[str] = set()
+
+    def visit(node: ast.AST) -> None:
+        if isinstance(node, ast.If) and "TYPE_CHECKING" in ast.unparse(node.test):
+            for child in node.orelse:
+                visit(child)
+            return
+        if isinstance(node, ast.ImportFrom) and node.level:
+            here = package.split(".")
+            parent = ".".join(here[: len(here) - node.level + 1])
+            target = f"{parent}.{node.module}" if node.module else parent
+            found.add(target)
+            if not node.module:
+                found.update(f"{parent}.{alias.name}" for alias in node.names)
+        for child in ast.iter_child_nodes(node):
+            visit(child)
+
+    visit(tree)
+    return found
+
+
+def test_the_package_modules_import_one_another_in_layers():
+    root = Path(tarvane.__file__).parent
+    graph: dict[str, set[str]] = {}
+    for path in root.rglob("*.py"):
+        parts = path.relative_to(root.parent).with_suffix("").parts
+        name = ".".join(parts[:-1] if parts[-1] == "__init__" else parts)
+        package = name if parts[-1] == "__init__" else ".".join(parts[:-1])
+        graph[name] = {m for m in _imports_of(path, package) if m != name}
+    assert {"tarvane._data", "tarvane._frames", "tarvane._read", "tarvane._tables"} <= graph.keys()
+    # Depth-first: a module met again while it is still being followed closes a circle.
+    state: dict[str, int] = {}
+
+    def follow(module: str, trail: list[str]) -> None:
+        state[module] = 1
+        for target in sorted(graph.get(module, ())):
+            assert state.get(target) != 1, " -> ".join([*trail, module, target])
+            if target in graph and target not in state:
+                follow(target, [*trail, module])
+        state[module] = 2
+
+    for module in sorted(graph):
+        if module not in state:
+            follow(module, [])

@@ -3,6 +3,7 @@
     tarvane ls FILE...                 one line per message
     tarvane dump FILE...               the decoded values of every message
     tarvane convert FILE... -o OUT     a table file of the decoded values
+    tarvane encode ... -o OUT          messages written from rows by key or from dump --json
 
 FILE may be a file, a directory (read recursively), a glob or '-' for
 standard input. Every message of every file is handled; a message that
@@ -22,6 +23,7 @@ from collections.abc import Sequence
 from typing import BinaryIO, TextIO
 
 from .._tables import DEFINITION_PATH_VARIABLE
+from . import encode as encode_command
 from .inputs import PROG, Failures, decode, expand, messages
 from .records import Records, Selection, header_fields
 
@@ -199,11 +201,17 @@ def build_parser() -> argparse.ArgumentParser:
             "Decode every BUFR message of the files and print its values subset by subset,\n"
             "one row each: descriptor, key (or name), value (a number, a \"text\" or\n"
             "'missing'), unit and code-table meaning. Operator records have no value.\n\n"
-            "--json writes one JSON document per message (JSON lines): the header, the key,\n"
-            "name and unit of each descriptor once, and per subset parallel lists\n"
-            "'descriptors' and 'values' with 'meanings' by position.\n"
+            "--json writes one JSON document per message (JSON lines): the header fields,\n"
+            "'tables', 'elements' (per six-digit descriptor its 'key', 'name' and 'unit',\n"
+            "and 'meanings' of the code figures met) and 'groups' of consecutive subsets\n"
+            "with one descriptor sequence: 'subsets' (their numbers), 'descriptors', and\n"
+            "'values' with one entry per descriptor, the value where every subset of the\n"
+            "group has the same, else a list of one value per subset; where records qualify\n"
+            "others, 'refers_to' (the position qualified, or null) and 'attributes' (the\n"
+            "name as an attribute, or null), collapsed the same way.\n"
             "--geojson writes one FeatureCollection: a Feature per subset that has a\n"
-            "latitude and longitude, its values as properties.\n\n"
+            "latitude and longitude, its values as properties by key with their 'units',\n"
+            "its 'datetime' the observation's own, and 'WMO_station_id'/'WIGOS_station_id'.\n\n"
             "Tables: --tables, --definitions or --wmo-csv. Without them, the tables\n"
             "bundled with tarvane (WMO master versions 2 to 45 and the centres' local\n"
             f"tables), or the definitions root {DEFINITION_PATH_VARIABLE} names when set.\n"
@@ -246,6 +254,7 @@ def build_parser() -> argparse.ArgumentParser:
                          help="a message that cannot be read: stop, leave it out, or leave it out and say so (default)")
     convert.add_argument("--threads", type=_positive, metavar="N",
                          help="threads that decode (default: the cores this process may use)")
+    encode_command.add_parser(commands)
     return parser
 
 
@@ -277,7 +286,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if hasattr(out, "reconfigure"):
         out.reconfigure(errors="backslashreplace")
     failures = Failures(sys.stderr)
-    run = {"ls": run_ls, "dump": run_dump, "convert": run_convert}[args.command]
+    run = {"ls": run_ls, "dump": run_dump, "convert": run_convert, "encode": encode_command.run}[args.command]
     try:
         run(args, out, failures)
         out.flush()

@@ -6,8 +6,6 @@ the reading goes on; the command's exit status says whether any happened.
 
 from __future__ import annotations
 
-import glob
-import os
 import sys
 import warnings
 from collections.abc import Iterator, Sequence
@@ -15,6 +13,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, BinaryIO, TextIO
 
 from .._read import _source_name, read
+from .._sources import expand_item
 
 if TYPE_CHECKING:
     from .._data import Data
@@ -51,36 +50,17 @@ class Source:
     explicit: bool  # named by the user, so finding nothing in it is a failure
 
 
-def _walk(directory: str) -> Iterator[str]:
-    # Sorted, so that output is the same on every file system; hidden
-    # entries (.git, editor files) are not data.
-    for root, dirs, files in os.walk(directory):
-        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
-        for name in sorted(files):
-            if not name.startswith("."):
-                yield os.path.join(root, name)
-
-
 def expand(arguments: Sequence[str], failures: Failures) -> list[Source]:
-    """Files as named, directories walked recursively, globs expanded, '-' as standard input."""
+    """Sources as the API expands them (files, directories, globs), and '-' as standard input."""
     sources: list[Source] = []
     for argument in arguments:
         if argument == "-":
             sources.append(Source(_source_name(sys.stdin.buffer), sys.stdin.buffer, True))
-        elif os.path.isdir(argument):
-            sources += [Source(path, path, False) for path in _walk(argument)]
-        elif not os.path.lexists(argument) and glob.has_magic(argument):
-            matches = sorted(glob.glob(argument, recursive=True))
-            if not matches:
-                failures.report(f"{argument}: no file matches")
-            for path in matches:
-                if os.path.isdir(path):
-                    sources += [Source(p, p, False) for p in _walk(path)]
-                else:
-                    sources.append(Source(path, path, True))
-        else:
-            # A missing file is reported when it is read.
-            sources.append(Source(argument, argument, True))
+            continue
+        try:
+            sources += [Source(path, path, explicit) for path, explicit in expand_item(argument)]
+        except FileNotFoundError as exc:
+            failures.report(exc)
     return sources
 
 

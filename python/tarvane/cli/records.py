@@ -15,8 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import _columns
-from .._data import _synthetic_name
-from .._tarvane import TableSet
+from .._describe import describe
 
 if TYPE_CHECKING:
     from .._data import Data
@@ -40,32 +39,6 @@ class Selection:
 
 def code_text(code: int) -> str:
     return f"{code:06d}"
-
-
-@dataclass(frozen=True)
-class Element:
-    key: str | None
-    name: str | None
-    unit: str | None
-
-    @property
-    def is_text(self) -> bool:
-        # The decoder's own rule: CCITT IA5 elements and the characters of 2 05 YYY are text.
-        return self.unit == "CCITT IA5" or self.key == "characters"
-
-    @property
-    def has_code_table(self) -> bool:
-        return self.unit is not None and "TABLE" in self.unit.upper()
-
-
-def describe(tables: TableSet, code: int) -> Element:
-    synthetic = _synthetic_name(code)
-    if synthetic is not None:
-        return Element(synthetic, synthetic, None)
-    element = tables.get_element(code)
-    if element is None:
-        return Element(None, None, None)
-    return Element(element.abbreviation or None, element.name, element.unit)
 
 
 class Records:

@@ -1,0 +1,140 @@
+// PyInit__encode: the package's way into the writer. Decoding, writing and
+// assembling run with the GIL released.
+#include <Python.h>
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "../encode/reencode.hpp"
+#include "../pysupport/args.hpp"
+#include "../pysupport/buffer.hpp"
+#include "../pysupport/errors.hpp"
+#include "../pysupport/gil.hpp"
+#include "../pysupport/table_sets.hpp"
+#include "header.hpp"
+#include "values.hpp"
+
+namespace tarvane {
+
+namespace {
+
+// TableSet, as the module _tarvane made it.
+PyTypeObject* tables_type = nullptr;
+
+bool arg_tables(PyObject* obj) { return arg_instance(obj, "tables", tables_type, "TableSet"); }
+
+PyObject* bytes_of(Result<std::vector<uint8_t>>& out) {
+  if (!out) return to_py_err(out.error());
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out->data()), static_cast<Py_ssize_t>(out->size()));
+}
+
+// reencode(buffer, tables, header, subset) -> bytes: one message decoded
+// with tables and written with header; subset None, or the one subset
+// (0-based) to write.
+PyObject* reencode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[4];
+  if (!collect_args("reencode", {"buffer", "tables", "header", "subset"}, args, nargs, kwnames, a)) return nullptr;
+  HeldBuffer buf;
+  if (!buf.hold(a[0], "buffer") || !arg_tables(a[1])) return nullptr;
+  BufrMessage header;
+  if (!header_from_tuple(a[2], &header)) return nullptr;
+  std::optional<size_t> subset;
+  if (a[3] != Py_None) {
+    uint64_t s = 0;
+    if (!arg_uint(a[3], "subset", 65535, &s)) return nullptr;
+    subset = static_cast<size_t>(s);
+  }
+  const TableSet& tables = table_set_of(a[1]);
+  Result<std::vector<uint8_t>> out = fail(BufrError::parse(""));
+  if (!without_gil([&] { out = reencode_message(buf.span(), header, tables, subset); })) return nullptr;
+  return bytes_of(out);
+}
+
+// encode(template, tables, subsets, header) -> bytes: subsets a list of
+// dicts from plan index to value (see values.hpp).
+PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[4];
+  if (!collect_args("encode", {"template", "tables", "subsets", "header"}, args, nargs, kwnames, a)) return nullptr;
+  std::vector<uint32_t> codes;
+  if (!arg_codes(a[0], "template", &codes) || !arg_tables(a[1])) return nullptr;
+  BufrMessage header;
+  if (!header_from_tuple(a[3], &header)) return nullptr;
+  std::vector<KeyedSubset> subsets;
+  if (!subsets_from_python(a[2], &subsets)) return nullptr;
+  const TableSet& tables = table_set_of(a[1]);
+  Result<std::vector<uint8_t>> out = fail(BufrError::parse(""));
+  if (!without_gil([&] { out = encode_keyed(codes, tables, subsets, header); })) return nullptr;
+  return bytes_of(out);
+}
+
+// encode_records(template, tables, subsets, header) -> bytes: subsets a
+// list of (descriptors, values), each subset's records in order.
+PyObject* encode_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[4];
+  if (!collect_args("encode_records", {"template", "tables", "subsets", "header"}, args, nargs, kwnames, a))
+    return nullptr;
+  std::vector<uint32_t> codes;
+  if (!arg_codes(a[0], "template", &codes) || !arg_tables(a[1])) return nullptr;
+  BufrMessage header;
+  if (!header_from_tuple(a[3], &header)) return nullptr;
+  std::vector<std::vector<ListedValue>> subsets;
+  if (!listed_subsets_from_python(a[2], &subsets)) return nullptr;
+  const TableSet& tables = table_set_of(a[1]);
+  Result<std::vector<uint8_t>> out = fail(BufrError::parse(""));
+  if (!without_gil([&] { out = encode_listed(codes, tables, subsets, header); })) return nullptr;
+  return bytes_of(out);
+}
+
+// plan(template, tables) -> [(code, "#k#key" or None)]: the values the
+// template takes, in the order encode's subsets index them.
+PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!collect_args("plan", {"template", "tables"}, args, nargs, kwnames, a)) return nullptr;
+  std::vector<uint32_t> codes;
+  if (!arg_codes(a[0], "template", &codes) || !arg_tables(a[1])) return nullptr;
+  const TableSet& tables = table_set_of(a[1]);
+  Result<TemplatePlan> p = fail(BufrError::parse(""));
+  if (!without_gil([&] { p = plan_template(codes, tables); })) return nullptr;
+  if (!p) return to_py_err(p.error());
+  return plan_to_python(*p);
+}
+
+PyMethodDef functions[] = {
+    {"reencode", fast_function<reencode>(), kFastCall, nullptr},
+    {"encode", fast_function<encode>(), kFastCall, nullptr},
+    {"plan", fast_function<plan>(), kFastCall, nullptr},
+    {"encode_records", fast_function<encode_records>(), kFastCall, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_encode", "The package's access to the writer core.", -1, functions,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace tarvane
+
+PyMODINIT_FUNC PyInit__encode() {
+  using namespace tarvane;
+  PyObject* tarvane_module = PyImport_ImportModule("tarvane._tarvane");
+  if (!tarvane_module) return nullptr;
+  PyObject* type = PyObject_GetAttrString(tarvane_module, "TableSet");
+  Py_DECREF(tarvane_module);
+  if (!type) return nullptr;
+  if (!PyType_Check(type)) {
+    Py_DECREF(type);
+    PyErr_SetString(PyExc_ImportError, "tarvane._tarvane.TableSet is not a type");
+    return nullptr;
+  }
+  PyObject* module = PyModule_Create(&module_def);
+  if (!module) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  // Kept for the life of the process, as the module's own reference.
+  tables_type = reinterpret_cast<PyTypeObject*>(type);
+  return module;
+}
