@@ -160,12 +160,15 @@ class Message:
         try:
             return table_set, _columns.decode(self.bytes, table_set, False), used
         except ValueError as exc:
-            text = str(exc)
-            if "was not found in Table" in text:
-                # Say which tables lacked it, and why they were the ones taken.
-                why = chooser.missing_local(self) if chooser is not None else None
-                text = f"{text} (tables: {used}{'; ' + why if why else ''})"
-            raise ValueError(f"{self.source}: message at offset {self.offset}: {text}") from exc
+            raise self._reading_error(exc, used, chooser) from exc
+
+    def _reading_error(self, exc: ValueError, used: str, chooser: TableChooser | None) -> ValueError:
+        text = str(exc)
+        if "was not found in Table" in text:
+            # Say which tables lacked it, and why they were the ones taken.
+            why = chooser.missing_local(self) if chooser is not None else None
+            text = f"{text} (tables: {used}{'; ' + why if why else ''})"
+        return ValueError(f"{self.source}: message at offset {self.offset}: {text}")
 
     def __repr__(self) -> str:
         return (

@@ -76,3 +76,22 @@ def test_convert_by_a_pool_writes_what_one_thread_writes(tmp_path):
 def test_frame_threads_must_be_a_positive_int(call):
     with pytest.raises(ValueError, match="threads must be"):
         call(0)
+
+
+def test_decode_many_gives_each_message_what_decode_gives():
+    from tarvane import _columns
+
+    messages = [m for name in FILES for m in tarvane.read(os.path.join(MESSAGES, name), errors="skip")]
+    tables = [m._chooser.choose(m)[0] for m in messages]
+    many = _columns.decode_many([m.bytes for m in messages], tables, False)
+    assert any(isinstance(r, ValueError) for r in many) and not all(isinstance(r, ValueError) for r in many)
+    for message, table_set, got in zip(messages, tables, many):
+        try:
+            one = _columns.decode(message.bytes, table_set, False)
+        except ValueError as exc:
+            assert str(got) == str(exc)
+        else:
+            np.testing.assert_array_equal(np.frombuffer(got[3]), np.frombuffer(one[3]))
+            assert got[0] == one[0] and got[6] == one[6]
+    with pytest.raises(TypeError):
+        _columns.decode_many([messages[0].bytes], [], False)
