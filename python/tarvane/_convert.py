@@ -34,12 +34,17 @@ def convert(
     columns: Sequence[str] | None = None,
     tables: TablesArg = None,
     errors: str = "raise",
+    threads: int | None = None,
 ) -> int:
     """Write the messages of paths (files, directories or globs) to output, a .parquet or .csv file.
 
+    threads: how many threads decode (None: the cores this process may use).
     Returns the number of rows written.
     """
+    from ._parallel import machine_threads, threads_argument
+
     _check_policy(errors)
+    workers = threads_argument(threads, machine_threads())
     kind = os.path.splitext(output)[1].lower()
     if kind not in (".parquet", ".csv"):
         raise ValueError(f"{output}: the output must end in .parquet or .csv")
@@ -51,12 +56,12 @@ def convert(
     try:
         if columns:
             query = WideQuery.make(columns, None, required_columns=False)
-            values, out = next(gather(messages_of(files, tables, errors), query, errors, with_meanings=True))  # type: ignore[arg-type]
+            values, out = next(gather(messages_of(files, tables, errors, workers), query, errors, with_meanings=True))  # type: ignore[arg-type]
             table = to_arrow_columns(values, out)
             _write_whole(table, partial, kind)
             rows = int(table.num_rows)
         else:
-            rows = _write_long(files, partial, kind, tables, errors)
+            rows = _write_long(files, partial, kind, tables, errors, workers)
         os.replace(partial, output)
     except BaseException:
         with contextlib.suppress(OSError):
@@ -79,12 +84,16 @@ def _plain(table: Any) -> Any:
     return pa.Table.from_arrays(columns, names=table.column_names)
 
 
-def _write_long(files: list[str], output: str, kind: str, tables: TablesArg, errors: str) -> int:
+def _write_long(files: list[str], output: str, kind: str, tables: TablesArg, errors: str, threads: int) -> int:
+    import itertools
+
     rows = 0
     writer: Any = None
+    # One reader (and one pool) for every file; a table written per file.
+    messages = messages_of(files, tables, errors, threads)  # type: ignore[arg-type]
     try:
-        for path in files:
-            datas = [d for m in messages_of([path], tables, errors) if (d := decode_or_skip(m, errors)) is not None]  # type: ignore[arg-type]
+        for _, of_file in itertools.groupby(messages, key=lambda m: m.source):
+            datas = [d for m in of_file if (d := decode_or_skip(m, errors)) is not None]  # type: ignore[arg-type]
             table = long_arrow(gather_long(datas, with_message=True))
             if kind == ".csv":
                 table = _plain(table)

@@ -44,9 +44,14 @@ __all__ = [
 # --- sources -------------------------------------------------------------------
 
 
-def messages_of(paths: Iterable[str], tables: TablesArg, errors: ErrorPolicy) -> Iterator[Message]:
-    for path in paths:
-        yield from read(path, tables=tables, errors=errors)
+def messages_of(paths: Iterable[str], tables: TablesArg, errors: ErrorPolicy, threads: int = 1) -> Iterator[Message]:
+    """The messages of paths in order; with threads > 1 decoded ahead by one pool for every file."""
+    messages = (m for path in paths for m in read(path, tables=tables, errors=errors))
+    if threads == 1:
+        return messages
+    from ._parallel import decode_ahead
+
+    return decode_ahead(messages, threads)
 
 
 def decode_or_skip(message: Message, errors: ErrorPolicy) -> Data | None:
@@ -188,15 +193,22 @@ def to_arrow_columns(columns: Mapping[str, npt.NDArray[Any]], out: WideColumns) 
 def _frames(source: PathSource, columns: Columns, filters: Mapping[str, Filter] | None,
             required_columns: bool | Sequence[str], flat: bool, tables: TablesArg, errors: ErrorPolicy,
             chunksize: int | None, with_meanings: bool = False, check: bool = True,
-            kinds: Mapping[str, str] | None = None) -> Iterator[tuple[dict[str, npt.NDArray[Any]], WideColumns]]:
+            kinds: Mapping[str, str] | None = None, threads: int = 1
+            ) -> Iterator[tuple[dict[str, npt.NDArray[Any]], WideColumns]]:
     _check_policy(errors)
     if chunksize is not None and (not isinstance(chunksize, int) or chunksize < 1):
         raise ValueError(f"chunksize must be a positive int, not {chunksize!r}")
-    messages = messages_of(expand_source(source), tables, errors)
+    messages = messages_of(expand_source(source), tables, errors, threads)
     if flat:
         return gather_flat(messages, columns, filters, errors, chunksize, decode_or_skip)
     query = WideQuery.make(columns, filters, required_columns)
     return gather(messages, query, errors, chunksize, with_meanings, kinds, check)
+
+
+def _threads(threads: object) -> int:
+    from ._parallel import machine_threads, threads_argument
+
+    return threads_argument(threads, machine_threads())
 
 
 def part_frame(source: PathSource, columns: Columns, options: Mapping[str, Any]) -> pandas.DataFrame:
@@ -219,6 +231,7 @@ def read_dataframe(
     tables: TablesArg = None,
     errors: ErrorPolicy = "raise",
     chunksize: int | None = None,
+    threads: int | None = None,
 ) -> Any:
     """The messages of source as a pandas DataFrame, one row per observation.
 
@@ -252,8 +265,13 @@ def read_dataframe(
     memory then holds one chunk and the records of the largest message, or
     of up to 65,536 records of smaller ones formed into rows together (about
     40 octets a record: a message may hold many records per octet of input).
+
+    threads: how many threads decode messages (with the GIL released) while
+    the rows are built in order; None takes the cores this process may use,
+    1 decodes in the caller's thread. The rows are the same either way.
     """
-    chunks = _frames(source, columns, filters, required_columns, flat, tables, errors, chunksize)
+    chunks = _frames(source, columns, filters, required_columns, flat, tables, errors, chunksize,
+                     threads=_threads(threads))
     frames = (to_pandas_columns(values, out.kinds, out.units) for values, out in chunks)
     return frames if chunksize is not None else next(frames)
 
@@ -268,11 +286,13 @@ def read_arrow(
     tables: TablesArg = None,
     errors: ErrorPolicy = "raise",
     chunksize: int | None = None,
+    threads: int | None = None,
 ) -> Any:
     """The same rows as ``read_dataframe``, as a pyarrow Table (or an iterator of them with chunksize).
 
     Each element column carries its unit as field metadata ("unit").
     """
-    chunks = _frames(source, columns, filters, required_columns, flat, tables, errors, chunksize)
+    chunks = _frames(source, columns, filters, required_columns, flat, tables, errors, chunksize,
+                     threads=_threads(threads))
     tables_out = (to_arrow_columns(values, out) for values, out in chunks)
     return tables_out if chunksize is not None else next(tables_out)

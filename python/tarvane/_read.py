@@ -160,12 +160,15 @@ class Message:
         try:
             return table_set, _columns.decode(self.bytes, table_set, False), used
         except ValueError as exc:
-            text = str(exc)
-            if "was not found in Table" in text:
-                # Say which tables lacked it, and why they were the ones taken.
-                why = chooser.missing_local(self) if chooser is not None else None
-                text = f"{text} (tables: {used}{'; ' + why if why else ''})"
-            raise ValueError(f"{self.source}: message at offset {self.offset}: {text}") from exc
+            raise self._reading_error(exc, used, chooser) from exc
+
+    def _reading_error(self, exc: ValueError, used: str, chooser: TableChooser | None) -> ValueError:
+        text = str(exc)
+        if "was not found in Table" in text:
+            # Say which tables lacked it, and why they were the ones taken.
+            why = chooser.missing_local(self) if chooser is not None else None
+            text = f"{text} (tables: {used}{'; ' + why if why else ''})"
+        return ValueError(f"{self.source}: message at offset {self.offset}: {text}")
 
     def __repr__(self) -> str:
         return (
@@ -369,10 +372,12 @@ def read(
     """
     _check_policy(errors)
     gap = _gap_argument(max_gap)
-    workers = _threads_argument(threads)
+    from ._parallel import decode_ahead, threads_argument
+
+    workers = threads_argument(threads)
     chooser = TableChooser(tables)
     messages = _messages(source, _source_name(source), chooser, errors, gap)
-    return messages if workers == 1 else _read_ahead(messages, chooser, workers)
+    return messages if workers == 1 else decode_ahead(messages, workers)
 
 
 def _messages(
@@ -391,43 +396,6 @@ def _messages(
             f"source must be a path, a bytes-like object or a binary file, not {type(source).__name__}"
         ) from None
     return _scan(_Window(_octets(view)), name, chooser, errors)
-
-
-def _threads_argument(threads: object) -> int:
-    if threads is None:
-        return 1
-    if isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
-    if threads < 1:
-        raise ValueError(f"threads must be positive, not {threads}")
-    return threads
-
-
-def _read_ahead(messages: Iterator[Message], chooser: TableChooser, threads: int) -> Iterator[Message]:
-    from collections import deque
-    from concurrent.futures import ThreadPoolExecutor
-
-    _data_class()  # NumPy is imported here, not by a worker
-    pending: deque[Message] = deque()
-    pool = ThreadPoolExecutor(threads, thread_name_prefix="tarvane-read")
-    try:
-        for message in messages:
-            # Tables are chosen (and loaded) here: the chooser is not shared
-            # with the workers. Tables that fail to load fail on decode().
-            try:
-                table_set, used = chooser.choose(message)
-            except (ValueError, OSError):
-                pass
-            else:
-                _SET_AHEAD(message, pool.submit(message._decode_parts, table_set, used, chooser))
-            pending.append(message)
-            if len(pending) > 2 * threads:
-                yield pending.popleft()
-        while pending:
-            yield pending.popleft()
-    finally:
-        # A reader that stops early waits only for the decodes under way.
-        pool.shutdown(wait=True, cancel_futures=True)
 
 
 def _octets(data: bytes | bytearray | memoryview | mmap.mmap) -> bytes | bytearray | memoryview | mmap.mmap:

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "../data/to_columns.hpp"
 #include "../message/message.hpp"
@@ -138,6 +139,47 @@ PyObject* column_or_none(Column<T>& column, bool present, const char* format) {
   return wrap_column(std::move(column), format);
 }
 
+// Decodes one message with the thread's scratch; runs without the GIL.
+Result<MessageColumns> decode_message(std::span<const uint8_t> octets, const TableSet& tables, bool full) {
+  Result<BufrMessage> m = parse_message_any_edition(octets);
+  if (!m) return fail(std::move(m.error()));
+  return decode_columns(*m, tables, section4_payload(*m, octets), scratch, full);
+}
+
+// Kept for the thread's next message, unless one large message made it
+// large (or it failed to grow): that memory goes back.
+void trim_scratch(bool ran) {
+  if (!ran || scratch.values.capacity() > kScratchRecords) scratch = DecodeResult{};
+}
+
+// The decoded columns as decode() returns them.
+PyObject* parts_tuple(MessageColumns& c, bool full) {
+  constexpr Py_ssize_t kParts = 11;
+  PyObject* parts[kParts] = {
+      PyLong_FromUnsignedLong(c.subsets),
+      column_or_none(c.subset, !c.compressed, "I"),
+      column_or_none(c.descriptor, !c.compressed, "I"),
+      wrap_column(std::move(c.value), "d"),
+      column_or_none(c.raw, full, "Q"),
+      copy_to_column(c.text_records, "I"),
+      str_list(c.texts),
+      copy_to_column(c.meaning_records, "I"),
+      copy_to_column(c.meaning_ids, "I"),
+      str_list(c.meanings),
+      positions_or_none(c),
+  };
+  PyObject* result = PyTuple_New(kParts);
+  for (Py_ssize_t i = 0; i < kParts; ++i) {
+    if (!parts[i] || !result) {
+      for (PyObject* p : parts) Py_XDECREF(p);
+      Py_XDECREF(result);
+      return nullptr;
+    }
+  }
+  for (Py_ssize_t i = 0; i < kParts; ++i) PyTuple_SET_ITEM(result, i, parts[i]);
+  return result;
+}
+
 // decode(buffer, tables, full) -> (subsets, subset, descriptor, value, raw,
 // text_records, texts, meaning_records, meaning_ids, meanings, positions).
 // Compressed data leave subset and descriptor None and give positions (the
@@ -156,44 +198,73 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   // loading.
   const TableSet& tables = table_set_of(a[1]);
   Result<MessageColumns> decoded = fail(BufrError::parse(""));
-  const bool ran = without_gil([&] {
-    Result<BufrMessage> m = parse_message_any_edition(buf.span());
-    if (!m) {
-      decoded = fail(std::move(m.error()));
-    } else {
-      decoded = decode_columns(*m, tables, section4_payload(*m, buf.span()), scratch, full != 0);
-    }
-  });
-  // Kept for the thread's next message, unless one large message made it
-  // large (or it failed to grow): that memory goes back.
-  if (!ran || scratch.values.capacity() > kScratchRecords) scratch = DecodeResult{};
+  const bool ran = without_gil([&] { decoded = decode_message(buf.span(), tables, full != 0); });
+  trim_scratch(ran);
   if (!ran) return nullptr;
   if (!decoded) return reading_error(decoded.error());
-  MessageColumns& c = *decoded;
-  constexpr Py_ssize_t kParts = 11;
-  PyObject* parts[kParts] = {
-      PyLong_FromUnsignedLong(c.subsets),
-      column_or_none(c.subset, !c.compressed, "I"),
-      column_or_none(c.descriptor, !c.compressed, "I"),
-      wrap_column(std::move(c.value), "d"),
-      column_or_none(c.raw, full != 0, "Q"),
-      copy_to_column(c.text_records, "I"),
-      str_list(c.texts),
-      copy_to_column(c.meaning_records, "I"),
-      copy_to_column(c.meaning_ids, "I"),
-      str_list(c.meanings),
-      positions_or_none(c),
-  };
-  PyObject* result = PyTuple_New(kParts);
-  for (Py_ssize_t i = 0; i < kParts; ++i) {
-    if (!parts[i] || !result) {
-      for (PyObject* p : parts) Py_XDECREF(p);
-      Py_XDECREF(result);
+  return parts_tuple(*decoded, full != 0);
+}
+
+// The exception decode() would raise for error, as an object.
+PyObject* error_object(const BufrError& error) {
+  Py_XDECREF(reading_error(error));
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return value;
+#endif
+}
+
+// decode_many(buffers, tables, full) -> list: decode() of buffers[i] with
+// tables[i] for each i, the GIL released once for all of them (a reader's
+// pool hands a worker many small messages at a time). Each item is the
+// tuple decode() returns or the ValueError it would raise.
+PyObject* decode_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[3];
+  if (!collect_args("decode_many", {"buffers", "tables", "full"}, args, nargs, kwnames, a)) return nullptr;
+  if (!PyList_Check(a[0]) || !PyList_Check(a[1]) || PyList_GET_SIZE(a[0]) != PyList_GET_SIZE(a[1])) {
+    PyErr_SetString(PyExc_TypeError, "buffers and tables must be lists of one length");
+    return nullptr;
+  }
+  const int full = PyObject_IsTrue(a[2]);
+  if (full < 0) return nullptr;
+  const size_t n = static_cast<size_t>(PyList_GET_SIZE(a[0]));
+  // The lists' items are held by the caller's lists, which it cannot change
+  // while this call holds them: the GIL is released only below.
+  std::vector<HeldBuffer> buffers(n);
+  std::vector<const TableSet*> tables(n);
+  for (size_t i = 0; i < n; ++i) {
+    const auto at = static_cast<Py_ssize_t>(i);
+    if (!buffers[i].hold(PyList_GET_ITEM(a[0], at), "buffers item")) return nullptr;
+    if (!arg_table_set(PyList_GET_ITEM(a[1], at), "tables item")) return nullptr;
+    tables[i] = &table_set_of(PyList_GET_ITEM(a[1], at));
+  }
+  std::vector<Result<MessageColumns>> decoded;
+  decoded.reserve(n);
+  const bool ran = without_gil([&] {
+    for (size_t i = 0; i < n; ++i) {
+      decoded.push_back(decode_message(buffers[i].span(), *tables[i], full != 0));
+      trim_scratch(true);
+    }
+  });
+  trim_scratch(ran);
+  if (!ran) return nullptr;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* item = decoded[i] ? parts_tuple(*decoded[i], full != 0) : error_object(decoded[i].error());
+    if (!item) {
+      Py_DECREF(list);
       return nullptr;
     }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
   }
-  for (Py_ssize_t i = 0; i < kParts; ++i) PyTuple_SET_ITEM(result, i, parts[i]);
-  return result;
+  return list;
 }
 
 // index_descriptors(column) -> (codes list, index column of int32).
@@ -254,6 +325,7 @@ PyMethodDef functions[] = {
     {"parse", fast_function<parse>(), kFastCall, nullptr},
     {"next_piece", fast_function<next_piece_py>(), kFastCall, nullptr},
     {"decode", fast_function<decode>(), kFastCall, nullptr},
+    {"decode_many", fast_function<decode_many>(), kFastCall, nullptr},
     {"index_descriptors", fast_function<index_descriptors_py>(), kFastCall, nullptr},
     {"attributes", fast_function<attributes_py>(), kFastCall, nullptr},
     {"observation_rows", fast_function<observation_rows_py>(), kFastCall, nullptr},

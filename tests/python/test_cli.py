@@ -344,7 +344,7 @@ def test_convert_calls_the_converter_or_says_it_is_missing(capsys, monkeypatch, 
     assert status == 1 and "no converter" in err
     calls = []
 
-    def convert(paths, output, *, columns=None, tables=None, errors="raise"):
+    def convert(paths, output, *, columns=None, tables=None, errors="raise", threads=None):
         calls.append((paths, output, columns, tables, errors))
         return 1
 

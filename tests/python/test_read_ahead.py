@@ -1,12 +1,14 @@
-"""tarvane.read(threads=N): decoding ahead in a pool, messages still in order."""
+"""threads=N: decoding ahead in a pool, messages (and rows) still in order."""
 
 import itertools
 import os
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import tarvane
+from tarvane._convert import convert
 
 MESSAGES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "data", "corpus", "messages")
 # One message that decodes and two that do not, 15 that decode, one whose section 4 ends early.
@@ -45,3 +47,51 @@ def test_messages_of_a_reader_closed_early_still_decode():
 def test_threads_must_be_a_positive_int(threads, error):
     with pytest.raises(error, match="threads must be"):
         tarvane.read(b"", threads=threads)
+
+
+@pytest.mark.parametrize("source,flat", [(MESSAGES, False), ([os.path.join(MESSAGES, FILES[0])], True)])
+def test_frames_decoded_by_a_pool_equal_one_thread(source, flat):
+    # Every visible message, bad ones included: rows in order, the same skips.
+    columns = None if flat else ["latitude", "longitude", "airTemperature", "data_datetime", "source", "offset"]
+    options = dict(columns=columns, flat=flat, errors="skip", required_columns=False)
+    alone = tarvane.read_dataframe(source, threads=1, **options)
+    pooled = tarvane.read_dataframe(source, threads=2, **options)
+    assert len(alone) > 0
+    pd.testing.assert_frame_equal(pooled, alone)
+
+
+def test_convert_by_a_pool_writes_what_one_thread_writes(tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    paths = [os.path.join(MESSAGES, name) for name in FILES]
+    written = {}
+    for threads in (1, 3):
+        out = str(tmp_path / f"t{threads}.parquet")
+        convert(paths, out, errors="skip", threads=threads)
+        written[threads] = pq.read_table(out)
+    assert written[1].num_rows > 0 and written[3].equals(written[1])
+
+
+@pytest.mark.parametrize("call", [lambda t: tarvane.read_dataframe(MESSAGES, threads=t),
+                                  lambda t: convert([], "x.csv", threads=t)])
+def test_frame_threads_must_be_a_positive_int(call):
+    with pytest.raises(ValueError, match="threads must be"):
+        call(0)
+
+
+def test_decode_many_gives_each_message_what_decode_gives():
+    from tarvane import _columns
+
+    messages = [m for name in FILES for m in tarvane.read(os.path.join(MESSAGES, name), errors="skip")]
+    tables = [m._chooser.choose(m)[0] for m in messages]
+    many = _columns.decode_many([m.bytes for m in messages], tables, False)
+    assert any(isinstance(r, ValueError) for r in many) and not all(isinstance(r, ValueError) for r in many)
+    for message, table_set, got in zip(messages, tables, many):
+        try:
+            one = _columns.decode(message.bytes, table_set, False)
+        except ValueError as exc:
+            assert str(got) == str(exc)
+        else:
+            np.testing.assert_array_equal(np.frombuffer(got[3]), np.frombuffer(one[3]))
+            assert got[0] == one[0] and got[6] == one[6]
+    with pytest.raises(TypeError):
+        _columns.decode_many([messages[0].bytes], [], False)

@@ -128,7 +128,8 @@ def run_convert(args: argparse.Namespace, out: TextIO, failures: Failures) -> No
         warnings.simplefilter("always", RuntimeWarning)
         try:
             columns = [c for option in args.columns or [] for c in option.split(",") if c] or None
-            rows = convert(paths, args.output, columns=columns, tables=args.tables, errors=args.errors)
+            rows = convert(paths, args.output, columns=columns, tables=args.tables, errors=args.errors,
+                           threads=args.threads)
         except (ValueError, OSError, KeyError, ImportError) as exc:
             failures.report(f"convert: {exc}")
         else:
@@ -251,6 +252,8 @@ def build_parser() -> argparse.ArgumentParser:
                          help="an ecCodes definitions root, an ecCodes table directory or a WMO CSV folder")
     convert.add_argument("--errors", choices=("raise", "skip", "warn"), default="warn",
                          help="a message that cannot be read: stop, leave it out, or leave it out and say so (default)")
+    convert.add_argument("--threads", type=_positive, metavar="N",
+                         help="threads that decode (default: the cores this process may use)")
     encode_command.add_parser(commands)
     return parser
 
