@@ -51,9 +51,7 @@ def decode_ahead(messages: Iterable[Message], threads: int) -> Iterator[Message]
     from collections import deque
     from concurrent.futures import ThreadPoolExecutor
 
-    from ._read import _data_class
-
-    _data_class()  # NumPy is imported here, not by a worker
+    from . import _data  # noqa: F401  NumPy is imported here, not by a worker
     chunks: deque[list[Message]] = deque()
     chunk = _Chunk()
     given: list[Message] = []  # the chunk being yielded
@@ -92,8 +90,6 @@ class _Chunk:
     def add(self, message: Message) -> None:
         from concurrent.futures import Future
 
-        from ._read import _SET_AHEAD
-
         self.messages.append(message)
         # Tables are chosen (and loaded) here: the chooser is not shared
         # with the workers. Tables that fail to load fail on decode().
@@ -102,7 +98,7 @@ class _Chunk:
         except (ValueError, OSError):
             return
         future: Future[Any] = Future()
-        _SET_AHEAD(message, future)
+        message._decoded_ahead(future)
         self.work.append((message, table_set, used, future))
         self.octets += message.length
 

@@ -148,6 +148,10 @@ class Message:
         table_set, used = chooser.choose(self)
         return self._data(*self._decode_parts(table_set, used, chooser))
 
+    def _decoded_ahead(self, future: Future[tuple[TableSet, tuple[Any, ...], str]]) -> None:
+        # The reader's pool fills the future; the first decode() takes it.
+        _SET_AHEAD(self, future)
+
     def _decode_with(self, table_set: TableSet, used: str, chooser: TableChooser | None = None) -> Data:
         return self._data(*self._decode_parts(table_set, used, chooser))
 
