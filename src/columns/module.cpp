@@ -350,16 +350,9 @@ void set_columns_table_set_type(PyTypeObject* type) { tables_type = type; }
 
 PyMODINIT_FUNC PyInit__columns() {
   using namespace tarvane;
-  PyObject* tarvane_module = PyImport_ImportModule("tarvane._tarvane");
-  if (!tarvane_module) return nullptr;
-  PyObject* type = PyObject_GetAttrString(tarvane_module, "TableSet");
-  Py_DECREF(tarvane_module);
-  if (!type) return nullptr;
-  if (!PyType_Check(type)) {
-    Py_DECREF(type);
-    PyErr_SetString(PyExc_ImportError, "tarvane._tarvane.TableSet is not a type");
-    return nullptr;
-  }
+  PyTypeObject* imported = imported_table_set_type();
+  if (!imported) return nullptr;
+  PyObject* type = reinterpret_cast<PyObject*>(imported);
   PyObject* module = PyModule_Create(&module_def);
   if (!module) {
     Py_DECREF(type);

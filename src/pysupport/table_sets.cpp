@@ -18,4 +18,18 @@ PyObject* new_table_set_object(PyTypeObject* type, TableSet tables) {
   return obj;
 }
 
+PyTypeObject* imported_table_set_type() {
+  PyObject* tarvane_module = PyImport_ImportModule("tarvane._tarvane");
+  if (!tarvane_module) return nullptr;
+  PyObject* type = PyObject_GetAttrString(tarvane_module, "TableSet");
+  Py_DECREF(tarvane_module);
+  if (!type) return nullptr;
+  if (!PyType_Check(type)) {
+    Py_DECREF(type);
+    PyErr_SetString(PyExc_ImportError, "tarvane._tarvane.TableSet is not a type");
+    return nullptr;
+  }
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
 }  // namespace tarvane

@@ -15,4 +15,8 @@ const TableSet& table_set_of(PyObject* obj);
 // with an exception set.
 PyObject* new_table_set_object(PyTypeObject* type, TableSet tables);
 
+// _tarvane's TableSet type, imported for a module beside it: a new
+// reference, or nullptr with an exception set.
+PyTypeObject* imported_table_set_type();
+
 }  // namespace tarvane
