@@ -134,4 +134,14 @@ Result<std::vector<uint8_t>> assemble_message(const BufrMessage& header, std::sp
   return out;
 }
 
+Result<std::vector<uint8_t>> assemble_template_message(const BufrMessage& header, std::span<const uint32_t> descriptors,
+                                                       size_t subsets, std::span<const uint8_t> data) {
+  BufrMessage out = header;
+  out.unexpanded_descriptors.assign(descriptors.begin(), descriptors.end());
+  out.number_of_subsets = static_cast<uint16_t>(subsets);
+  out.local_section_present = false;
+  out.section3_length = 0;
+  return assemble_message(out, {}, data);
+}
+
 }  // namespace tarvane

@@ -128,4 +128,10 @@ class RecordSource final : public ValueSource {
                                                             std::span<const uint8_t> local_section,
                                                             std::span<const uint8_t> data);
 
+// A new message from a template: header's section 1 fields and flags, with
+// descriptors as section 3's list, subsets as its count and no section 2.
+[[nodiscard]] Result<std::vector<uint8_t>> assemble_template_message(const BufrMessage& header,
+                                                                     std::span<const uint32_t> descriptors,
+                                                                     size_t subsets, std::span<const uint8_t> data);
+
 }  // namespace tarvane

@@ -130,12 +130,7 @@ Result<std::vector<uint8_t>> encode_keyed(std::span<const uint32_t> descriptors,
   }
   if (subsets.size() > 65535) return fail(BufrError::parse("a message holds at most 65535 subsets"));
   TARVANE_TRY(const std::vector<uint8_t> data, encode_data(descriptors, tables, pointers, header.compressed_data));
-  BufrMessage out = header;
-  out.unexpanded_descriptors.assign(descriptors.begin(), descriptors.end());
-  out.number_of_subsets = static_cast<uint16_t>(subsets.size());
-  out.local_section_present = false;
-  out.section3_length = 0;
-  return assemble_message(out, {}, data);
+  return assemble_template_message(header, descriptors, subsets.size(), data);
 }
 
 }  // namespace tarvane

@@ -63,12 +63,7 @@ Result<std::vector<uint8_t>> encode_listed(std::span<const uint32_t> descriptors
     if (sources[i]->remaining() != 0)
       return fail(BufrError::parse("subset " + std::to_string(i + 1) + " lists more values than the template takes"));
   }
-  BufrMessage out = header;
-  out.unexpanded_descriptors.assign(descriptors.begin(), descriptors.end());
-  out.number_of_subsets = static_cast<uint16_t>(subsets.size());
-  out.local_section_present = false;
-  out.section3_length = 0;
-  return assemble_message(out, {}, data);
+  return assemble_template_message(header, descriptors, subsets.size(), data);
 }
 
 }  // namespace tarvane
