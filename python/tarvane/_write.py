@@ -38,7 +38,11 @@ def encode(source: Data | Sequence[int | str], subsets: Subsets = None, *, table
     ``"#1#delayedDescriptorReplicationFactor"``) and must then agree; a
     replication none of whose keys is given is written 0 times. Keys not
     given, None and NaN are written as missing. Numbers are in the element's
-    unit; texts are padded with spaces to the element's width.
+    unit; texts are padded with spaces to the element's width. Quality
+    information and statistics take the names the reader gives them,
+    ``"airTemperature->percentConfidence"`` (a second block:
+    ``"key->percentConfidence->percentConfidence"``); the template's bitmaps
+    are then derived from which values were given one.
 
     ``compressed`` writes the data section compressed (default: the source
     message's form, or uncompressed for a template) and ``edition`` writes

@@ -34,6 +34,8 @@ struct EncodeValue {
   std::optional<uint64_t> raw;
   std::optional<std::string_view> text;
   bool missing = false;
+  // "#k#key" where the caller gave values by key, so errors can name it.
+  std::string_view key;
 };
 
 // Where the writer's values come from, for one subset. The writer calls

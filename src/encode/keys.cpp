@@ -45,6 +45,7 @@ Result<EncodeValue> KeySource::next(uint32_t code, const ElementInfo* info) {
     return fail(BufrError::parse("the template's values and the walk disagree at " + code_text(code)));
   const size_t node = cursor_++;
   EncodeValue out;
+  out.key = nodes[node].key;
   if (!frames_.empty() && !frames_.back().started && node == frames_.back().node + 1) {
     out.value = static_cast<double>(frames_.back().factor);
     return out;

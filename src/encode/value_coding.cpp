@@ -16,11 +16,19 @@ std::string number_text(double v) {
   return std::string(buf, r.ptr);
 }
 
+// The key a value was given by, where it was, then its descriptor.
+std::string value_label(const EncodeValue& v, uint32_t code, std::string_view name) {
+  if (v.key.empty()) return item_label(code, name);
+  std::string s = std::string(v.key) + " (" + code_text(code);
+  if (!name.empty()) s += ", " + std::string(name);
+  return s + ")";
+}
+
 BufrError range_error(const EncodeValue& v, const NumericTarget& t, uint64_t max_raw, size_t subset) {
   std::string s = "value ";
   s += v.raw ? std::to_string(*v.raw) + " (raw)" : number_text(v.value);
   s += " of ";
-  s += item_label(t.code, t.name);
+  s += value_label(v, t.code, t.name);
   s += " in subset ";
   s += std::to_string(subset);
   s += " is outside [";
@@ -95,7 +103,7 @@ Result<std::optional<std::string_view>> code_text_value(const EncodeValue& v, ui
   if (v.missing || !v.text) return std::optional<std::string_view>();
   if (v.text->size() * 8 > width) {
     return fail(BufrError::encode("text of " + std::to_string(v.text->size()) + " characters for " +
-                                  item_label(code, name) + " in subset " + std::to_string(subset) +
+                                  value_label(v, code, name) + " in subset " + std::to_string(subset) +
                                   " is longer than its " + std::to_string(width / 8) + " characters"));
   }
   return v.text;

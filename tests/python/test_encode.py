@@ -234,14 +234,17 @@ REPLICATED = [101000, 31001, 12101]
 KEY_ERRORS = [
     ([12101], [{"airTemperatur": 1}], KeyError, "close matches: .*airTemperature"),
     ([12101], [{"#2#airTemperature": 1}], KeyError, "not a key of the template"),
-    ([12101], [{"airTemperature": 1e9}], ValueError, r"1e\+09 of 012101 .* in subset 1 is outside \[0, 655.34\] K"),
+    ([12101], [{"airTemperature": 1e9}], ValueError,
+     r"1e\+09 of #1#airTemperature \(012101, .*\) in subset 1 is outside \[0, 655.34\] K"),
+    ([12101], [{"airTemperature": 280}, {"airTemperature": -1}], ValueError, r"-1 of #1#airTemperature .* subset 2"),
     ([12101], [{"airTemperature": "warm"}], ValueError, "a text given for a number element"),
     ([12101], [{"airTemperature": [1, 2]}], ValueError, "a list where a single value is written"),
     (REPLICATED, [{"airTemperature": 280.0}], ValueError, "takes a list"),
     (REPLICATED, [{"airTemperature": [280.0], "delayedDescriptorReplicationFactor": 2}], ValueError,
      "gives 1 repetitions where its replication has 2"),
     (REPLICATED, [{"airTemperature": [280.0] * 256}], ValueError, "replication factor 256"),
-    ([1015], [{"stationOrSiteName": "x" * 21}], ValueError, "001015 .* longer than its 20 characters"),
+    ([1015], [{"stationOrSiteName": "x" * 21}], ValueError,
+     r"#1#stationOrSiteName \(001015, .* longer than its 20 characters"),
     ([12101], [], ValueError, "at least one subset"),
     ([399999], [{}], ValueError, "399999 was not found in Table D"),
 ]
@@ -404,6 +407,15 @@ ATTRIBUTE_CASES = [
                   "airTemperature->firstOrderStatisticalValue": [0.5, None], "#1#firstOrderStatistics": 9},
      {"airTemperature->percentConfidence": [80, 70], "airTemperature->firstOrderStatisticalValue": [0.5, None]},
      None),
+    # Differences: width + 1 bits about a reference of -2^width.
+    ([1001, 12101, 225000, 236000, 101000, 31002, 31031, 8024, 101000, 31002, 225255],
+     {"airTemperature": 280.0, "airTemperature->differenceStatisticalValue": -1.5, "differenceStatistics": 9},
+     {"airTemperature->differenceStatisticalValue": [-1.5]}, None),
+    # Substituted values, then the replaced ones through the same bitmap again.
+    ([1001, 12101, 223000, 236000, 101000, 31002, 31031, 101000, 31002, 223255, 232000, 237000, 101000, 31002,
+      232255],
+     {"airTemperature": 280.0, "airTemperature->substitutedValue": 279.0, "airTemperature->replacedRetainedValue": 281.0},
+     {"airTemperature->substitutedValue": [279.0], "airTemperature->replacedRetainedValue": [281.0]}, None),
 ]
 
 
@@ -416,9 +428,11 @@ def _reference_keys(path, keys):
     return json.loads(run.stdout)
 
 
+@pytest.mark.parametrize("compressed", [False, True])
 @pytest.mark.parametrize("template, row, expected, reference", ATTRIBUTE_CASES)
-def test_attributes_by_name_read_the_same_in_tarvane_and_ecCodes(template, row, expected, reference, tmp_path):
-    out = tarvane.encode(template, [row], master_tables_version_number=36)
+def test_attributes_by_name_read_the_same_in_tarvane_and_ecCodes(template, row, expected, reference, compressed,
+                                                                 tmp_path):
+    out = tarvane.encode(template, [row], master_tables_version_number=36, compressed=compressed)
     d = tarvane.Message(out).decode()
     for key, values in expected.items():
         got = [d.get(key, rank=r).tolist()[0] for r in range(1, len(values) + 1)]
