@@ -158,11 +158,18 @@ class Message:
     def _data(self, table_set: TableSet, parts: tuple[Any, ...], used: str) -> Data:
         return _data_class()(self, table_set, parts, tables_used=used)
 
+    def _decoded_whole(self) -> Data:
+        """decode(), with raw and the meanings at once: for readers that show every record's."""
+        if self._ahead is not None:
+            return self.decode()
+        table_set, used = self._chooser.choose(self)
+        return self._data(*self._decode_parts(table_set, used, self._chooser, full=True))
+
     def _decode_parts(
-        self, table_set: TableSet, used: str, chooser: TableChooser | None = None
+        self, table_set: TableSet, used: str, chooser: TableChooser | None = None, full: bool = False
     ) -> tuple[TableSet, tuple[Any, ...], str]:
         try:
-            return table_set, _columns.decode(self.bytes, table_set, False), used
+            return table_set, _columns.decode(self.bytes, table_set, full), used
         except ValueError as exc:
             raise self._reading_error(exc, used, chooser) from exc
 

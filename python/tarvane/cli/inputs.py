@@ -155,7 +155,8 @@ def messages(
 def decode(message: Message, failures: Failures) -> Data | None:
     """The message's values, or None when they cannot be decoded (reported)."""
     try:
-        return message.decode()
+        # Whole: a dump shows every record's code figure and meaning.
+        return message._decoded_whole()
     except (ValueError, OSError) as exc:
         failures.report(decode_failure(message, exc))
         return None

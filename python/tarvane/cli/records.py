@@ -14,7 +14,6 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from .. import _columns
 from .._describe import describe
 
 if TYPE_CHECKING:
@@ -51,10 +50,11 @@ class Records:
 
     def __init__(self, data: Data, selection: Selection) -> None:
         self.data = data
-        codes, index = _columns.index_descriptors(data.descriptor)
+        # The message's own index, shared with its Data (compressed data: tiled from one subset's).
+        codes, index = data._parts.elements()
         self.codes: list[int] = codes
         self.elements = [describe(data.tables, code) for code in codes]
-        which = np.frombuffer(index, dtype=np.int32)
+        which = data._cut(index)
         keep: npt.NDArray[np.bool_] | None = None
         if selection.subsets is not None:
             keep = np.isin(data.subset, np.fromiter(selection.subsets, dtype=np.int64))
@@ -108,6 +108,8 @@ class Records:
 
     def present(self) -> list[bool]:
         """Per code: whether a selected record has it."""
+        if self.positions is None and self.data._start == 0 and self.data._stop == len(self.data._parts):
+            return [True] * len(self.codes)  # the codes are those of these records
         present = np.zeros(len(self.codes), dtype=bool)
         present[self.which] = True
         flags: list[bool] = present.tolist()
@@ -133,19 +135,35 @@ class Records:
         distinct pair is taken once however many records have it. Missing
         values have no figure to key them by.
         """
-        meaning = self.meaning
-        positions = np.flatnonzero((meaning != np.array(None)) & ~np.isnan(self.value))
+        parts = self.data._parts
+        parts._complete()  # the meanings, where the decoding left them out
+        # The records that have a meaning, from the decoder's own list
+        # rather than by comparing every record's meaning with None.
+        records = np.frombuffer(parts.meaning_records, dtype=np.uint32).astype(np.intp) - self.data._start
+        ids = np.frombuffer(parts.meaning_ids, dtype=np.uint32)
+        inside = (records >= 0) & (records < len(self.data))
+        records, ids = records[inside], ids[inside]
+        if self.positions is not None:
+            at = np.searchsorted(self.positions, records)
+            kept = at < len(self.positions)
+            kept[kept] = self.positions[at[kept]] == records[kept]
+            records, ids, positions = records[kept], ids[kept], at[kept]
+        else:
+            positions = records
+        present = ~np.isnan(self.value[positions])
+        records, ids, positions = records[present], ids[present], positions[present]
         if not len(positions):
             return {}
         # Unmasked, from the parts: Data.raw would import numpy.ma for nothing.
-        figures = self._cut(self.data._cut(self.data._parts.raw))[positions]
+        figures = self.data._cut(parts.raw)[records]
         which = self.which[positions].astype(np.uint64)
         if int(figures.max()) < 1 << 40:
             _, first = np.unique(which << np.uint64(40) | figures, return_index=True)
-            positions, which, figures = positions[first], which[first], figures[first]
+            ids, which, figures = ids[first], which[first], figures[first]
+        texts = parts.meanings
         out: dict[int, dict[str, str]] = {}
-        for code_index, figure, text in zip(which.tolist(), figures.tolist(), meaning[positions].tolist()):
-            out.setdefault(self.codes[code_index], {})[str(figure)] = text
+        for code_index, figure, text in zip(which.tolist(), figures.tolist(), ids.tolist()):
+            out.setdefault(self.codes[code_index], {})[str(figure)] = texts[text]
         return out
 
     def attributes(self) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.object_]] | None:
@@ -153,6 +171,9 @@ class Records:
         its name as an attribute; None when no record is an attribute. Where what an attribute
         qualifies is not selected, it goes to the nearest selected record up its chain, and its
         name to the path from there (``"percentConfidence->percentConfidence"``)."""
+        # Only a record that refers to another is an attribute: most messages have none.
+        if not len(self) or int(self._cut(self.data.refers_to).max()) < 0:
+            return None
         names = self.data._attribute_name_column()
         kept = self._cut(names)
         if (kept == None).all():  # noqa: E711 - elementwise
