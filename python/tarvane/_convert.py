@@ -93,7 +93,8 @@ def _write_long(files: list[str], output: str, kind: str, tables: TablesArg, err
     messages = messages_of(files, tables, errors, threads)  # type: ignore[arg-type]
     try:
         for _, of_file in itertools.groupby(messages, key=lambda m: m.source):
-            datas = [d for m in of_file if (d := decode_or_skip(m, errors)) is not None]  # type: ignore[arg-type]
+            datas = [d for m in of_file
+                     if (d := decode_or_skip(m, errors, whole=True)) is not None]  # type: ignore[arg-type]
             table = long_arrow(gather_long(datas, with_message=True))
             if kind == ".csv":
                 table = _plain(table)

@@ -54,12 +54,13 @@ def messages_of(paths: Iterable[str], tables: TablesArg, errors: ErrorPolicy, th
     return decode_ahead(messages, threads)
 
 
-def decode_or_skip(message: Message, errors: ErrorPolicy) -> Data | None:
-    """The message's Data, or None when the policy skips a message that does not decode."""
+def decode_or_skip(message: Message, errors: ErrorPolicy, whole: bool = False) -> Data | None:
+    """The message's Data, or None when the policy skips a message that does not decode;
+    whole: with raw and the meanings decoded at once, for a frame that has them all."""
     import warnings
 
     try:
-        return message.decode()
+        return message._decoded_whole() if whole else message.decode()
     except ValueError as exc:
         if errors == "raise":
             raise
