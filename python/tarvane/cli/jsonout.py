@@ -115,8 +115,9 @@ def _group_attributes(attributes: tuple[np.ndarray, np.ndarray], start: int, sto
     local = np.where(refers_to >= 0, refers_to - subset_start, np.nan).reshape(count, length)
     table = names.reshape(count, length)
     named: list[Any] = table[0].tolist()
-    for position in np.flatnonzero(~(table == table[0]).all(axis=0)).tolist():
-        named[position] = table[:, position].tolist()
+    if count > 1:
+        for position in np.flatnonzero(~(table == table[0]).all(axis=0)).tolist():
+            named[position] = table[:, position].tolist()
     return {"refers_to": _columns_of(local, None), "attributes": named}
 
 
