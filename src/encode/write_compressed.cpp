@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../data/unpack.hpp"
 #include "value_coding.hpp"
 #include "writer.hpp"
 
@@ -21,6 +22,38 @@ bool same_padded(std::optional<std::string_view> a, std::optional<std::string_vi
     return s;
   };
   return trim(*a) == trim(*b);
+}
+
+// The values of a column: the least and greatest present raw.
+struct ColumnRange {
+  uint64_t lo = ~uint64_t{0};
+  uint64_t hi = 0;
+  bool any = false;
+  bool any_missing = false;
+};
+
+// R0 and NBINC of a column (nb 0: every subset holds R0).
+struct ColumnCoding {
+  uint64_t r0;
+  uint32_t nb;
+};
+
+Result<ColumnCoding> column_coding(const ColumnRange& r, const NumericTarget& t) {
+  const bool ones_kept = t.missing_allowed && t.width >= 2 && t.width <= 63 && r.lo == all_ones(t.width);
+  if (!r.any || (r.hi == r.lo && !r.any_missing && !ones_kept)) return ColumnCoding{r.any ? r.lo : all_ones(t.width), 0};
+  // An all-ones R0 reads as missing in every subset: a present all-ones
+  // raw is coded as an increment of 2 (0b11 is missing).
+  const uint64_t lo = ones_kept ? r.lo - 2 : r.lo;
+  // An all-ones increment is missing where missing is allowed: the
+  // increments keep clear of it.
+  const uint64_t range = r.hi - lo;
+  uint32_t nb = static_cast<uint32_t>(std::bit_width(range));
+  if (t.missing_allowed && (r.any_missing || range == all_ones(nb))) nb = range == ~uint64_t{0} ? 64 : std::bit_width(range + 1);
+  if (nb > 63) {
+    return fail(BufrError::encode("the values of " + item_label(t.code, t.name) +
+                                  " span more than 63 bits of increments"));
+  }
+  return ColumnCoding{lo, nb};
 }
 
 struct ColumnWriter : DataWriter<ColumnWriter> {
@@ -41,7 +74,7 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
   // RecordSource::next and code_number give them; false (nothing taken)
   // where a record does not fit, for the general path to report.
   bool column_of_records(uint32_t code, const NumericTarget& t) {
-    if (strided.empty() || strided[0]->remaining() == 0) return false;
+    if (strided.empty() || strided[0]->remaining() == 0 || strided[0]->packed(strided[0]->position())) return false;
     const DecodedValue* v = strided[0]->record(strided[0]->position());
     const size_t step = strided[0]->columns() ? strided[0]->subset_step() : stride;
     const uint64_t ones = all_ones(t.width);
@@ -67,45 +100,104 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
 
   // R0, NBINC and the increments of numbers; what subset 1 reads back.
   Result<std::optional<double>> put_numbers(const NumericTarget& t) {
-    uint64_t lo = ~uint64_t{0}, hi = 0;
-    bool any = false, any_missing = false;
+    ColumnRange r;
     for (const CodedNumber& c : numbers) {
       if (c.missing) {
-        any_missing = true;
+        r.any_missing = true;
         continue;
       }
-      any = true;
-      lo = c.raw < lo ? c.raw : lo;
-      hi = c.raw > hi ? c.raw : hi;
+      r.any = true;
+      r.lo = c.raw < r.lo ? c.raw : r.lo;
+      r.hi = c.raw > r.hi ? c.raw : r.hi;
     }
-    BitWriter& out = ctx.out;
-    const bool ones_kept = t.missing_allowed && t.width >= 2 && t.width <= 63 && lo == all_ones(t.width);
-    if (!any || (hi == lo && !any_missing && !ones_kept)) {
-      out.put(any ? lo : all_ones(t.width), t.width);
-      out.put(0, 6);
-      return entry_read_back(numbers[0], t);
+    TARVANE_TRY(const ColumnCoding k, column_coding(r, t));
+    ctx.out.put(k.r0, t.width);
+    ctx.out.put(k.nb, 6);
+    if (k.nb != 0) {
+      const uint64_t missing = all_ones(k.nb);
+      const uint64_t lo = k.r0;
+      const CodedNumber* c = numbers.data();
+      ctx.out.put_run(numbers.size(), k.nb, [c, lo, missing](size_t j) { return c[j].missing ? missing : c[j].raw - lo; });
     }
-    // An all-ones R0 reads as missing in every subset: a present all-ones
-    // raw is coded as an increment of 2 (0b11 is missing).
-    if (t.missing_allowed && t.width >= 2 && t.width <= 63 && lo == all_ones(t.width)) lo -= 2;
-    // An all-ones increment is missing where missing is allowed: the
-    // increments keep clear of it.
-    const uint64_t range = hi - lo;
-    uint32_t nb = static_cast<uint32_t>(std::bit_width(range));
-    if (t.missing_allowed && (any_missing || range == all_ones(nb))) nb = range == ~uint64_t{0} ? 64 : std::bit_width(range + 1);
-    if (nb > 63) {
-      return fail(BufrError::encode("the values of " + item_label(t.code, t.name) +
-                                    " span more than 63 bits of increments"));
-    }
-    out.put(lo, t.width);
-    out.put(nb, 6);
-    const uint64_t missing = all_ones(nb);
-    const CodedNumber* c = numbers.data();
-    out.put_run(numbers.size(), nb, [c, lo, missing](size_t k) { return c[k].missing ? missing : c[k].raw - lo; });
     return entry_read_back(numbers[0], t);
   }
 
+  // A column the reader left packed, written from its increments in the
+  // payload, as pull_numbers and put_numbers would write it; false (nothing
+  // taken) where that is not certain, for the general path.
+  bool packed_column(uint32_t code, const NumericTarget& t, const PackedColumn& p, std::optional<double>& read) {
+    const RecordSource& first = *strided[0];
+    if (first.record(first.position())->descriptor != code || t.width > 63 || p.missing_allowed != t.missing_allowed)
+      return false;
+    const std::span<const uint8_t> payload = first.payload();
+    const size_t s0 = first.subset();
+    const uint64_t inc_missing = all_ones(p.nb);
+    const bool may_miss = p.missing_allowed;
+    uint64_t lo = ~uint64_t{0}, hi = 0;
+    bool any_missing = false;
+    for (size_t j = 0; j < n(); ++j) {
+      const uint64_t inc = packed_increment(p, payload, s0 + j);
+      if (may_miss && inc == inc_missing) {
+        any_missing = true;
+        continue;
+      }
+      lo = inc < lo ? inc : lo;
+      hi = inc > hi ? inc : hi;
+    }
+    const bool any = lo <= hi;
+    // Raws past the width are refused by the general path.
+    if (any && p.r0 + hi > all_ones(t.width)) return false;
+    const ColumnRange r{any ? p.r0 + lo : ~uint64_t{0}, any ? p.r0 + hi : 0, any, any_missing};
+    const auto k = column_coding(r, t);
+    if (!k) return false;
+    ctx.out.put(k->r0, t.width);
+    ctx.out.put(k->nb, 6);
+    if (k->nb != 0) {
+      // r0 + inc - R0 is never negative, whichever is larger of r0 and R0.
+      const uint64_t shift = p.r0 - k->r0;
+      const uint64_t missing = all_ones(k->nb);
+      ctx.out.put_run(n(), k->nb, [&](size_t j) {
+        const uint64_t inc = packed_increment(p, payload, s0 + j);
+        return may_miss && inc == inc_missing ? missing : inc + shift;
+      });
+    }
+    const uint64_t inc0 = packed_increment(p, payload, s0);
+    const bool missing0 = may_miss && inc0 == inc_missing;
+    read = entry_read_back(missing0 ? CodedNumber{all_ones(t.width), true} : CodedNumber{p.r0 + inc0, false}, t);
+    for (RecordSource* s : strided) s->advance();
+    return true;
+  }
+
+  // A column of one record for every subset written as one value where it
+  // is one (not an all-ones raw kept present).
+  bool constant_column(uint32_t code, const NumericTarget& t, std::optional<double>& read) {
+    const RecordSource& first = *strided[0];
+    const DecodedValue& v = *first.record(first.position());
+    const uint64_t ones = all_ones(t.width);
+    const bool missing = !v.has_value || !v.has_raw;
+    if (v.descriptor != code || (!missing && v.raw > ones)) return false;
+    const CodedNumber c = missing ? CodedNumber{ones, t.missing_allowed && t.width <= 63} : CodedNumber{v.raw, false};
+    const ColumnRange r{c.missing ? ~uint64_t{0} : c.raw, c.missing ? 0 : c.raw, !c.missing, c.missing};
+    const auto k = column_coding(r, t);
+    if (!k || k->nb != 0) return false;
+    ctx.out.put(k->r0, t.width);
+    ctx.out.put(0, 6);
+    read = entry_read_back(c, t);
+    for (RecordSource* s : strided) s->advance();
+    return true;
+  }
+
+  // The column written straight from the decoded columns where it can be.
+  bool column_of_columns(uint32_t code, const NumericTarget& t, std::optional<double>& read) {
+    if (strided.empty() || strided[0]->columns() == nullptr || strided[0]->remaining() == 0) return false;
+    const RecordSource& first = *strided[0];
+    if (const PackedColumn* p = first.packed(first.position())) return packed_column(code, t, *p, read);
+    return first.subset_step() == 0 && constant_column(code, t, read);
+  }
+
   Result<std::optional<double>> number(uint32_t code, const ElementInfo* info, const NumericTarget& t) {
+    std::optional<double> read;
+    if (column_of_columns(code, t, read)) return read;
     TARVANE_CHECK(pull_numbers(code, info, t));
     return put_numbers(t);
   }

@@ -67,7 +67,8 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
   // is wrong).
   bool direct(const Instruction& ins) {
     RecordSource* records = source.records();
-    if (records == nullptr || ins.width > 63 || records->remaining() == 0) return false;
+    if (records == nullptr || ins.width > 63 || records->remaining() == 0 || records->packed(records->position()))
+      return false;
     const DecodedValue& v = *records->record(records->position());
     if (v.descriptor != ins.code) return false;
     const uint64_t ones = all_ones(ins.width);
