@@ -135,8 +135,9 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     const bool may_miss = p.missing_allowed;
     uint64_t lo = ~uint64_t{0}, hi = 0;
     bool any_missing = false;
-    for (size_t j = 0; j < n(); ++j) {
-      const uint64_t inc = packed_increment(p, payload, s0 + j);
+    const uint8_t* data = payload.data();
+    for (size_t j = 0, bit = p.bit + s0 * p.nb; j < n(); ++j, bit += p.nb) {
+      const uint64_t inc = (load_be64(data, payload.size(), bit >> 3) << (bit & 7)) >> (64 - p.nb);
       if (may_miss && inc == inc_missing) {
         any_missing = true;
         continue;
@@ -152,7 +153,10 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     if (!k) return false;
     ctx.out.put(k->r0, t.width);
     ctx.out.put(k->nb, 6);
-    if (k->nb != 0) {
+    if (k->r0 == p.r0 && k->nb == p.nb) {
+      // The source's own increments.
+      ctx.out.put_bits(payload, p.bit + s0 * p.nb, n() * p.nb);
+    } else if (k->nb != 0) {
       // r0 + inc - R0 is never negative, whichever is larger of r0 and R0.
       const uint64_t shift = p.r0 - k->r0;
       const uint64_t missing = all_ones(k->nb);

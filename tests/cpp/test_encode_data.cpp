@@ -164,6 +164,8 @@ TEST(EncodeCompressed, PackedColumnsWriteWhatTheirRecordsWrite) {
        BitWriter().put(12, 8).put(2, 6).put(0, 2).put(2, 2).put(0, 2).put(1, 2)},
       {"increments wider than needed, missing kept", BitWriter().put(4, 8).put(5, 6).put(0, 5).put(31, 5).put(1, 5).put(0, 5),
        BitWriter().put(4, 8).put(2, 6).put(0, 2).put(3, 2).put(1, 2).put(0, 2)},
+      {"increments as they would be written", BitWriter().put(4, 8).put(2, 6).put(0, 2).put(3, 2).put(1, 2).put(0, 2),
+       BitWriter().put(4, 8).put(2, 6).put(0, 2).put(3, 2).put(1, 2).put(0, 2)},
       {"varying increments of one value", BitWriter().put(7, 8).put(2, 6).put(1, 2).put(1, 2).put(1, 2).put(1, 2),
        BitWriter().put(8, 8).put(0, 6)},
       {"every increment missing", BitWriter().put(7, 8).put(1, 6).ones(4), BitWriter().ones(8).put(0, 6)},
