@@ -1,7 +1,9 @@
 // Compressed data: one walk for all subsets; each item is written as a
 // column, R0 the least value, NBINC the increments' width, 0 where every
 // subset holds the same value.
+#include <algorithm>
 #include <bit>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +56,39 @@ Result<ColumnCoding> column_coding(const ColumnRange& r, const NumericTarget& t)
                                   " span more than 63 bits of increments"));
   }
   return ColumnCoding{lo, nb};
+}
+
+// The least and greatest present increment of a packed column, and whether
+// one is missing (all ones where missing is allowed).
+struct IncrementRange {
+  uint64_t lo = ~uint64_t{0};
+  uint64_t hi = 0;
+  bool any_missing = false;
+};
+
+// n increments of nb bits from bit on; kInBounds: the payload holds 8 bytes
+// from the byte of each.
+template <bool kMayMiss, bool kInBounds>
+IncrementRange scan_increments(std::span<const uint8_t> payload, size_t bit, uint32_t nb, size_t n,
+                               bool may_miss = kMayMiss) {
+  const uint64_t ones = all_ones(nb);
+  uint64_t lo = ~uint64_t{0}, hi = 0;
+  bool missing = false;
+  for (size_t j = 0; j < n; ++j, bit += nb) {
+    uint64_t w;
+    if constexpr (kInBounds) {
+      std::memcpy(&w, payload.data() + bit / 8, 8);
+      w = __builtin_bswap64(w);
+    } else {
+      w = load_be64(payload.data(), payload.size(), bit / 8);
+    }
+    const uint64_t inc = (w << (bit & 7)) >> (64 - nb);
+    const bool present = !(kMayMiss && may_miss && inc == ones);
+    missing |= !present;
+    lo = std::min(lo, present ? inc : ~uint64_t{0});
+    hi = std::max(hi, present ? inc : 0);
+  }
+  return {lo, hi, missing};
 }
 
 struct ColumnWriter : DataWriter<ColumnWriter> {
@@ -133,18 +168,14 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     const size_t s0 = first.subset();
     const uint64_t inc_missing = all_ones(p.nb);
     const bool may_miss = p.missing_allowed;
-    uint64_t lo = ~uint64_t{0}, hi = 0;
-    bool any_missing = false;
-    const uint8_t* data = payload.data();
-    for (size_t j = 0, bit = p.bit + s0 * p.nb; j < n(); ++j, bit += p.nb) {
-      const uint64_t inc = (load_be64(data, payload.size(), bit >> 3) << (bit & 7)) >> (64 - p.nb);
-      if (may_miss && inc == inc_missing) {
-        any_missing = true;
-        continue;
-      }
-      lo = inc < lo ? inc : lo;
-      hi = inc > hi ? inc : hi;
-    }
+    const size_t bit = p.bit + s0 * p.nb;
+    // Whole 8-byte loads where the payload holds them (all but the tail).
+    const IncrementRange in = (bit + (n() - 1) * p.nb) / 8 + 8 <= payload.size()
+                                  ? (may_miss ? scan_increments<true, true>(payload, bit, p.nb, n())
+                                              : scan_increments<false, true>(payload, bit, p.nb, n()))
+                                  : scan_increments<true, false>(payload, bit, p.nb, n(), may_miss);
+    const uint64_t lo = in.lo, hi = in.hi;
+    const bool any_missing = in.any_missing;
     const bool any = lo <= hi;
     // Raws past the width are refused by the general path.
     if (any && p.r0 + hi > all_ones(t.width)) return false;
