@@ -18,7 +18,7 @@ class BitWriter {
   size_t bits() const { return size_ * 8 + used_; }
 
   // The low width (0..64) bits of value.
-  void put(uint64_t value, uint32_t width) {
+  [[gnu::always_inline]] void put(uint64_t value, uint32_t width) {
     if (width == 0) return;
     if (width < 64) value &= (uint64_t{1} << width) - 1;
     const uint32_t room = 64 - used_;

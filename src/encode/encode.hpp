@@ -110,8 +110,8 @@ class RecordSource final : public ValueSource {
     return &columns_->packed[columns_->refs[i].packed];
   }
   std::span<const uint8_t> payload() const { return payload_; }
-  // Steps over the next record, which the caller has checked.
-  void advance() { next_ += 1; }
+  // Steps over the next k records, which the caller has checked.
+  void advance(size_t k = 1) { next_ += k; }
 
  private:
   const DecodeResult* result_;

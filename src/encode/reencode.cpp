@@ -62,21 +62,24 @@ Result<std::vector<uint8_t>> reencode_message(std::span<const uint8_t> source, c
     first = *only_subset;
     count = 1;
   }
-  std::vector<std::unique_ptr<RecordSource>> sources;
+  // Reserved in full: the pointers stay valid.
+  std::vector<RecordSource> sources;
   std::vector<ValueSource*> pointers;
+  sources.reserve(count);
+  pointers.reserve(count);
   for (size_t i = first; i < first + count; ++i) {
     if (m.compressed_data) {
-      sources.push_back(std::make_unique<RecordSource>(decoded.result, decoded.columns, i, payload));
+      sources.emplace_back(decoded.result, decoded.columns, i, payload);
     } else {
       const auto [begin, end] = subset_range(decoded.result, i);
-      sources.push_back(std::make_unique<RecordSource>(decoded.result, begin, end));
+      sources.emplace_back(decoded.result, begin, end);
     }
-    pointers.push_back(sources.back().get());
+    pointers.push_back(&sources.back());
   }
   TARVANE_TRY(const std::vector<uint8_t> data,
               encode_data(m.unexpanded_descriptors, tables, pointers, header.compressed_data));
-  for (const auto& s : sources) {
-    if (s->remaining() != 0) return fail(BufrError::parse("the decoded records do not follow the descriptors"));
+  for (const RecordSource& s : sources) {
+    if (s.remaining() != 0) return fail(BufrError::parse("the decoded records do not follow the descriptors"));
   }
   BufrMessage out = header;
   out.unexpanded_descriptors = m.unexpanded_descriptors;

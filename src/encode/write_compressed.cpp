@@ -105,29 +105,44 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
 
   size_t n() const { return sources.size(); }
 
+  // The bulk paths move subset 1's source alone; the others follow, lag
+  // records behind, before anything else asks them.
+  size_t lag = 0;
+  void step() {
+    strided[0]->advance();
+    ++lag;
+  }
+  std::span<ValueSource* const> all() {
+    if (lag != 0) {
+      for (size_t j = 1; j < strided.size(); ++j) strided[j]->advance(lag);
+      lag = 0;
+    }
+    return sources;
+  }
+
   // The column of numbers read straight from the records, as
   // RecordSource::next and code_number give them; false (nothing taken)
   // where a record does not fit, for the general path to report.
   bool column_of_records(uint32_t code, const NumericTarget& t) {
     if (strided.empty() || strided[0]->remaining() == 0 || strided[0]->packed(strided[0]->position())) return false;
     const DecodedValue* v = strided[0]->record(strided[0]->position());
-    const size_t step = strided[0]->columns() ? strided[0]->subset_step() : stride;
+    const size_t apart = strided[0]->columns() ? strided[0]->subset_step() : stride;
     const uint64_t ones = all_ones(t.width);
     const bool can_miss = t.missing_allowed && t.width <= 63;
     CodedNumber* out = numbers.data();
-    for (size_t j = 0; j < n(); ++j, v += step) {
+    for (size_t j = 0; j < n(); ++j, v += apart) {
       const bool missing = !v->has_value || !v->has_raw;
       if (v->descriptor != code || (!missing && v->raw > ones)) return false;
       out[j] = missing ? CodedNumber{ones, can_miss} : CodedNumber{v->raw, false};
     }
-    for (RecordSource* s : strided) s->advance();
+    step();
     return true;
   }
 
   Status pull_numbers(uint32_t code, const ElementInfo* info, const NumericTarget& t) {
     if (column_of_records(code, t)) return {};
     for (size_t j = 0; j < n(); ++j) {
-      TARVANE_TRY(const EncodeValue v, sources[j]->next(code, info));
+      TARVANE_TRY(const EncodeValue v, all()[j]->next(code, info));
       TARVANE_TRY(numbers[j], code_number(v, t, j + 1, true));
     }
     return {};
@@ -199,7 +214,7 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     const uint64_t inc0 = packed_increment(p, payload, s0);
     const bool missing0 = may_miss && inc0 == inc_missing;
     read = entry_read_back(missing0 ? CodedNumber{all_ones(t.width), true} : CodedNumber{p.r0 + inc0, false}, t);
-    for (RecordSource* s : strided) s->advance();
+    step();
     return true;
   }
 
@@ -218,7 +233,7 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     ctx.out.put(k->r0, t.width);
     ctx.out.put(0, 6);
     read = entry_read_back(c, t);
-    for (RecordSource* s : strided) s->advance();
+    step();
     return true;
   }
 
@@ -240,7 +255,7 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
   Status text(uint32_t code, const ElementInfo* info, std::string_view name, uint32_t width) {
     bool all_same = true;
     for (size_t j = 0; j < n(); ++j) {
-      TARVANE_TRY(const EncodeValue v, sources[j]->next(code, info));
+      TARVANE_TRY(const EncodeValue v, all()[j]->next(code, info));
       TARVANE_TRY(texts[j], code_text_value(v, code, name, width, j + 1));
       all_same = all_same && same_padded(texts[j], texts[0]);
     }
@@ -262,7 +277,7 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
   Status new_reference(uint32_t code) {
     int64_t first = 0;
     for (size_t j = 0; j < n(); ++j) {
-      TARVANE_TRY(const int64_t r, sources[j]->new_reference(code, reference_scale(code)));
+      TARVANE_TRY(const int64_t r, all()[j]->new_reference(code, reference_scale(code)));
       if (j == 0) first = r;
       if (r != first) {
         return fail(BufrError::encode("new reference values of " + code_text(code) + " differ between subsets"));
@@ -277,7 +292,7 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
   }
 
   Status skip_operator(uint32_t code) {
-    for (ValueSource* s : sources) TARVANE_CHECK(s->skip_operator(code));
+    for (ValueSource* s : all()) TARVANE_CHECK(s->skip_operator(code));
     return {};
   }
   // A missing entry counts as 0: every subset shares one bitmap.
@@ -293,10 +308,10 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     return {};
   }
   void begin_repetition(uint64_t k) {
-    for (ValueSource* s : sources) s->begin_repetition(k);
+    for (ValueSource* s : all()) s->begin_repetition(k);
   }
   void end_replication() {
-    for (ValueSource* s : sources) s->end_replication();
+    for (ValueSource* s : all()) s->end_replication();
   }
 
   // A delayed replication's factor column written: its count, the same in
@@ -305,7 +320,7 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     const uint32_t factor_code = info->def->code;
     uint64_t count = 0;
     for (size_t j = 0; j < n(); ++j) {
-      TARVANE_TRY(const uint64_t c, sources[j]->factor(code, factor_code));
+      TARVANE_TRY(const uint64_t c, all()[j]->factor(code, factor_code));
       if (j == 0) count = c;
       if (c != count) {
         return fail(BufrError::encode("replication factors of " + code_text(code) +
@@ -330,10 +345,10 @@ struct ColumnWriter : DataWriter<ColumnWriter> {
     TARVANE_TRY(const ElementInfo* info, factor_info(factor_and_group[0]));
     TARVANE_TRY(const uint64_t count, write_factor(code, info));
     for (uint64_t k = 0; k < count; ++k) {
-      for (ValueSource* s : sources) s->begin_repetition(k);
+      for (ValueSource* s : all()) s->begin_repetition(k);
       TARVANE_CHECK(walk_descriptors(factor_and_group.subspan(1), *this, depth + 1));
     }
-    for (ValueSource* s : sources) s->end_replication();
+    for (ValueSource* s : all()) s->end_replication();
     return {};
   }
 };
@@ -372,8 +387,10 @@ Status write_compressed(std::span<const uint32_t> descriptors, WriteContext& ctx
   ColumnWriter writer{{ctx, state}, subsets, numbers, texts, strided,
                       strided.size() > 1 ? strided[1]->position() - strided[0]->position() : 0};
   const std::shared_ptr<const CachedProgram> program = cached_program(descriptors, ctx.cache.tables());
-  if (program->compiled) return run_writer_program(program->instructions, writer);
-  return walk_descriptors(descriptors, writer, 0);
+  const Status done = program->compiled ? run_writer_program(program->instructions, writer)
+                                        : walk_descriptors(descriptors, writer, 0);
+  writer.all();
+  return done;
 }
 
 }  // namespace tarvane

@@ -14,6 +14,7 @@ namespace {
 struct SubsetWriter : DataWriter<SubsetWriter> {
   ValueSource& source;
   size_t subset;  // from 1
+  RecordSource* records;  // source.records(), asked once
 
   Result<std::optional<double>> write_number(const EncodeValue& v, const NumericTarget& t) {
     TARVANE_TRY(const CodedNumber c, code_number(v, t, subset, false));
@@ -66,7 +67,6 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
   // from it; false where the general path is to write it (and report what
   // is wrong).
   bool direct(const Instruction& ins) {
-    RecordSource* records = source.records();
     if (records == nullptr || ins.width > 63 || records->remaining() == 0 || records->packed(records->position()))
       return false;
     const DecodedValue& v = *records->record(records->position());
@@ -117,7 +117,7 @@ Status write_uncompressed(std::span<const uint32_t> descriptors, WriteContext& c
   const std::span<const Instruction> code = program->instructions;
   for (size_t s = 0; s < subsets.size(); ++s) {
     reset_coding_state(state, 0);
-    SubsetWriter writer{{ctx, state}, *subsets[s], s + 1};
+    SubsetWriter writer{{ctx, state}, *subsets[s], s + 1, subsets[s]->records()};
     if (program->compiled) {
       TARVANE_CHECK(run_writer_program(code, writer));
     } else {
