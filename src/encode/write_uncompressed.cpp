@@ -23,8 +23,24 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
   }
 
   Result<std::optional<double>> number(uint32_t code, const ElementInfo* info, const NumericTarget& t) {
+    if (const DecodedValue* v = next_record(code, info)) {
+      // What RecordSource::next gives for it, without the call.
+      records->advance();
+      if (!v->has_value || !v->has_raw) return write_number({0.0, std::nullopt, std::nullopt, true}, t);
+      return write_number({v->value, v->raw, std::nullopt, false}, t);
+    }
     TARVANE_TRY(const EncodeValue v, source.next(code, info));
     return write_number(v, t);
+  }
+
+  // The next decoded record where it is the numeric element code, else
+  // nullptr (the general path then reports what is wrong).
+  const DecodedValue* next_record(uint32_t code, const ElementInfo* info) const {
+    if (records == nullptr || info == nullptr || info->is_text || records->remaining() == 0 ||
+        records->packed(records->position()))
+      return nullptr;
+    const DecodedValue* v = records->record(records->position());
+    return v->descriptor == code ? v : nullptr;
   }
 
   Status text(uint32_t code, const ElementInfo* info, std::string_view name, uint32_t width) {
