@@ -5,7 +5,6 @@ from __future__ import annotations
 from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Union
 
-from ._read import _HEADER_FIELDS
 from ._write_header import FIELDS, checked_header, header_tuple
 
 if TYPE_CHECKING:
@@ -73,27 +72,20 @@ def encode(source: Data | Sequence[int | str], subsets: Subsets = None, *, table
     return encode_keyed(list(source), subsets, tables, bool(compressed), 4 if edition is None else edition, header)
 
 
-# Where the module's header tuple takes each field from a Message's header
-# tuple (a field edition 3 lacks is None there and written as 0).
-_SOURCE_AT = tuple(_HEADER_FIELDS.index(name) for name in FIELDS if name != "observed_data")
-_OBSERVED_AT = _HEADER_FIELDS.index("observed_data")
-
-
 def _reencode(data: Data, compressed: bool | None, edition: int | None, header: Mapping[str, int]) -> bytes:
     from . import _encode
 
     message = data.message
     flag = message.compressed_data if compressed is None else compressed
     written = message.edition if edition is None else edition
-    if header:
-        base = {name: getattr(message, name) or 0 for name in FIELDS}
-        base["observed_data"] = int(message.observed_data)
-        fields = header_tuple(checked_header(header, base), written, flag)
-    else:
+    number = data._subset_number
+    subset = None if number is None else number - 1
+    if not header:
         if written not in (3, 4):
             raise ValueError(f"edition must be 3 or 4, not {written}")
-        # The source's own fields, which need no checking: one tuple, no dict.
-        source = message._header
-        fields = (written, *[source[i] or 0 for i in _SOURCE_AT], int(source[_OBSERVED_AT]), int(flag))
-    number = data._subset_number
-    return _encode.reencode(message.bytes, data.tables, fields, None if number is None else number - 1)
+        # The source's own fields, taken by the core from the message itself.
+        return _encode.reencode_as(message.bytes, data.tables, written, int(flag), subset)
+    base = {name: getattr(message, name) or 0 for name in FIELDS}
+    base["observed_data"] = int(message.observed_data)
+    fields = header_tuple(checked_header(header, base), written, flag)
+    return _encode.reencode(message.bytes, data.tables, fields, subset)

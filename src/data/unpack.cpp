@@ -1,6 +1,5 @@
 #include "unpack.hpp"
 
-#include <cstring>
 #include <limits>
 
 #include "element.hpp"
@@ -8,18 +7,6 @@
 namespace tarvane {
 
 namespace {
-
-// The 8 bytes from byte on, big-endian, zeros past the end.
-inline uint64_t load_be64(const uint8_t* data, size_t length, size_t byte) {
-  uint64_t w;
-  if (byte + 8 <= length) [[likely]] {
-    std::memcpy(&w, data + byte, 8);
-    return __builtin_bswap64(w);
-  }
-  w = 0;
-  for (size_t k = 0; k < 8; ++k) w = (w << 8) | (byte + k < length ? data[byte + k] : 0);
-  return w;
-}
 
 // One loop per combination, so that none of them tests per value what is
 // fixed for the column.

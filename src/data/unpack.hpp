@@ -4,11 +4,30 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "walk.hpp"
 
 namespace tarvane {
+
+// The 8 bytes from byte on, big-endian, zeros past the end.
+inline uint64_t load_be64(const uint8_t* data, size_t length, size_t byte) {
+  uint64_t w;
+  if (byte + 8 <= length) [[likely]] {
+    std::memcpy(&w, data + byte, 8);
+    return __builtin_bswap64(w);
+  }
+  w = 0;
+  for (size_t k = 0; k < 8; ++k) w = (w << 8) | (byte + k < length ? data[byte + k] : 0);
+  return w;
+}
+
+// Increment j of column (one load: nb is at most kMaxPackedWidth).
+inline uint64_t packed_increment(const PackedColumn& column, std::span<const uint8_t> payload, size_t j) {
+  const size_t bit = column.bit + j * column.nb;
+  return (load_be64(payload.data(), payload.size(), bit >> 3) << (bit & 7)) >> (64 - column.nb);
+}
 
 // Subsets [j0, j1) of column into value[j * stride] (NaN where missing)
 // and, when raw is not nullptr, raw[j * stride] (0 where missing): what the

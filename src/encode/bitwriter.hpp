@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "../data/unpack.hpp"
+
 namespace tarvane {
 
 class BitWriter {
@@ -16,7 +18,7 @@ class BitWriter {
   size_t bits() const { return size_ * 8 + used_; }
 
   // The low width (0..64) bits of value.
-  void put(uint64_t value, uint32_t width) {
+  [[gnu::always_inline]] void put(uint64_t value, uint32_t width) {
     if (width == 0) return;
     if (width < 64) value &= (uint64_t{1} << width) - 1;
     const uint32_t room = 64 - used_;
@@ -60,6 +62,19 @@ class BitWriter {
     size_ = static_cast<size_t>(p - bytes_.data());
     word_ = word;
     used_ = used;
+  }
+
+  // count bits of src from bit on, as they lie there.
+  void put_bits(std::span<const uint8_t> src, size_t bit, size_t count) {
+    const size_t chunks = count / 56;
+    put_run(chunks, 56, [&](size_t k) {
+      const size_t b = bit + k * 56;
+      return load_be64(src.data(), src.size(), b >> 3) << (b & 7) >> 8;
+    });
+    const uint32_t rest = static_cast<uint32_t>(count % 56);
+    if (rest == 0) return;
+    const size_t b = bit + chunks * 56;
+    put(load_be64(src.data(), src.size(), b >> 3) << (b & 7) >> (64 - rest), rest);
   }
 
   // width bits all ones (a missing value of any width) or all zeros.

@@ -76,8 +76,11 @@ class RecordSource final : public ValueSource {
  public:
   RecordSource(const DecodeResult& result, size_t first, size_t last)
       : result_(&result), base_(result.values.data()), next_(first), last_(last) {}
-  RecordSource(const DecodeResult& texts, const CompressedColumns& columns, size_t subset)
-      : result_(&texts), base_(columns.records.data()), columns_(&columns), subset_(subset), last_(columns.refs.size()) {}
+  // payload: what columns.packed refer to.
+  RecordSource(const DecodeResult& texts, const CompressedColumns& columns, size_t subset,
+               std::span<const uint8_t> payload = {})
+      : result_(&texts), base_(columns.records.data()), columns_(&columns), subset_(subset), last_(columns.refs.size()),
+        payload_(payload) {}
   [[nodiscard]] Result<EncodeValue> next(uint32_t code, const ElementInfo* info) override;
   [[nodiscard]] Result<uint64_t> factor(uint32_t replication_code, uint32_t factor_code) override;
   [[nodiscard]] Status skip_operator(uint32_t code) override;
@@ -102,8 +105,15 @@ class RecordSource final : public ValueSource {
   // The number of record i in the message's records, subset after subset.
   size_t record_number(size_t i) const { return columns_ ? subset_ * columns_->refs.size() + i : i; }
   size_t subset_step() const { return columns_->refs[next_].step; }
-  // Steps over the next record, which the caller has checked.
-  void advance() { next_ += 1; }
+  // The column of record i where it was left packed (its record is then
+  // R0's alone), else nullptr.
+  const PackedColumn* packed(size_t i) const {
+    if (columns_ == nullptr || columns_->refs[i].packed == ColumnRef::kNotPacked) return nullptr;
+    return &columns_->packed[columns_->refs[i].packed];
+  }
+  std::span<const uint8_t> payload() const { return payload_; }
+  // Steps over the next k records, which the caller has checked.
+  void advance(size_t k = 1) { next_ += k; }
 
  private:
   const DecodeResult* result_;
@@ -112,6 +122,7 @@ class RecordSource final : public ValueSource {
   size_t subset_ = 0;
   size_t next_ = 0;
   size_t last_;
+  std::span<const uint8_t> payload_;
 };
 
 // Section 4's data bits (without its 4-byte header), padded with zeros to

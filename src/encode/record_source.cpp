@@ -2,6 +2,7 @@
 #include <string>
 
 #include "../data/element.hpp"
+#include "../data/unpack.hpp"
 #include "../descriptor.hpp"
 #include "encode.hpp"
 #include "value_coding.hpp"
@@ -33,6 +34,15 @@ Result<int64_t> ValueSource::new_reference(uint32_t code, int32_t) {
 Result<EncodeValue> RecordSource::next(uint32_t code, const ElementInfo* info) {
   TARVANE_TRY(const DecodedValue* v, take(*this, next_, last_, code));
   EncodeValue out;
+  if (const PackedColumn* p = packed(next_ - 1)) {
+    const uint64_t inc = packed_increment(*p, payload_, subset_);
+    out.missing = p->missing_allowed && inc == all_ones(p->nb);
+    if (!out.missing) {
+      out.raw = p->r0 + inc;
+      out.value = scaled_value(*out.raw, p->reference, p->scale);
+    }
+    return out;
+  }
   const bool text = (info != nullptr && info->is_text) || code / 100000 == 2;
   if (text) {
     out.text = result_->raw_text(*v);

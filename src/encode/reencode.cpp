@@ -28,13 +28,18 @@ struct Decoded {
   CompressedColumns columns;
 };
 
-Status decode_for_writing(const BufrMessage& m, const TableSet& tables, std::span<const uint8_t> source, Decoded& out) {
+// pack: the columns are written compressed again, and the column writer
+// reads the increments of a column left packed straight from the payload.
+Status decode_for_writing(const BufrMessage& m, const TableSet& tables, std::span<const uint8_t> source, bool pack,
+                          Decoded& out) {
   if (!m.compressed_data) {
     TARVANE_TRY(out.result, decode_uncompressed_values(m, tables, section4_payload(m, source)));
     return {};
   }
   DecodeContext ctx(tables, section4_payload(m, source), out.result);
   ctx.subsets = m.number_of_subsets;
+  ctx.columns.pack = pack;
+  ctx.columns.pack_coded = pack;
   TARVANE_CHECK(decode_compressed_columns(m.unexpanded_descriptors, ctx));
   out.columns = std::move(ctx.columns);
   return {};
@@ -46,7 +51,8 @@ Result<std::vector<uint8_t>> reencode_message(std::span<const uint8_t> source, c
                                               const TableSet& tables, std::optional<size_t> only_subset) {
   TARVANE_TRY(const BufrMessage m, parse_message_any_edition(source));
   Decoded decoded;
-  TARVANE_CHECK(decode_for_writing(m, tables, source, decoded));
+  TARVANE_CHECK(decode_for_writing(m, tables, source, header.compressed_data, decoded));
+  const std::span<const uint8_t> payload = section4_payload(m, source);
   size_t first = 0;
   size_t count = m.number_of_subsets;
   if (only_subset) {
@@ -56,21 +62,24 @@ Result<std::vector<uint8_t>> reencode_message(std::span<const uint8_t> source, c
     first = *only_subset;
     count = 1;
   }
-  std::vector<std::unique_ptr<RecordSource>> sources;
+  // Reserved in full: the pointers stay valid.
+  std::vector<RecordSource> sources;
   std::vector<ValueSource*> pointers;
+  sources.reserve(count);
+  pointers.reserve(count);
   for (size_t i = first; i < first + count; ++i) {
     if (m.compressed_data) {
-      sources.push_back(std::make_unique<RecordSource>(decoded.result, decoded.columns, i));
+      sources.emplace_back(decoded.result, decoded.columns, i, payload);
     } else {
       const auto [begin, end] = subset_range(decoded.result, i);
-      sources.push_back(std::make_unique<RecordSource>(decoded.result, begin, end));
+      sources.emplace_back(decoded.result, begin, end);
     }
-    pointers.push_back(sources.back().get());
+    pointers.push_back(&sources.back());
   }
   TARVANE_TRY(const std::vector<uint8_t> data,
               encode_data(m.unexpanded_descriptors, tables, pointers, header.compressed_data));
-  for (const auto& s : sources) {
-    if (s->remaining() != 0) return fail(BufrError::parse("the decoded records do not follow the descriptors"));
+  for (const RecordSource& s : sources) {
+    if (s.remaining() != 0) return fail(BufrError::parse("the decoded records do not follow the descriptors"));
   }
   BufrMessage out = header;
   out.unexpanded_descriptors = m.unexpanded_descriptors;

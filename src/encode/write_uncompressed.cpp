@@ -14,6 +14,7 @@ namespace {
 struct SubsetWriter : DataWriter<SubsetWriter> {
   ValueSource& source;
   size_t subset;  // from 1
+  RecordSource* records;  // source.records(), asked once
 
   Result<std::optional<double>> write_number(const EncodeValue& v, const NumericTarget& t) {
     TARVANE_TRY(const CodedNumber c, code_number(v, t, subset, false));
@@ -22,8 +23,24 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
   }
 
   Result<std::optional<double>> number(uint32_t code, const ElementInfo* info, const NumericTarget& t) {
+    if (const DecodedValue* v = next_record(code, info)) {
+      // What RecordSource::next gives for it, without the call.
+      records->advance();
+      if (!v->has_value || !v->has_raw) return write_number({0.0, std::nullopt, std::nullopt, true}, t);
+      return write_number({v->value, v->raw, std::nullopt, false}, t);
+    }
     TARVANE_TRY(const EncodeValue v, source.next(code, info));
     return write_number(v, t);
+  }
+
+  // The next decoded record where it is the numeric element code, else
+  // nullptr (the general path then reports what is wrong).
+  const DecodedValue* next_record(uint32_t code, const ElementInfo* info) const {
+    if (records == nullptr || info == nullptr || info->is_text || records->remaining() == 0 ||
+        records->packed(records->position()))
+      return nullptr;
+    const DecodedValue* v = records->record(records->position());
+    return v->descriptor == code ? v : nullptr;
   }
 
   Status text(uint32_t code, const ElementInfo* info, std::string_view name, uint32_t width) {
@@ -66,8 +83,8 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
   // from it; false where the general path is to write it (and report what
   // is wrong).
   bool direct(const Instruction& ins) {
-    RecordSource* records = source.records();
-    if (records == nullptr || ins.width > 63 || records->remaining() == 0) return false;
+    if (records == nullptr || ins.width > 63 || records->remaining() == 0 || records->packed(records->position()))
+      return false;
     const DecodedValue& v = *records->record(records->position());
     if (v.descriptor != ins.code) return false;
     const uint64_t ones = all_ones(ins.width);
@@ -116,7 +133,7 @@ Status write_uncompressed(std::span<const uint32_t> descriptors, WriteContext& c
   const std::span<const Instruction> code = program->instructions;
   for (size_t s = 0; s < subsets.size(); ++s) {
     reset_coding_state(state, 0);
-    SubsetWriter writer{{ctx, state}, *subsets[s], s + 1};
+    SubsetWriter writer{{ctx, state}, *subsets[s], s + 1, subsets[s]->records()};
     if (program->compiled) {
       TARVANE_CHECK(run_writer_program(code, writer));
     } else {

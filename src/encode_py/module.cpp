@@ -29,6 +29,14 @@ PyObject* bytes_of(Result<std::vector<uint8_t>>& out) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out->data()), static_cast<Py_ssize_t>(out->size()));
 }
 
+bool arg_subset(PyObject* obj, std::optional<size_t>* out) {
+  if (obj == Py_None) return true;
+  uint64_t s = 0;
+  if (!arg_uint(obj, "subset", 65535, &s)) return false;
+  *out = static_cast<size_t>(s);
+  return true;
+}
+
 // reencode(buffer, tables, header, subset) -> bytes: one message decoded
 // with tables and written with header; subset None, or the one subset
 // (0-based) to write.
@@ -38,16 +46,40 @@ PyObject* reencode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   HeldBuffer buf;
   if (!buf.hold(a[0], "buffer") || !arg_tables(a[1])) return nullptr;
   BufrMessage header;
-  if (!header_from_tuple(a[2], &header)) return nullptr;
   std::optional<size_t> subset;
-  if (a[3] != Py_None) {
-    uint64_t s = 0;
-    if (!arg_uint(a[3], "subset", 65535, &s)) return nullptr;
-    subset = static_cast<size_t>(s);
-  }
+  if (!header_from_tuple(a[2], &header) || !arg_subset(a[3], &subset)) return nullptr;
   const TableSet& tables = table_set_of(a[1]);
   Result<std::vector<uint8_t>> out = fail(BufrError::parse(""));
   if (!without_gil([&] { out = reencode_message(buf.span(), header, tables, subset); })) return nullptr;
+  return bytes_of(out);
+}
+
+// reencode_as(buffer, tables, edition, compressed, subset) -> bytes: as
+// reencode with the message's own section 1 fields and observed flag, in
+// that edition (3 or 4) and form; a call costs no header tuple.
+PyObject* reencode_as(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[5];
+  if (!collect_args("reencode_as", {"buffer", "tables", "edition", "compressed", "subset"}, args, nargs, kwnames, a))
+    return nullptr;
+  HeldBuffer buf;
+  uint64_t edition = 0, compressed = 0;
+  std::optional<size_t> subset;
+  if (!buf.hold(a[0], "buffer") || !arg_tables(a[1]) || !arg_uint(a[2], "edition", 255, &edition) ||
+      !arg_uint(a[3], "compressed_data", 1, &compressed) || !arg_subset(a[4], &subset))
+    return nullptr;
+  const TableSet& tables = table_set_of(a[1]);
+  Result<std::vector<uint8_t>> out = fail(BufrError::parse(""));
+  if (!without_gil([&] {
+        Result<BufrMessage> header = parse_message_any_edition(buf.span());
+        if (!header) {
+          out = fail(std::move(header.error()));
+          return;
+        }
+        header->edition = static_cast<uint8_t>(edition);
+        header->compressed_data = compressed != 0;
+        out = reencode_message(buf.span(), *header, tables, subset);
+      }))
+    return nullptr;
   return bytes_of(out);
 }
 
@@ -112,6 +144,7 @@ PyObject* layout(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
 PyMethodDef functions[] = {
     {"reencode", fast_function<reencode>(), kFastCall, nullptr},
+    {"reencode_as", fast_function<reencode_as>(), kFastCall, nullptr},
     {"encode", fast_function<encode>(), kFastCall, nullptr},
     {"plan", fast_function<plan>(), kFastCall, nullptr},
     {"layout", fast_function<layout>(), kFastCall, nullptr},

@@ -199,10 +199,14 @@ TEST(EncodeCorpus, BulkPathsWriteWhatTheGeneralPathWrites) {
       if (t == nullptr) continue;
       auto r = decode_uncompressed_values(*m, *t, section4_payload(*m, bytes));
       if (!r) continue;
-      DecodeResult texts;
-      DecodeContext ctx(*t, section4_payload(*m, bytes), texts);
-      ctx.subsets = m->number_of_subsets;
-      const bool columns = m->compressed_data && decode_compressed_columns(m->unexpanded_descriptors, ctx).has_value();
+      // The columns as read, and with the varying ones left packed in the
+      // payload.
+      DecodeResult texts, packed_texts;
+      DecodeContext ctx(*t, section4_payload(*m, bytes), texts), packed(*t, section4_payload(*m, bytes), packed_texts);
+      ctx.subsets = packed.subsets = m->number_of_subsets;
+      packed.columns.pack = packed.columns.pack_coded = true;
+      const bool columns = m->compressed_data && decode_compressed_columns(m->unexpanded_descriptors, ctx).has_value() &&
+                           decode_compressed_columns(m->unexpanded_descriptors, packed).has_value();
       for (bool compressed : {false, true}) {
         if (compressed && m->number_of_subsets == 0) continue;
         Sources bulk(*r, *m), general(*r, *m);
@@ -212,11 +216,13 @@ TEST(EncodeCorpus, BulkPathsWriteWhatTheGeneralPathWrites) {
         const std::string want = written(encode_data(m->unexpanded_descriptors, *t, hidden_pointers, compressed));
         EXPECT_EQ(written(encode_data(m->unexpanded_descriptors, *t, bulk.pointers, compressed)), want) << path;
         if (columns) {
-          std::vector<RecordSource> by_column;
-          for (size_t j = 0; j < m->number_of_subsets; ++j) by_column.emplace_back(texts, ctx.columns, j);
-          std::vector<ValueSource*> pointers;
-          for (auto& s : by_column) pointers.push_back(&s);
-          EXPECT_EQ(written(encode_data(m->unexpanded_descriptors, *t, pointers, compressed)), want) << path;
+          for (const DecodeContext* c : {&ctx, &packed}) {
+            std::vector<RecordSource> by_column;
+            for (size_t j = 0; j < m->number_of_subsets; ++j) by_column.emplace_back(c->out, c->columns, j, c->payload);
+            std::vector<ValueSource*> pointers;
+            for (auto& s : by_column) pointers.push_back(&s);
+            EXPECT_EQ(written(encode_data(m->unexpanded_descriptors, *t, pointers, compressed)), want) << path;
+          }
         }
         compared += 1;
       }

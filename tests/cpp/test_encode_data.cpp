@@ -148,3 +148,49 @@ TEST(EncodeData, RecordSourceFollowsTheTemplate) {
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().display(), "record 1 is 001002 where the template has 001001");
 }
+
+// Compressed data written again from columns left packed in the payload
+// write what the records of the same data write, also where the source's
+// R0 is not the least value or its increments are wider than they need.
+TEST(EncodeCompressed, PackedColumnsWriteWhatTheirRecordsWrite) {
+  const TableSet t = basic_tables();
+  struct Case {
+    std::string what;
+    BitWriter column;  // one 0 01 001 column of 4 subsets
+    BitWriter expected;
+  };
+  std::vector<Case> cases = {
+      {"least increment not 0", BitWriter().put(10, 8).put(3, 6).put(2, 3).put(4, 3).put(2, 3).put(3, 3),
+       BitWriter().put(12, 8).put(2, 6).put(0, 2).put(2, 2).put(0, 2).put(1, 2)},
+      {"increments wider than needed, missing kept", BitWriter().put(4, 8).put(5, 6).put(0, 5).put(31, 5).put(1, 5).put(0, 5),
+       BitWriter().put(4, 8).put(2, 6).put(0, 2).put(3, 2).put(1, 2).put(0, 2)},
+      {"increments as they would be written", BitWriter().put(4, 8).put(2, 6).put(0, 2).put(3, 2).put(1, 2).put(0, 2),
+       BitWriter().put(4, 8).put(2, 6).put(0, 2).put(3, 2).put(1, 2).put(0, 2)},
+      {"varying increments of one value", BitWriter().put(7, 8).put(2, 6).put(1, 2).put(1, 2).put(1, 2).put(1, 2),
+       BitWriter().put(8, 8).put(0, 6)},
+      {"every increment missing", BitWriter().put(7, 8).put(1, 6).ones(4), BitWriter().ones(8).put(0, 6)},
+      {"a present all-ones raw", BitWriter().put(250, 8).put(3, 6).put(5, 3).put(5, 3).put(7, 3).put(5, 3),
+       BitWriter().put(253, 8).put(2, 6).put(2, 2).put(2, 2).put(3, 2).put(2, 2)},
+  };
+  for (auto& c : cases) {
+    const std::span<const uint8_t> payload = c.column.bytes;
+    std::vector<std::string> written;
+    for (bool pack : {false, true}) {
+      DecodeResult texts;
+      DecodeContext ctx(t, payload, texts);
+      ctx.subsets = 4;
+      ctx.columns.pack = ctx.columns.pack_coded = pack;
+      ASSERT_TRUE(decode_compressed_columns(std::vector<uint32_t>{A}, ctx)) << c.what;
+      ASSERT_EQ(ctx.columns.packed.size(), pack ? 1u : 0u) << c.what;
+      std::vector<RecordSource> sources;
+      for (size_t j = 0; j < 4; ++j) sources.emplace_back(texts, ctx.columns, j, payload);
+      std::vector<ValueSource*> pointers;
+      for (auto& s : sources) pointers.push_back(&s);
+      auto data = encode_data(std::vector<uint32_t>{A}, t, pointers, true);
+      ASSERT_TRUE(data) << c.what << ": " << data.error().display();
+      written.emplace_back(data->begin(), data->end());
+      if (pack) EXPECT_EQ(*data, padded(c.expected)) << c.what;
+    }
+    EXPECT_EQ(written[0], written[1]) << c.what;
+  }
+}
