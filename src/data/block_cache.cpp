@@ -2,7 +2,9 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <bit>
+#include <utility>
 
 namespace tarvane {
 
@@ -45,37 +47,61 @@ size_t BlockCache::kept() const {
   return kept_;
 }
 
-void* BlockCache::take(size_t bytes) noexcept {
+void* BlockCache::take(size_t bytes, size_t& block) noexcept {
   if (bytes < kSmallest || bytes > kLargest) return nullptr;
   const size_t c = class_of(bytes);
   {
     std::lock_guard lock(mutex_);
-    if (!free_[c].empty()) {
-      void* block = free_[c].back();  // the last given back: the likeliest in cache
-      free_[c].pop_back();
-      kept_ -= class_bytes(c);
-      return block;
+    // Its own class, or one a step or two larger (a quarter to a half more
+    // memory than asked for beats faulting in a fresh block).
+    for (size_t k = c; k < std::min(kClasses, c + 3); ++k) {
+      if (free_[k].empty()) continue;
+      void* kept = free_[k].back();  // the last given back: the likeliest in cache
+      free_[k].pop_back();
+      kept_ -= class_bytes(k);
+      block = class_bytes(k);
+      return kept;
     }
   }
   void* p = mmap(nullptr, class_bytes(c), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return p == MAP_FAILED ? nullptr : p;
+  if (p == MAP_FAILED) return nullptr;
+  block = class_bytes(c);
+  return p;
 }
 
-void BlockCache::give_back(void* data, size_t bytes) noexcept {
-  const size_t c = class_of(bytes);
-  const size_t size = class_bytes(c);
+void BlockCache::give_back(void* data, size_t block) noexcept {
+  const size_t c = class_of(block);  // block is a class's own size
+  const size_t size = block;
+  std::vector<std::pair<void*, size_t>> gone;  // unmapped outside the lock
   {
     std::lock_guard lock(mutex_);
+    // Room is made from the classes that keep the most: a reader that
+    // moves on to messages of other sizes does not find the cache full of
+    // blocks it no longer asks for.
+    while (kept_ + size > kept_at_most_ && kept_ > 0) {
+      size_t fullest = 0;
+      for (size_t k = 1; k < kClasses; ++k) {
+        if (free_[k].size() * class_bytes(k) > free_[fullest].size() * class_bytes(fullest)) fullest = k;
+      }
+      try {
+        gone.emplace_back(free_[fullest].back(), class_bytes(fullest));
+      } catch (...) {
+        break;
+      }
+      free_[fullest].pop_back();
+      kept_ -= class_bytes(fullest);
+    }
     if (kept_ + size <= kept_at_most_) {
       try {
         free_[c].push_back(data);
         kept_ += size;
-        return;
+        data = nullptr;
       } catch (...) {  // the list could not grow: the block goes back
       }
     }
   }
-  munmap(data, size);
+  for (const auto& [block, block_size] : gone) munmap(block, block_size);
+  if (data != nullptr) munmap(data, size);
 }
 
 BlockCache::~BlockCache() {

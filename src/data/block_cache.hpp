@@ -21,8 +21,8 @@ class BlockCache final : public StorageSource {
   BlockCache(const BlockCache&) = delete;
   BlockCache& operator=(const BlockCache&) = delete;
 
-  void* take(size_t bytes) noexcept override;
-  void give_back(void* data, size_t bytes) noexcept override;
+  void* take(size_t bytes, size_t& block) noexcept override;
+  void give_back(void* data, size_t block) noexcept override;
 
   // The size of the block that serves bytes, or 0 when they are not the
   // cache's.

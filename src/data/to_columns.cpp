@@ -29,9 +29,11 @@ constexpr size_t kMapThreshold = size_t{16} << 20;
 ColumnStorage ColumnStorage::allocate(size_t bytes, StorageSource* source) {
   ColumnStorage s;
   if (bytes == 0) return s;
-  if (source != nullptr && (s.data_ = source->take(bytes)) != nullptr) {
+  if (source != nullptr && (s.data_ = source->take(bytes, s.bytes_)) != nullptr) {
     s.source_ = source;
-  } else if (bytes >= kMapThreshold) {
+    return s;
+  }
+  if (bytes >= kMapThreshold) {
     void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     s.data_ = p;

@@ -22,10 +22,11 @@ namespace tarvane {
 // thread back to the system, to be faulted in afresh.
 class StorageSource {
  public:
-  // At least bytes of storage, or nullptr for the system's.
-  virtual void* take(size_t bytes) noexcept = 0;
-  // A block take(bytes) gave.
-  virtual void give_back(void* data, size_t bytes) noexcept = 0;
+  // At least bytes of storage, or nullptr for the system's; block is set
+  // to the size of what it gives.
+  virtual void* take(size_t bytes, size_t& block) noexcept = 0;
+  // A block take gave, with the size it set.
+  virtual void give_back(void* data, size_t block) noexcept = 0;
 
  protected:
   ~StorageSource() = default;

@@ -22,23 +22,30 @@ TEST(BlockCache, EverySizeGetsABlockAtLeastAsLargeAndAtMostAQuarterMore) {
 TEST(BlockCache, ColumnsTakeWhatWasGivenBackUpToTheBound) {
   BlockCache cache(size_t{1} << 20);
   const size_t n = 100000;  // doubles: 800000 bytes, one block of the bound
+  const size_t block = BlockCache::block_bytes(n * sizeof(double));
   Column<double> first = Column<double>::make(n, &cache);
   std::memset(first.data(), 0xff, n * sizeof(double));  // the whole block is usable
   const void* kept = first.data();
   first = Column<double>{};
-  EXPECT_EQ(cache.kept(), BlockCache::block_bytes(n * sizeof(double)));
-  Column<double> again = Column<double>::make(n - 1000, &cache);  // the same class
+  EXPECT_EQ(cache.kept(), block);
+  // A class or two smaller takes it too.
+  Column<double> again = Column<double>::make(n * 3 / 4, &cache);
   EXPECT_EQ(again.data(), kept);
   EXPECT_EQ(cache.kept(), 0u);
   // Past the bound a block goes back to the system.
   Column<double> other = Column<double>::make(n, &cache);
   again = Column<double>{};
   other = Column<double>{};
-  EXPECT_EQ(cache.kept(), BlockCache::block_bytes(n * sizeof(double)));
+  EXPECT_EQ(cache.kept(), block);
+  // A block of another size makes room for itself.
+  Column<double> larger = Column<double>::make(n * 5 / 4, &cache);
+  larger = Column<double>{};
+  EXPECT_EQ(cache.kept(), BlockCache::block_bytes(n * 5 / 4 * sizeof(double)));
   // Outside its sizes the cache gives nothing and the column the system's storage.
   Column<double> small = Column<double>::make(100, &cache);
   small.data()[99] = 1.0;
-  EXPECT_EQ(cache.take(100), nullptr);
+  size_t given = 0;
+  EXPECT_EQ(cache.take(100, given), nullptr);
 }
 
 }  // namespace
