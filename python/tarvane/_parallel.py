@@ -38,8 +38,11 @@ def threads_argument(threads: object, default: int = 1) -> int:
 
 # A worker's share: messages decoded in one native call with the GIL
 # released once. One call per message made the workers queue for the GIL
-# behind the reader's own Python work.
-CHUNK_OCTETS = 1 << 18
+# behind the reader's own Python work. Compressed messages decode to some
+# 30 times their octets, and the chunks in flight must fit in cache: the
+# storage the reader frees is what the next decode writes (in chunks of
+# 256 KiB, four in five of the value columns' writes missed the cache).
+CHUNK_OCTETS = 1 << 15
 CHUNK_MESSAGES = 256
 
 
