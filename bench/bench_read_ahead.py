@@ -8,7 +8,9 @@ the settings alternate and the best of --repeat is kept.
 Wall-time ratios mean something only on an idle machine, so the load
 average is printed, and beside them the CPU seconds: the whole process's,
 and the reading thread's under threads=N (its Python work holds the GIL, so
-it bounds what N threads can gain: wall >= max(cpu / N, reader's cpu)).
+it bounds what N threads can gain: wall >= max(cpu / N, reader's cpu)); and
+the page faults of a pass, which storage freed on one thread and faulted in
+afresh on another would raise.
 
     PYTHONPATH=build/python .venv/bin/python bench/bench_read_ahead.py [--threads 2] [--copies 10] [--repeat 3]
 """
@@ -17,6 +19,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import resource
 import tempfile
 import time
 from pathlib import Path
@@ -46,18 +49,20 @@ def archive(folder: str, copies: int) -> list[str]:
     return files
 
 
-def one_pass(files: list[str], threads: int) -> tuple[float, float, float, int]:
-    """Wall seconds, process CPU seconds, the reading thread's CPU seconds, records."""
+def one_pass(files: list[str], threads: int) -> tuple[float, float, float, int, int]:
+    """Wall seconds, process CPU seconds, the reading thread's CPU seconds, records, page faults."""
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
     wall, cpu, own = time.perf_counter(), time.process_time(), time.thread_time()
     records = sum(len(m.decode()) for path in files for m in tarvane.read(path, threads=threads))
-    return time.perf_counter() - wall, time.process_time() - cpu, time.thread_time() - own, records
+    return (time.perf_counter() - wall, time.process_time() - cpu, time.thread_time() - own, records,
+            resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults)
 
 
 def measure(threads: int = 2, copies: int = 10, repeat: int = 3) -> dict[str, Any]:
     with tempfile.TemporaryDirectory() as folder:
         files = archive(folder, copies)
         one_pass(files, 1)  # tables loaded, files in the page cache
-        best: dict[int, tuple[float, float, float, int]] = {}
+        best: dict[int, tuple[float, float, float, int, int]] = {}
         for _ in range(repeat):
             for setting in (1, threads):
                 run = one_pass(files, setting)
@@ -68,6 +73,7 @@ def measure(threads: int = 2, copies: int = 10, repeat: int = 3) -> dict[str, An
         "threads": threads, "megabytes": size, "records": best[1][3], "load": os.getloadavg()[0],
         "seconds_1": best[1][0], "seconds_n": best[threads][0],
         "cpu_1": best[1][1], "cpu_n": best[threads][1], "reader_cpu_n": best[threads][2],
+        "faults_1": best[1][4], "faults_n": best[threads][4],
         "speedup": best[1][0] / best[threads][0],
         # What an idle machine with threads cores allows, from the CPU seconds.
         "bound": best[1][1] / max(best[threads][1] / threads, best[threads][2]),
@@ -84,8 +90,8 @@ def main() -> None:
     n = r["threads"]
     print(f"{r['megabytes']:.1f} MB archive, {r['records']:,} records; cpus {os.cpu_count()}, "
           f"load average {r['load']:.1f}")
-    print(f"  threads=1  {r['seconds_1']:7.3f} s wall  {r['cpu_1']:7.3f} s cpu")
-    print(f"  threads={n}  {r['seconds_n']:7.3f} s wall  {r['cpu_n']:7.3f} s cpu  "
+    print(f"  threads=1  {r['seconds_1']:7.3f} s wall  {r['cpu_1']:7.3f} s cpu  {r['faults_1']:6} page faults")
+    print(f"  threads={n}  {r['seconds_n']:7.3f} s wall  {r['cpu_n']:7.3f} s cpu  {r['faults_n']:6} page faults  "
           f"(reading thread {r['reader_cpu_n']:.3f} s)")
     print(f"  at most {r['bound']:.2f}x on an idle machine, from the cpu seconds")
     print(f"threads={n} vs threads=1: {r['speedup']:.2f}×")

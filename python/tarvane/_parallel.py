@@ -9,6 +9,8 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from concurrent.futures import Executor, Future
 
+    from typing_extensions import Buffer
+
     from ._read import Message
     from ._tarvane import TableSet
 
@@ -36,8 +38,11 @@ def threads_argument(threads: object, default: int = 1) -> int:
 
 # A worker's share: messages decoded in one native call with the GIL
 # released once. One call per message made the workers queue for the GIL
-# behind the reader's own Python work.
-CHUNK_OCTETS = 1 << 18
+# behind the reader's own Python work. Compressed messages decode to some
+# 30 times their octets, and the chunks in flight must fit in cache: the
+# storage the reader frees is what the next decode writes (in chunks of
+# 256 KiB, four in five of the value columns' writes missed the cache).
+CHUNK_OCTETS = 1 << 15
 CHUNK_MESSAGES = 256
 
 
@@ -79,17 +84,57 @@ def decode_ahead(messages: Iterable[Message], threads: int) -> Iterator[Message]
                     message._ahead.cancel()
 
 
+class Ahead:
+    """A message's share of its chunk's decode: what Message.decode takes once.
+
+    One future per chunk, not per message: a future per message cost the
+    reading thread, which holds the GIL, more than framing the message.
+    """
+
+    __slots__ = ("_task", "_index", "_table_set", "_used", "_cancelled")
+
+    def __init__(self, task: Future[list[Any]] | None, index: int, table_set: TableSet, used: str) -> None:
+        self._task = task
+        self._index = index
+        self._table_set = table_set
+        self._used = used
+        self._cancelled = False
+
+    def cancel(self) -> None:
+        # What the pool had not started (or been given) is decoded by
+        # decode() itself.
+        task = self._task
+        if task is None or task.cancelled() or not task.done():
+            self._cancelled = True
+
+    def cancelled(self) -> bool:
+        return self._cancelled
+
+    def done(self) -> bool:
+        return self._task is not None and self._task.done()
+
+    def result(self, message: Message) -> tuple[TableSet, tuple[Any, ...], str]:
+        """(tables, parts, tables used) of message's decode, or the ValueError its decode() raises."""
+        assert self._task is not None
+        results = self._task.result()
+        # Taken once: the chunk's list must not keep a dropped message's arrays.
+        parts, results[self._index] = results[self._index], None
+        if isinstance(parts, ValueError):
+            raise message._reading_error(parts, self._used, message._chooser) from parts
+        return self._table_set, parts, self._used
+
+
 class _Chunk:
-    """Messages for one worker: each decodable one with its tables and a future of its parts."""
+    """Messages for one worker, and for each decodable one its tables."""
 
     def __init__(self) -> None:
         self.messages: list[Message] = []
-        self.work: list[tuple[Message, TableSet, str, Future[Any]]] = []
+        self.pending: list[Ahead] = []
+        self.buffers: list[Buffer] = []
+        self.tables: list[TableSet] = []
         self.octets = 0
 
     def add(self, message: Message) -> None:
-        from concurrent.futures import Future
-
         self.messages.append(message)
         # Tables are chosen (and loaded) here: the chooser is not shared
         # with the workers. Tables that fail to load fail on decode().
@@ -97,33 +142,27 @@ class _Chunk:
             table_set, used = message._chooser.choose(message)
         except (ValueError, OSError):
             return
-        future: Future[Any] = Future()
-        message._decoded_ahead(future)
-        self.work.append((message, table_set, used, future))
+        pending = Ahead(None, len(self.pending), table_set, used)
+        message._decoded_ahead(pending)
+        self.pending.append(pending)
+        self.buffers.append(message.bytes)
+        self.tables.append(table_set)
         self.octets += message.length
 
     def full(self) -> bool:
-        return self.octets >= CHUNK_OCTETS or len(self.work) >= CHUNK_MESSAGES
+        return self.octets >= CHUNK_OCTETS or len(self.pending) >= CHUNK_MESSAGES
 
     def submit(self, pool: Executor) -> list[Message]:
-        if self.work:
-            pool.submit(_decode_chunk, self.work)
+        if self.pending:
+            task = pool.submit(_decode_chunk, self.buffers, self.tables)
+            for pending in self.pending:
+                pending._task = task
         return self.messages
 
 
-def _decode_chunk(work: list[tuple[Message, TableSet, str, Future[Any]]]) -> None:
+def _decode_chunk(buffers: list[Buffer], tables: list[TableSet]) -> list[Any]:
     from . import _columns
 
-    try:
-        results = _columns.decode_many([m.bytes for m, _, _, _ in work], [t for _, t, _, _ in work], False)
-    except BaseException as exc:  # MemoryError and the like: each message's decode() says so
-        for _, _, _, future in work:
-            future.set_exception(exc)
-        raise
-    for (message, table_set, used, future), parts in zip(work, results):
-        if isinstance(parts, ValueError):
-            error = message._reading_error(parts, used, message._chooser)
-            error.__cause__ = parts
-            future.set_exception(error)
-        else:
-            future.set_result((table_set, parts, used))
+    # Each item: the parts of one message, or the ValueError its decode gave.
+    result: list[Any] = _columns.decode_many(buffers, tables, False)
+    return result

@@ -17,9 +17,8 @@ from . import _columns
 from ._tables import TableChooser, TablesArg
 
 if TYPE_CHECKING:
-    from concurrent.futures import Future
-
     from ._data import Data
+    from ._parallel import Ahead
     from ._tarvane import TableSet
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, mmap.mmap, BinaryIO]
@@ -98,7 +97,7 @@ class Message:
     bytes: builtins.bytes
     _header: tuple[Any, ...]
     _chooser: TableChooser
-    _ahead: Future[tuple[TableSet, tuple[Any, ...], str]] | None
+    _ahead: Ahead | None
 
     def __init__(self, octets: builtins.bytes, *, offset: int = 0, source: str = "<bytes>", tables: TablesArg = None) -> None:
         """Parse one whole message (ValueError when it is not one)."""
@@ -142,13 +141,13 @@ class Message:
             # cancels what had not started: that is decoded here.)
             _SET_AHEAD(self, None)
             if not ahead.cancelled():
-                table_set, parts, used = ahead.result()
+                table_set, parts, used = ahead.result(self)
                 return self._data(table_set, parts, used)
         chooser = self._chooser if tables is None else TableChooser(tables)
         table_set, used = chooser.choose(self)
         return self._data(*self._decode_parts(table_set, used, chooser))
 
-    def _decoded_ahead(self, future: Future[tuple[TableSet, tuple[Any, ...], str]]) -> None:
+    def _decoded_ahead(self, future: Ahead) -> None:
         # The reader's pool fills the future; the first decode() takes it.
         _SET_AHEAD(self, future)
 

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "../data/block_cache.hpp"
 #include "../data/to_columns.hpp"
 #include "../message/message.hpp"
 #include "../message/scan.hpp"
@@ -139,11 +140,21 @@ PyObject* column_or_none(Column<T>& column, bool present, const char* format) {
   return wrap_column(std::move(column), format);
 }
 
+// The storage of the value columns, for the life of the process: a reader's
+// pool decodes on its threads while the reader drops the columns on its
+// own, and the allocator would give those blocks back to the system, to be
+// faulted in again for the next message. At most 64 MiB is kept. Never
+// destroyed: a column may outlive the module.
+StorageSource* column_blocks() {
+  static BlockCache* cache = new BlockCache(size_t{64} << 20);
+  return cache;
+}
+
 // Decodes one message with the thread's scratch; runs without the GIL.
 Result<MessageColumns> decode_message(std::span<const uint8_t> octets, const TableSet& tables, bool full) {
   Result<BufrMessage> m = parse_message_any_edition(octets);
   if (!m) return fail(std::move(m.error()));
-  return decode_columns(*m, tables, section4_payload(*m, octets), scratch, full);
+  return decode_columns(*m, tables, section4_payload(*m, octets), scratch, full, column_blocks());
 }
 
 // Kept for the thread's next message, unless one large message made it

@@ -26,9 +26,13 @@ namespace {
 constexpr size_t kMapThreshold = size_t{16} << 20;
 }  // namespace
 
-ColumnStorage ColumnStorage::allocate(size_t bytes) {
+ColumnStorage ColumnStorage::allocate(size_t bytes, StorageSource* source) {
   ColumnStorage s;
   if (bytes == 0) return s;
+  if (source != nullptr && (s.data_ = source->take(bytes, s.bytes_)) != nullptr) {
+    s.source_ = source;
+    return s;
+  }
   if (bytes >= kMapThreshold) {
     void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
@@ -44,7 +48,9 @@ ColumnStorage ColumnStorage::allocate(size_t bytes) {
 
 ColumnStorage::~ColumnStorage() {
   if (data_ == nullptr) return;
-  if (mapped_) {
+  if (source_ != nullptr) {
+    source_->give_back(data_, bytes_);
+  } else if (mapped_) {
     munmap(data_, bytes_);
   } else {
     std::free(data_);
@@ -175,11 +181,11 @@ class ColumnWriter {
   std::array<FlagHit, 32> recent_flags_{};
 };
 
-void allocate(MessageColumns& out, size_t n, bool full) {
-  out.subset = Column<uint32_t>::make(n);
-  out.descriptor = Column<uint32_t>::make(n);
-  out.value = Column<double>::make(n);
-  if (full) out.raw = Column<uint64_t>::make(n);
+void allocate(MessageColumns& out, size_t n, bool full, StorageSource* source) {
+  out.subset = Column<uint32_t>::make(n, source);
+  out.descriptor = Column<uint32_t>::make(n, source);
+  out.value = Column<double>::make(n, source);
+  if (full) out.raw = Column<uint64_t>::make(n, source);
 }
 
 BufrError too_many_values() { return BufrError::parse("decoded output exceeds 4294967295 values"); }
@@ -219,7 +225,8 @@ ColumnPlan plan_columns(const CompressedColumns& c, ColumnWriter& writer, bool f
 // after subset: packed columns unpacked from the payload, the rest from
 // their records. Descriptor and subset are left to positions.
 Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, const TableSet& tables,
-                                                    std::span<const uint8_t> payload, bool full) {
+                                                    std::span<const uint8_t> payload, bool full,
+                                                    StorageSource* source) {
   DecodeResult result;
   DecodeContext ctx(tables, payload, result);
   ctx.subsets = message.number_of_subsets;
@@ -234,8 +241,8 @@ Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, 
   MessageColumns out;
   out.subsets = message.number_of_subsets;
   out.compressed = true;
-  out.value = Column<double>::make(n);
-  if (full) out.raw = Column<uint64_t>::make(n);
+  out.value = Column<double>::make(n, source);
+  if (full) out.raw = Column<uint64_t>::make(n, source);
   out.positions.resize(columns);
   for (size_t k = 0; k < columns; ++k) out.positions[k] = c.records[c.refs[k].first].descriptor;
   if (n == 0) return out;
@@ -270,14 +277,15 @@ Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, 
 }  // namespace
 
 Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet& tables,
-                                      std::span<const uint8_t> payload, DecodeResult& decoded, bool full) {
-  if (message.compressed_data) return decode_compressed_to_columns(message, tables, payload, full);
+                                      std::span<const uint8_t> payload, DecodeResult& decoded, bool full,
+                                      StorageSource* source) {
+  if (message.compressed_data) return decode_compressed_to_columns(message, tables, payload, full, source);
   TARVANE_CHECK(decode_uncompressed_into(message, tables, payload, decoded));
   const size_t n = decoded.values.size();
   if (n > std::numeric_limits<uint32_t>::max()) return fail(too_many_values());
   MessageColumns out;
   out.subsets = message.number_of_subsets;
-  allocate(out, n, full);
+  allocate(out, n, full, source);
   // Subset numbers: uncompressed subsets start where the walk recorded.
   uint32_t* subset = out.subset.data();
   const std::vector<size_t>& starts = decoded.subset_starts;

@@ -16,6 +16,22 @@
 
 namespace tarvane {
 
+// Where column storage may come from instead of the system. A caller that
+// decodes on several threads keeps freed blocks in one for the next
+// message: the allocator's per-thread heaps hand a block freed by another
+// thread back to the system, to be faulted in afresh.
+class StorageSource {
+ public:
+  // At least bytes of storage, or nullptr for the system's; block is set
+  // to the size of what it gives.
+  virtual void* take(size_t bytes, size_t& block) noexcept = 0;
+  // A block take gave, with the size it set.
+  virtual void give_back(void* data, size_t block) noexcept = 0;
+
+ protected:
+  ~StorageSource() = default;
+};
+
 // Uninitialised storage for n items of a trivial type. Large arrays come
 // straight from the operating system, so freeing them gives the memory
 // back instead of leaving it in the allocator's heap.
@@ -32,8 +48,9 @@ class ColumnStorage {
   }
   ~ColumnStorage();
 
-  // Throws std::bad_alloc when the memory cannot be had.
-  static ColumnStorage allocate(size_t bytes);
+  // Throws std::bad_alloc when the memory cannot be had. From source
+  // where it has the block.
+  static ColumnStorage allocate(size_t bytes, StorageSource* source = nullptr);
 
   void* data() const { return data_; }
   size_t bytes() const { return bytes_; }
@@ -41,12 +58,14 @@ class ColumnStorage {
     std::swap(data_, other.data_);
     std::swap(bytes_, other.bytes_);
     std::swap(mapped_, other.mapped_);
+    std::swap(source_, other.source_);
   }
 
  private:
   void* data_ = nullptr;
   size_t bytes_ = 0;
   bool mapped_ = false;
+  StorageSource* source_ = nullptr;
 };
 
 template <typename T>
@@ -54,7 +73,9 @@ struct Column {
   ColumnStorage storage;
   size_t size = 0;
 
-  static Column make(size_t n) { return Column{ColumnStorage::allocate(n * sizeof(T)), n}; }
+  static Column make(size_t n, StorageSource* source = nullptr) {
+    return Column{ColumnStorage::allocate(n * sizeof(T), source), n};
+  }
   T* data() const { return static_cast<T*>(storage.data()); }
 };
 
@@ -84,10 +105,12 @@ struct MessageColumns {
 // scratch holds the records of uncompressed data on the way; a caller that
 // keeps it between calls saves allocating and faulting in fresh memory for
 // every message. full: whether raw and the meanings are filled, which
-// most readers never ask for. Touches no shared state but the read-only
-// tables.
+// most readers never ask for. source: where the value and raw columns'
+// storage comes from (see StorageSource). Touches no shared state but the
+// read-only tables and source.
 [[nodiscard]] Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet& tables,
-                                      std::span<const uint8_t> payload, DecodeResult& scratch, bool full);
+                                                    std::span<const uint8_t> payload, DecodeResult& scratch,
+                                                    bool full, StorageSource* source = nullptr);
 
 // The distinct descriptors of a column in order of first appearance, and for
 // each record the index of its descriptor among them.
