@@ -145,9 +145,17 @@ PyObject* column_or_none(Column<T>& column, bool present, const char* format) {
 // own, and the allocator would give those blocks back to the system, to be
 // faulted in again for the next message. At most 64 MiB is kept. Never
 // destroyed: a column may outlive the module.
-StorageSource* column_blocks() {
+BlockCache* block_cache() {
   static BlockCache* cache = new BlockCache(size_t{64} << 20);
   return cache;
+}
+
+StorageSource* column_blocks() {
+  // A child forked while a pool thread held the cache's lock would wait on
+  // it for ever: the forking thread holds it across the fork instead.
+  static const bool held = (hold_lock_across_fork<block_cache>(), true);
+  (void)held;
+  return block_cache();
 }
 
 // Decodes one message with the thread's scratch; runs without the GIL.

@@ -2,6 +2,8 @@
 // has dropped, handed to the next message decoded on any thread.
 #pragma once
 
+#include <pthread.h>
+
 #include <array>
 #include <cstddef>
 #include <mutex>
@@ -30,6 +32,10 @@ class BlockCache final : public StorageSource {
   // What it keeps now.
   size_t kept() const;
 
+  // For hold_lock_across_fork.
+  void lock_for_fork() noexcept { mutex_.lock(); }
+  void unlock_after_fork() noexcept { mutex_.unlock(); }
+
  private:
   static constexpr size_t kClasses = 37;
 
@@ -38,5 +44,14 @@ class BlockCache final : public StorageSource {
   std::array<std::vector<void*>, kClasses> free_;
   size_t kept_ = 0;
 };
+
+// Has the thread that forks hold cache()'s lock across fork(), so that a
+// child never starts with it taken by a thread it does not have. cache
+// returns the process's one cache, which must outlive every fork.
+template <BlockCache* (*cache)()>
+void hold_lock_across_fork() {
+  pthread_atfork([] { cache()->lock_for_fork(); }, [] { cache()->unlock_after_fork(); },
+                 [] { cache()->unlock_after_fork(); });
+}
 
 }  // namespace tarvane

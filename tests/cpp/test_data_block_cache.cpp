@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "../../src/data/block_cache.hpp"
 
@@ -46,6 +52,34 @@ TEST(BlockCache, ColumnsTakeWhatWasGivenBackUpToTheBound) {
   small.data()[99] = 1.0;
   size_t given = 0;
   EXPECT_EQ(cache.take(100, given), nullptr);
+}
+
+BlockCache* forked_cache() {
+  static BlockCache* cache = new BlockCache(size_t{1} << 20);
+  return cache;
+}
+
+TEST(BlockCache, AChildForkedWhileAnotherThreadHoldsTheLockCanTakeABlock) {
+  hold_lock_across_fork<forked_cache>();
+  std::atomic<bool> holding = false;
+  std::thread holder([&] {
+    forked_cache()->lock_for_fork();
+    holding = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    forked_cache()->unlock_after_fork();
+  });
+  while (!holding) std::this_thread::yield();
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(5);  // waiting on a lock nobody in the child holds ends here
+    size_t block = 0;
+    void* p = forked_cache()->take(size_t{1} << 16, block);
+    _exit(p != nullptr ? 0 : 1);
+  }
+  holder.join();
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child hung or failed: status " << status;
 }
 
 }  // namespace

@@ -95,3 +95,4 @@ def test_decode_many_gives_each_message_what_decode_gives():
             assert got[0] == one[0] and got[6] == one[6]
     with pytest.raises(TypeError):
         _columns.decode_many([messages[0].bytes], [], False)
+
