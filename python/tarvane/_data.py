@@ -37,13 +37,14 @@ class _Parts:
     __slots__ = (
         "subsets", "_columns", "_arrays", "_positions", "_source", "_full", "text_records", "texts",
         "meaning_records", "meaning_ids", "meanings", "_text", "_meaning", "_elements", "_attributes",
-        "attribute_names", "ranked", "element_tables",
+        "attribute_names", "ranked", "element_tables", "records",
     )
 
     def __init__(self, decoded: tuple[Any, ...], source: tuple[bytes, TableSet]) -> None:
         (subsets, subset, descriptor, value, raw, text_records, texts, meaning_records, meaning_ids, meanings,
          positions) = decoded
         self.subsets: int = subsets
+        self.records: int = len(value)
         # Each column becomes an array when first asked for: most readers
         # want a few of them, and each wrapping costs about a microsecond.
         # Absent ones (None) are made then: subset and descriptor of
@@ -71,7 +72,7 @@ class _Parts:
         self.element_tables: dict[str, npt.NDArray[np.object_]] = {}
 
     def __len__(self) -> int:
-        return len(self._columns["value"])
+        return self.records
 
     def array(self, name: str) -> npt.NDArray[Any]:
         column = self._arrays.get(name)
@@ -198,7 +199,7 @@ class Data:
         self.tables_used = tables_used
         self._parts = decoded if isinstance(decoded, _Parts) else _Parts(decoded, (message.bytes, tables))
         self._start = start
-        self._stop = len(self._parts) if stop is None else stop
+        self._stop = self._parts.records if stop is None else stop
         self._subset_number = subset_number
 
     def __len__(self) -> int:
