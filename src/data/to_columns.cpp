@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <optional>
 #include <unordered_map>
 
 #include "../tables/flag_meaning.hpp"
@@ -63,7 +64,11 @@ class ColumnWriter {
   ColumnWriter(MessageColumns& out, const TableSet& tables, const std::vector<std::string>& texts, size_t n,
                bool full)
       : out_(out), texts_(texts), descriptor_(out.descriptor.size ? out.descriptor.data() : nullptr),
-        value_(out.value.data()), raw_(full ? out.raw.data() : nullptr), full_(full), flags_(tables) {
+        value_(out.value.data()), raw_(full ? out.raw.data() : nullptr), full_(full) {
+    // Meanings are written only when full: without them, neither the flag
+    // slots nor the reserved room would be used.
+    if (!full) return;
+    flags_.emplace(tables);
     // Code-table elements are common; growing from nothing costs more than
     // a modest first guess.
     const size_t guess = std::min<size_t>(n, 4096);
@@ -73,7 +78,7 @@ class ColumnWriter {
 
   // The element of code when it is a flag element with a table, else
   // nullptr (always, where meanings are not written).
-  const ElementInfo* flag_element(uint32_t code) { return full_ ? flags_.find(code) : nullptr; }
+  const ElementInfo* flag_element(uint32_t code) { return full_ ? flags_->find(code) : nullptr; }
 
   // flag: flag_element(v.descriptor), which a caller writing a column of
   // one element finds once.
@@ -170,7 +175,7 @@ class ColumnWriter {
   const std::string* last_meaning_ = nullptr;
   uint32_t last_id_ = 0;
 
-  FlagElements flags_;
+  std::optional<FlagElements> flags_;  // only where meanings are written
   std::unordered_map<FlagKey, uint32_t, FlagKeyHash> flag_ids_;
   std::array<FlagHit, 32> recent_flags_{};
 };
