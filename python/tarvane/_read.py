@@ -10,7 +10,7 @@ import mmap
 import os
 import stat
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any, BinaryIO, Literal, Union
 
 from . import _columns
@@ -146,13 +146,12 @@ class Message:
                 return self._data(table_set, parts, used)
         chooser = self._chooser if tables is None else TableChooser(tables)
         table_set, used = chooser.choose(self)
-        # _decode_parts and _data inlined: for a small message each call
-        # costs a tenth of the decode.
+        # _decode_parts and _data inlined: this runs once per message.
         try:
             parts = _columns.decode(self.bytes, table_set, False)
         except ValueError as exc:
             raise self._reading_error(exc, used, chooser) from exc
-        return _data_class()(self, table_set, parts, 0, None, None, used)
+        return _decoded_data()(self, table_set, parts, used)
 
     def _decoded_ahead(self, future: Future[tuple[TableSet, tuple[Any, ...], str]]) -> None:
         # The reader's pool fills the future; the first decode() takes it.
@@ -162,7 +161,7 @@ class Message:
         return self._data(*self._decode_parts(table_set, used, chooser))
 
     def _data(self, table_set: TableSet, parts: tuple[Any, ...], used: str) -> Data:
-        return _data_class()(self, table_set, parts, tables_used=used)
+        return _decoded_data()(self, table_set, parts, used)
 
     def _decode_parts(
         self, table_set: TableSet, used: str, chooser: TableChooser | None = None
@@ -222,11 +221,11 @@ for _i, _name in enumerate(_HEADER_FIELDS):
 
 
 @functools.cache
-def _data_class() -> type[Data]:
+def _decoded_data() -> Callable[[Message, TableSet, tuple[Any, ...], str], Data]:
     # NumPy is imported with the first decode, not with tarvane.
-    from ._data import Data
+    from ._data import decoded_data
 
-    return Data
+    return decoded_data
 
 
 def _unpickle_message(octets: builtins.bytes, offset: int, source: str, chooser: TableChooser | None = None) -> Message:

@@ -272,6 +272,23 @@ Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, 
   return out;
 }
 
+// What ColumnWriter writes without raw and meanings: descriptor, value
+// and the sparse texts, in one tight loop (most reads ask for no more).
+void write_plain(MessageColumns& out, const DecodeResult& decoded) {
+  uint32_t* descriptor = out.descriptor.data();
+  double* value = out.value.data();
+  const size_t n = decoded.values.size();
+  for (size_t i = 0; i < n; ++i) {
+    const DecodedValue& v = decoded.values[i];
+    descriptor[i] = v.descriptor;
+    value[i] = v.has_value && v.has_raw ? v.value : std::numeric_limits<double>::quiet_NaN();
+    if (v.text != DecodedValue::kNoText) [[unlikely]] {
+      out.text_records.push_back(static_cast<uint32_t>(i));
+      out.texts.push_back(decoded.texts[v.text]);
+    }
+  }
+}
+
 }  // namespace
 
 Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet& tables,
@@ -289,6 +306,10 @@ Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet
   for (size_t s = 0; s < starts.size(); ++s) {
     const size_t end = s + 1 < starts.size() ? starts[s + 1] : n;
     for (size_t i = starts[s]; i < end; ++i) subset[i] = static_cast<uint32_t>(s + 1);
+  }
+  if (!full) {
+    write_plain(out, decoded);
+    return out;
   }
   ColumnWriter writer(out, tables, decoded.texts, n, full);
   for (size_t i = 0; i < n; ++i) {
