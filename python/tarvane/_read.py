@@ -10,7 +10,7 @@ import mmap
 import os
 import stat
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any, BinaryIO, Literal, Union
 
 from . import _columns
@@ -145,7 +145,12 @@ class Message:
                 return self._data(table_set, parts, used)
         chooser = self._chooser if tables is None else TableChooser(tables)
         table_set, used = chooser.choose(self)
-        return self._data(*self._decode_parts(table_set, used, chooser))
+        # _decode_parts and _data inlined: this runs once per message.
+        try:
+            parts = _columns.decode(self.bytes, table_set, False)
+        except ValueError as exc:
+            raise self._reading_error(exc, used, chooser) from exc
+        return _decoded_data()(self, table_set, parts, used)
 
     def _decoded_ahead(self, future: Ahead) -> None:
         # The reader's pool fills the future; the first decode() takes it.
@@ -155,7 +160,7 @@ class Message:
         return self._data(*self._decode_parts(table_set, used, chooser))
 
     def _data(self, table_set: TableSet, parts: tuple[Any, ...], used: str) -> Data:
-        return _data_class()(self, table_set, parts, tables_used=used)
+        return _decoded_data()(self, table_set, parts, used)
 
     def _decoded_whole(self) -> Data:
         """decode(), with raw and the meanings at once: for readers that show every record's."""
@@ -193,6 +198,8 @@ class Message:
     Message.__dict__[name].__set__ for name in Message.__slots__
 )
 _HEADER = Message.__dict__["_header"].__get__
+# The reader's messages are made by _columns.frame, which fills these slots.
+_columns.message_type(Message, tuple(Message.__dict__[name] for name in Message.__slots__))
 
 
 def _fill(message: Message, header: tuple[Any, ...], offset: int, octets: builtins.bytes, source: str,
@@ -208,13 +215,6 @@ def _fill(message: Message, header: tuple[Any, ...], offset: int, octets: builti
     _SET_AHEAD(message, None)
 
 
-def _framed(octets: builtins.bytes, offset: int, source: str, chooser: TableChooser) -> Message:
-    """Message(octets, ...) for octets the reader framed: no keyword call, no checks."""
-    message: Message = object.__new__(Message)
-    _fill(message, _columns.parse(octets), offset, octets, source, chooser)
-    return message
-
-
 def _header_field(i: int, name: str) -> property:
     def get(self: Message) -> Any:
         return _HEADER(self)[i]
@@ -227,11 +227,11 @@ for _i, _name in enumerate(_HEADER_FIELDS):
 
 
 @functools.cache
-def _data_class() -> type[Data]:
+def _decoded_data() -> Callable[[Message, TableSet, tuple[Any, ...], str], Data]:
     # NumPy is imported with the first decode, not with tarvane.
-    from ._data import Data
+    from ._data import decoded_data
 
-    return Data
+    return decoded_data
 
 
 def _unpickle_message(octets: builtins.bytes, offset: int, source: str, chooser: TableChooser | None = None) -> Message:
@@ -460,16 +460,6 @@ def _fail(errors: ErrorPolicy, name: str, offset: int, problem: object) -> None:
         warnings.warn(text, RuntimeWarning, stacklevel=4)
 
 
-def _slice(data: bytes | bytearray | memoryview | mmap.mmap, start: int, end: int) -> builtins.bytes:
-    """data[start:end] as bytes, copied once."""
-    if isinstance(data, (bytearray, memoryview)):
-        # Through a view released at once: the stream's buffer must stay
-        # resizable. (A memoryview's slice would be a view, not bytes.)
-        with memoryview(data) as view:
-            return bytes(view[start:end])
-    return data[start:end]
-
-
 def _over_gap(window: _Window, at: int, junk_from: int, name: str) -> None:
     if window.max_gap is not None and at - junk_from > window.max_gap:
         raise ValueError(f"{name}: no BUFR message in the {window.max_gap} octets after offset {junk_from}")
@@ -478,13 +468,19 @@ def _over_gap(window: _Window, at: int, junk_from: int, name: str) -> None:
 def _scan(window: _Window, name: str, chooser: TableChooser, errors: ErrorPolicy) -> Iterator[Message]:
     position = 0
     junk_from = 0  # the source offset where the last message ended
+    # A buffer neither drops what was scanned nor has a gap to check: per
+    # message, those calls would cost as much as the framing.
+    stream = window.stream is not None
+    gap = window.max_gap is not None
     while True:
-        position = window.drop_before(position)
-        _over_gap(window, window.base + position, junk_from, name)
+        if stream and position >= CHUNK:
+            position = window.drop_before(position)
+        if gap:
+            _over_gap(window, window.base + position, junk_from, name)
         if not window.eof and len(window.data) - position < 8:
             window.read_more(0, name)
             continue
-        piece = _columns.next_piece(window.data, position)
+        piece = _columns.frame(window.data, position, window.base, name, chooser)
         if piece is None:
             if window.eof:
                 break
@@ -492,8 +488,9 @@ def _scan(window: _Window, name: str, chooser: TableChooser, errors: ErrorPolicy
             position = window.drop_before(max(position, len(window.data) - 3))
             window.read_more(0, name)
             continue
-        offset, length, problem, needs_more, declared = piece
-        _over_gap(window, window.base + offset, junk_from, name)
+        offset, length, problem, needs_more, declared, message = piece
+        if gap:
+            _over_gap(window, window.base + offset, junk_from, name)
         if needs_more and not window.eof:
             position = window.drop_before(offset)
             window.read_more(max(0, declared - (len(window.data) - position)), name)
@@ -501,16 +498,10 @@ def _scan(window: _Window, name: str, chooser: TableChooser, errors: ErrorPolicy
         where = window.base + offset
         position = offset + length
         if problem is not None:
+            # A message that frames but does not parse is skipped whole.
             _fail(errors, name, where, problem)
             continue
-        octets = _slice(window.data, offset, position)
-        try:
-            message = _framed(octets, where, name, chooser)
-        except ValueError as exc:
-            _fail(errors, name, where, exc)
-            # A message that frames but does not parse is skipped whole.
-        else:
-            yield message
-            junk_from = where + length
+        yield message
+        junk_from = where + length
     if window.problem is not None:
         _fail(errors, name, window.base + len(window.data), window.problem)

@@ -21,16 +21,12 @@
 #include "../pysupport/table_sets.hpp"
 #include "attributes_binding.hpp"
 #include "column_object.hpp"
+#include "framing.hpp"
 #include "rows_binding.hpp"
 #include "table_set_access.hpp"
 #include "table_pickle.hpp"
 
 namespace tarvane {
-
-namespace {
-
-// TableSet, as the module _tarvane made it: sets are passed in and made here.
-PyTypeObject* tables_type = nullptr;
 
 // The reading layer's texts where the core's are _tarvane's own: it reads
 // editions 3 and 4, and a failure while decoding is one of section 4.
@@ -51,23 +47,27 @@ PyObject* reading_error(const BufrError& error) {
   return nullptr;
 }
 
-PyObject* py_bool(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
-
-PyObject* header_tuple(const BufrMessage& m) {
-  PyObject* codes = codes_to_list(m.unexpanded_descriptors);
-  if (!codes) return nullptr;
-  // Edition 3 has neither an international data sub-category nor a second.
-  const bool ed3 = m.edition == 3;
-  return Py_BuildValue(
-      "(iiiiiNiNiiiiiiiiNiNNNn)", int{m.edition}, int{m.master_table_number}, int{m.originating_centre},
-      int{m.originating_subcentre}, int{m.update_sequence_number}, py_bool(m.local_section_present),
-      int{m.data_category}, ed3 ? Py_NewRef(Py_None) : PyLong_FromLong(m.international_data_subcategory),
-      int{m.local_data_subcategory}, int{m.master_tables_version_number}, int{m.local_tables_version_number},
-      int{m.typical_year}, int{m.typical_month}, int{m.typical_day}, int{m.typical_hour}, int{m.typical_minute},
-      ed3 ? Py_NewRef(Py_None) : PyLong_FromLong(m.typical_second),
-      int{m.number_of_subsets}, py_bool(m.observed_data), py_bool(m.compressed_data), codes,
-      static_cast<Py_ssize_t>(m.section4_data_length));
+// The exception decode() would raise for error, as an object.
+PyObject* error_object(const BufrError& error) {
+  Py_XDECREF(reading_error(error));
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return value;
+#endif
 }
+
+namespace {
+
+// TableSet, as the module _tarvane made it: sets are passed in and made here.
+PyTypeObject* tables_type = nullptr;
+
+PyObject* py_bool(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
 
 // parse(buffer) -> header tuple: the buffer must be exactly one message of
 // edition 3 or 4.
@@ -224,21 +224,6 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return parts_tuple(*decoded, full != 0);
 }
 
-// The exception decode() would raise for error, as an object.
-PyObject* error_object(const BufrError& error) {
-  Py_XDECREF(reading_error(error));
-#if PY_VERSION_HEX >= 0x030C0000
-  return PyErr_GetRaisedException();
-#else
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return value;
-#endif
-}
-
 // decode_many(buffers, tables, full) -> list: decode() of buffers[i] with
 // tables[i] for each i, the GIL released once for all of them (a reader's
 // pool hands a worker many small messages at a time). Each item is the
@@ -343,6 +328,8 @@ PyObject* load_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 PyMethodDef functions[] = {
     {"parse", fast_function<parse>(), kFastCall, nullptr},
     {"next_piece", fast_function<next_piece_py>(), kFastCall, nullptr},
+    {"frame", fast_function<frame_py>(), kFastCall, nullptr},
+    {"message_type", fast_function<message_type_py>(), kFastCall, nullptr},
     {"decode", fast_function<decode>(), kFastCall, nullptr},
     {"decode_many", fast_function<decode_many>(), kFastCall, nullptr},
     {"index_descriptors", fast_function<index_descriptors_py>(), kFastCall, nullptr},

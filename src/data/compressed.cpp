@@ -164,6 +164,10 @@ Status decode_compressed_descriptors_inner(std::span<const uint32_t> descriptors
 
 Status decode_compressed_columns(std::span<const uint32_t> descriptors, DecodeContext& ctx) {
   ValueCodingState state;
+  // A typical template's columns at once, not grown from nothing in every
+  // message.
+  state.descriptor_history.reserve(kHistoryGuess);
+  ctx.columns.refs.reserve(kHistoryGuess);
   return decode_compressed_descriptors_inner(descriptors, ctx, state, 0);
 }
 

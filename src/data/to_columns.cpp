@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <optional>
 #include <unordered_map>
 
 #include "../tables/flag_meaning.hpp"
@@ -69,7 +70,11 @@ class ColumnWriter {
   ColumnWriter(MessageColumns& out, const TableSet& tables, const std::vector<std::string>& texts, size_t n,
                bool full)
       : out_(out), texts_(texts), descriptor_(out.descriptor.size ? out.descriptor.data() : nullptr),
-        value_(out.value.data()), raw_(full ? out.raw.data() : nullptr), full_(full), flags_(tables) {
+        value_(out.value.data()), raw_(full ? out.raw.data() : nullptr), full_(full) {
+    // Meanings are written only when full: without them, neither the flag
+    // slots nor the reserved room would be used.
+    if (!full) return;
+    flags_.emplace(tables);
     // Code-table elements are common; growing from nothing costs more than
     // a modest first guess.
     const size_t guess = std::min<size_t>(n, 4096);
@@ -79,7 +84,7 @@ class ColumnWriter {
 
   // The element of code when it is a flag element with a table, else
   // nullptr (always, where meanings are not written).
-  const ElementInfo* flag_element(uint32_t code) { return full_ ? flags_.find(code) : nullptr; }
+  const ElementInfo* flag_element(uint32_t code) { return full_ ? flags_->find(code) : nullptr; }
 
   // flag: flag_element(v.descriptor), which a caller writing a column of
   // one element finds once.
@@ -176,7 +181,7 @@ class ColumnWriter {
   const std::string* last_meaning_ = nullptr;
   uint32_t last_id_ = 0;
 
-  FlagElements flags_;
+  std::optional<FlagElements> flags_;  // only where meanings are written
   std::unordered_map<FlagKey, uint32_t, FlagKeyHash> flag_ids_;
   std::array<FlagHit, 32> recent_flags_{};
 };
@@ -274,6 +279,23 @@ Result<MessageColumns> decode_compressed_to_columns(const BufrMessage& message, 
   return out;
 }
 
+// What ColumnWriter writes without raw and meanings: descriptor, value
+// and the sparse texts, in one tight loop (most reads ask for no more).
+void write_plain(MessageColumns& out, const DecodeResult& decoded) {
+  uint32_t* descriptor = out.descriptor.data();
+  double* value = out.value.data();
+  const size_t n = decoded.values.size();
+  for (size_t i = 0; i < n; ++i) {
+    const DecodedValue& v = decoded.values[i];
+    descriptor[i] = v.descriptor;
+    value[i] = v.has_value && v.has_raw ? v.value : std::numeric_limits<double>::quiet_NaN();
+    if (v.text != DecodedValue::kNoText) [[unlikely]] {
+      out.text_records.push_back(static_cast<uint32_t>(i));
+      out.texts.push_back(decoded.texts[v.text]);
+    }
+  }
+}
+
 }  // namespace
 
 Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet& tables,
@@ -292,6 +314,10 @@ Result<MessageColumns> decode_columns(const BufrMessage& message, const TableSet
   for (size_t s = 0; s < starts.size(); ++s) {
     const size_t end = s + 1 < starts.size() ? starts[s + 1] : n;
     for (size_t i = starts[s]; i < end; ++i) subset[i] = static_cast<uint32_t>(s + 1);
+  }
+  if (!full) {
+    write_plain(out, decoded);
+    return out;
   }
   ColumnWriter writer(out, tables, decoded.texts, n, full);
   for (size_t i = 0; i < n; ++i) {

@@ -101,6 +101,9 @@ Status decode_subsets_into(const BufrMessage& message, const TableSet& tables, s
   DecodeContext ctx(tables, payload, result);
   const std::span<const uint32_t> descriptors(message.unexpanded_descriptors);
   ValueCodingState state;
+  // Room for a typical subset's history at once, not grown from nothing
+  // in every message.
+  state.descriptor_history.reserve(kHistoryGuess);
   uint64_t text_count = 0;
   // Records rarely outnumber payload bytes. Storage that is never written
   // costs next to nothing, copying on growth does; up to a million places.

@@ -20,6 +20,10 @@ namespace tarvane {
 // Nesting levels allowed below the top-level walk of a subset or message.
 inline constexpr uint32_t kMaxDecodeDepth = 64;
 
+// Elements a walk's history and columns make room for before it starts: a
+// SYNOP or TEMP subset's worth (2 KiB of history).
+inline constexpr size_t kHistoryGuess = 256;
+
 // Nested replications can make a tiny message ask for billions of records,
 // or billions of descriptor visits that produce none. Both are bounded by
 // the payload: limit = 1,048,576 + 16 per payload bit. Real messages stay
