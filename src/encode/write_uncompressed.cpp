@@ -26,8 +26,8 @@ struct SubsetWriter : DataWriter<SubsetWriter> {
     if (const DecodedValue* v = next_record(code, info)) {
       // What RecordSource::next gives for it, without the call.
       records->advance();
-      if (!v->has_value || !v->has_raw) return write_number({0.0, std::nullopt, std::nullopt, true}, t);
-      return write_number({v->value, v->raw, std::nullopt, false}, t);
+      if (!v->has_value || !v->has_raw) return write_number({0.0, std::nullopt, std::nullopt, true, {}}, t);
+      return write_number({v->value, v->raw, std::nullopt, false, {}}, t);
     }
     TARVANE_TRY(const EncodeValue v, source.next(code, info));
     return write_number(v, t);

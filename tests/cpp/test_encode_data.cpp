@@ -13,9 +13,9 @@ namespace {
 
 constexpr uint32_t A = 1001, T = 12101, NAME = 1015;
 
-EncodeValue number(double v) { return {v, std::nullopt, std::nullopt, false}; }
-EncodeValue missing() { return {0.0, std::nullopt, std::nullopt, true}; }
-EncodeValue text(std::string_view s) { return {0.0, std::nullopt, s, false}; }
+EncodeValue number(double v) { return {v, std::nullopt, std::nullopt, false, {}}; }
+EncodeValue missing() { return {0.0, std::nullopt, std::nullopt, true, {}}; }
+EncodeValue text(std::string_view s) { return {0.0, std::nullopt, s, false, {}}; }
 
 // Values in walk order; a factor is the next value's number.
 class ListSource final : public ValueSource {
@@ -111,7 +111,7 @@ TEST(EncodeData, RefusesWhatTheCodingCannotHold) {
        "value 200 of 012101 (TEMPERATURE) in subset 2 is outside [-273.2, 136.2] K"},
       {"below the range, compressed", {T}, {{number(-300)}, {number(1)}}, true,
        "value -300 of 012101 (TEMPERATURE) in subset 1 is outside [-273.2, 136.2] K"},
-      {"raw wider than the element", {A}, {{EncodeValue{0, 256, std::nullopt, false}}}, false,
+      {"raw wider than the element", {A}, {{EncodeValue{0, 256, std::nullopt, false, {}}}}, false,
        "value 256 (raw) of 001001 (A) in subset 1 is outside [0, 255] for 8 bits"},
       {"text longer than the width", {NAME}, {{text("ABCDEFGHI")}}, false,
        "text of 9 characters for 001015 (STATION OR SITE NAME) in subset 1 is longer than its 8 characters"},
@@ -189,7 +189,9 @@ TEST(EncodeCompressed, PackedColumnsWriteWhatTheirRecordsWrite) {
       auto data = encode_data(std::vector<uint32_t>{A}, t, pointers, true);
       ASSERT_TRUE(data) << c.what << ": " << data.error().display();
       written.emplace_back(data->begin(), data->end());
-      if (pack) EXPECT_EQ(*data, padded(c.expected)) << c.what;
+      if (pack) {
+        EXPECT_EQ(*data, padded(c.expected)) << c.what;
+      }
     }
     EXPECT_EQ(written[0], written[1]) << c.what;
   }
