@@ -25,15 +25,21 @@ def machine_threads() -> int:
     return os.cpu_count() or 1
 
 
+def positive_or_none(name: str, value: object) -> int | None:
+    """The argument name's value, a positive int or None; anything else is refused."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int or None, not {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be positive, not {value}")
+    return value
+
+
 def threads_argument(threads: object, default: int = 1) -> int:
     """threads as a count of workers: None is default; anything but a positive int is refused."""
-    if threads is None:
-        return default
-    if isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
-    if threads < 1:
-        raise ValueError(f"threads must be positive, not {threads}")
-    return threads
+    count = positive_or_none("threads", threads)
+    return default if count is None else count
 
 
 # A worker's share: messages decoded in one native call with the GIL

@@ -326,16 +326,6 @@ def _check_policy(errors: str) -> None:
         raise ValueError(f"errors must be 'raise', 'skip' or 'warn', not {errors!r}")
 
 
-def _gap_argument(max_gap: object) -> int | None:
-    if max_gap is None:
-        return None
-    if isinstance(max_gap, bool) or not isinstance(max_gap, int):
-        raise TypeError(f"max_gap must be an int or None, not {type(max_gap).__name__}")
-    if max_gap < 1:
-        raise ValueError(f"max_gap must be positive, not {max_gap}")
-    return max_gap
-
-
 def read(
     source: Source,
     *,
@@ -381,9 +371,9 @@ def read(
     ``decode()``, in the caller's thread.
     """
     _check_policy(errors)
-    gap = _gap_argument(max_gap)
-    from ._parallel import decode_ahead, threads_argument
+    from ._parallel import decode_ahead, positive_or_none, threads_argument
 
+    gap = positive_or_none("max_gap", max_gap)
     workers = threads_argument(threads)
     chooser = TableChooser(tables)
     messages = _messages(source, _source_name(source), chooser, errors, gap)
