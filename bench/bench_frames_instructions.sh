@@ -5,8 +5,9 @@
 #   PYTHONPATH=build/python [CASES="0 3"] sh bench/bench_frames_instructions.sh [.venv/bin/python]
 PY=${1:-.venv/bin/python}
 HERE=$(dirname "$0")
+# One OpenBLAS thread: NumPy's idle ones spin, and callgrind would count them.
 run() {
-  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$PY" -c "
+  OPENBLAS_NUM_THREADS=1 valgrind --tool=callgrind --callgrind-out-file=/dev/null "$PY" -c "
 import sys; sys.path.insert(0, '$HERE')
 import bench_frames as b, tarvane
 case = b.CASES[$1]

@@ -19,7 +19,8 @@ for b in BM_DecodeCorpusCompressed BM_DecodeColumnsCompressed; do
   echo "$b: $(( ($(count "$out/$b.3") - $(count "$out/$b.1")) / 2 )) instructions per pass, ${records}M records"
 done
 for p in 1 3; do
-  PYTHONPATH=$build/python valgrind --tool=callgrind --callgrind-out-file="$out/py.$p" \
+  # One OpenBLAS thread: NumPy's idle ones spin, and callgrind would count them.
+  OPENBLAS_NUM_THREADS=1 PYTHONPATH=$build/python valgrind --tool=callgrind --callgrind-out-file="$out/py.$p" \
     "${PYTHON:-.venv/bin/python}" bench/bench_compressed_python.py $p >"$out/py.log" 2>/dev/null
 done
 echo "python path: $(( ($(count "$out/py.3") - $(count "$out/py.1")) / 2 )) instructions per pass, $(cat "$out/py.log")"

@@ -8,8 +8,7 @@ does the per-value work.
 from __future__ import annotations
 
 from collections.abc import Sequence
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -24,8 +23,7 @@ if TYPE_CHECKING:
 EXACT_INTEGER = 2.0**53
 
 
-@dataclass(frozen=True)
-class Selection:
+class Selection(NamedTuple):
     """What --subset and --key keep; None keeps everything."""
 
     subsets: frozenset[int] | None = None
