@@ -55,18 +55,42 @@ def has_set(name: str) -> bool:
     return name in index()["sets"]
 
 
+@functools.cache
+def _stored() -> bytes:
+    # 2.5 MB, read once: every set is made of its pieces.
+    with open(os.path.join(BUNDLE_DIR, "pieces.bin"), "rb") as f:
+        return f.read()
+
+
+# Pieces already decompressed, by number. The versions share most of their
+# pieces (the sets of the two corpora ask for 8,205 pieces, 1,194 of them
+# distinct), so a reader meeting several versions decompresses each once.
+# Bounded: emptied when it would hold more than this many octets.
+PIECE_CACHE_OCTETS = 32 << 20
+_pieces: dict[int, bytes] = {}
+_pieces_octets = 0
+
+
+def _piece(number: int) -> bytes:
+    global _pieces_octets
+    piece = _pieces.get(number)
+    if piece is None:
+        offset, length = index()["pieces"][number]
+        try:
+            piece = zlib.decompress(_stored()[offset : offset + length])
+        except zlib.error:
+            raise _missing("damaged") from None
+        if _pieces_octets + len(piece) > PIECE_CACHE_OCTETS:
+            _pieces.clear()
+            _pieces_octets = 0
+        _pieces[number] = piece
+        _pieces_octets += len(piece)
+    return piece
+
+
 def load(names: tuple[str, ...]) -> tuple[TableSet, int]:
     """The sets named, each inserted over the ones before, and the size of their byte form."""
-    found = index()
-    pieces: list[bytes] = []
-    with open(os.path.join(BUNDLE_DIR, "pieces.bin"), "rb") as f:
-        stored = f.read()
-    for name in names:
-        for number in found["sets"][name]:
-            offset, length = found["pieces"][number]
-            try:
-                pieces.append(zlib.decompress(stored[offset : offset + length]))
-            except zlib.error:
-                raise _missing("damaged") from None
+    sets = index()["sets"]
+    pieces = [_piece(number) for name in names for number in sets[name]]
     tables: TableSet = _columns.load_table_layers(pieces)
     return tables, sum(len(p) for p in pieces)

@@ -118,3 +118,14 @@ def test_key_rule(name, want):
 def test_bundle_is_small():
     size = sum(os.path.getsize(os.path.join(_bundle.BUNDLE_DIR, n)) for n in os.listdir(_bundle.BUNDLE_DIR))
     assert size <= 10 << 20
+
+
+def test_piece_cache_stays_bounded_and_gives_the_same_tables(monkeypatch):
+    whole = _bundled("0/wmo/13", "0/local/1/98/0")
+    monkeypatch.setattr(_bundle, "PIECE_CACHE_OCTETS", 1 << 20)
+    monkeypatch.setattr(_bundle, "_pieces", {})
+    monkeypatch.setattr(_bundle, "_pieces_octets", 0)
+    for name in ("0/wmo/12", "0/wmo/13", "0/wmo/14"):
+        _bundle.load((name,))
+        assert 0 < _bundle._pieces_octets <= 1 << 20
+    assert _bundled("0/wmo/13", "0/local/1/98/0") == whole
