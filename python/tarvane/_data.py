@@ -399,10 +399,19 @@ class Data:
 
     def _attribute_name_column(self) -> npt.NDArray[np.object_]:
         """Per record, the name it has as an attribute of another (None where it is none)."""
-        names = np.full(len(self._parts), None, dtype=object)
+        codes, names = self._attribute_name_codes()
+        column: npt.NDArray[np.object_] = np.array(names, dtype=object)[codes]
+        return column
+
+    def _attribute_name_codes(self) -> tuple[npt.NDArray[np.intp], list[str | None]]:
+        """Per record, which of the names (None first) it has as an attribute: numbers to
+        compare, where comparing the names themselves goes through Python per record."""
+        codes = np.zeros(len(self._parts), dtype=np.intp)
+        names: list[str | None] = [None]
         for name, (_, records) in self._attribute_index().items():
-            names[records] = name
-        return self._cut(names)
+            codes[records] = len(names)
+            names.append(name)
+        return self._cut(codes), names
 
     @property
     def refers_to(self) -> npt.NDArray[np.int32]:

@@ -34,7 +34,7 @@ from typing import TYPE_CHECKING, Any, BinaryIO
 
 import numpy as np
 
-from .records import Records, code_text, header_fields, python_rows, python_values
+from .records import Attributes, Records, code_text, header_fields, python_rows, python_values
 
 if TYPE_CHECKING:
     from .._read import Message
@@ -105,18 +105,18 @@ def _groups(records: Records) -> list[dict[str, Any]]:
     return groups
 
 
-def _group_attributes(attributes: tuple[np.ndarray, np.ndarray], start: int, stop: int, count: int,
-                      length: int) -> dict[str, Any]:
+def _group_attributes(attributes: Attributes, start: int, stop: int, count: int, length: int) -> dict[str, Any]:
     """A group's "refers_to" (the position in the group of what each position
     qualifies, or null) and "attributes" (each position's name as an attribute,
     or null), collapsed over subsets as the values are."""
-    refers_to, names = attributes[0][start:stop], attributes[1][start:stop]
+    refers_to = attributes.refers_to[start:stop]
     subset_start = start + np.repeat(np.arange(count) * length, length)
     local = np.where(refers_to >= 0, refers_to - subset_start, np.nan).reshape(count, length)
-    table = names.reshape(count, length)
+    table = attributes.names[start:stop].reshape(count, length)
     named: list[Any] = table[0].tolist()
     if count > 1:
-        for position in np.flatnonzero(~(table == table[0]).all(axis=0)).tolist():
+        codes = attributes.codes[start:stop].reshape(count, length)
+        for position in np.flatnonzero(~(codes == codes[0]).all(axis=0)).tolist():
             named[position] = table[:, position].tolist()
     return {"refers_to": _columns_of(local, None), "attributes": named}
 

@@ -23,6 +23,14 @@ if TYPE_CHECKING:
 EXACT_INTEGER = 2.0**53
 
 
+class Attributes(NamedTuple):
+    """What Records.attributes gives, one entry per record."""
+
+    refers_to: npt.NDArray[np.int64]
+    names: npt.NDArray[np.object_]
+    codes: npt.NDArray[np.intp]  # equal codes, equal names (0: not an attribute)
+
+
 class Selection(NamedTuple):
     """What --subset and --key keep; None keeps everything."""
 
@@ -164,21 +172,24 @@ class Records:
             out.setdefault(self.codes[code_index], {})[str(figure)] = texts[text]
         return out
 
-    def attributes(self) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.object_]] | None:
-        """Per record, the position among these records of the one it qualifies (-1: none) and
-        its name as an attribute; None when no record is an attribute. Where what an attribute
-        qualifies is not selected, it goes to the nearest selected record up its chain, and its
-        name to the path from there (``"percentConfidence->percentConfidence"``)."""
+    def attributes(self) -> Attributes | None:
+        """Per record, the position among these records of the one it qualifies (-1: none),
+        its name as an attribute and a number for that name; None when no record is an
+        attribute. Where what an attribute qualifies is not selected, it goes to the nearest
+        selected record up its chain, and its name to the path from there
+        (``"percentConfidence->percentConfidence"``)."""
         # Only a record that refers to another is an attribute: most messages have none.
         if not len(self) or int(self._cut(self.data.refers_to).max()) < 0:
             return None
-        names = self.data._attribute_name_column()
-        kept = self._cut(names)
-        if (kept == None).all():  # noqa: E711 - elementwise
+        all_codes, distinct = self.data._attribute_name_codes()
+        codes = self._cut(all_codes)
+        if not codes.any():
             return None
+        names = np.array(distinct, dtype=object)[all_codes]
+        kept = self._cut(names)
         full = self.data.refers_to.astype(np.int64)
         if self.positions is None:
-            return full, kept
+            return Attributes(full, kept, codes)
         selected = np.zeros(len(full), dtype=bool)
         selected[self.positions] = True
         refers_to = np.full(len(self.positions), -1, dtype=np.int64)
@@ -195,7 +206,11 @@ class Records:
                 refers_to[i] = place[target]
             if path:
                 paths[i] = "->".join(reversed(path))
-        return refers_to, paths
+        # The paths numbered afresh: a path is a name of its own.
+        numbers: dict[str | None, int] = {None: 0}
+        path_codes = np.fromiter((numbers.setdefault(p, len(numbers)) for p in paths.tolist()), dtype=np.intp,
+                                 count=len(paths))
+        return Attributes(refers_to, paths, path_codes)
 
     def values(self) -> list[Any]:
         """Per record: its text, its number (an int when integral), or None."""

@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 from typing import TYPE_CHECKING, Any, TextIO
 
-from .records import Records, code_text, typical_date
+from .records import Attributes, Records, code_text, typical_date
 
 if TYPE_CHECKING:
     from .._read import Message
@@ -145,7 +145,7 @@ def dump_text(message: Message, number: int, records: Records, tables: str, out:
     out.write("\n")
 
 
-def _under_their_elements(start: int, stop: int, attributes: tuple[Any, Any] | None) -> list[tuple[int, int]]:
+def _under_their_elements(start: int, stop: int, attributes: Attributes | None) -> list[tuple[int, int]]:
     """The positions from start to stop with each attribute moved under what it
     qualifies (depth 1, its own attributes at depth 2, ...)."""
     if attributes is None:
