@@ -376,13 +376,23 @@ class Data:
         if parts.attribute_names is None:
             refers_to, markers = parts.attributes()
             attributes = np.flatnonzero(refers_to >= 0)
-            names = self._element_table("key")[parts.elements()[1][attributes]]
+            # Each attribute's name as a number (of the names in `numbers`,
+            # None first): the elements' keys numbered once, then the names
+            # the markers give. Numbers compare without Python per record.
+            numbers: dict[str | None, int] = {None: 0}
+            of_element = np.array([numbers.setdefault(k, len(numbers)) for k in self._element_table("key").tolist()],
+                                  dtype=np.intp)
+            codes = of_element[parts.elements()[1][attributes]]
             if markers:
                 marked = np.fromiter(markers, dtype=np.int64, count=len(markers))
-                names[np.searchsorted(attributes, marked)] = np.array(list(markers.values()), dtype=object)
+                codes[np.searchsorted(attributes, marked)] = [numbers.setdefault(n, len(numbers))
+                                                              for n in markers.values()]
             found: dict[str, tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]] = {}
-            for name in set(names.tolist()) - {None}:
-                named = attributes[names == name]
+            present = np.bincount(codes, minlength=len(numbers))
+            for name, number in numbers.items():
+                if name is None or not present[number]:
+                    continue
+                named = attributes[codes == number]
                 order = np.argsort(refers_to[named], kind="stable")
                 found[name] = (refers_to[named][order], named[order])
             parts.attribute_names = found
