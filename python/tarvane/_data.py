@@ -384,9 +384,10 @@ class Data:
                                   dtype=np.intp)
             codes = of_element[parts.elements()[1][attributes]]
             if markers:
-                marked = np.fromiter(markers, dtype=np.int64, count=len(markers))
-                codes[np.searchsorted(attributes, marked)] = [numbers.setdefault(n, len(numbers))
-                                                              for n in markers.values()]
+                marked = np.searchsorted(attributes, np.fromiter(markers, dtype=np.int64, count=len(markers)))
+                given = np.array(list(markers.values()), dtype=object)
+                for name in set(given.tolist()):  # a few names for thousands of records
+                    codes[marked[given == name]] = numbers.setdefault(name, len(numbers))
             found: dict[str, tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]] = {}
             present = np.bincount(codes, minlength=len(numbers))
             for name, number in numbers.items():
