@@ -11,6 +11,7 @@ from __future__ import annotations
 import functools
 import json
 import os
+import threading
 import zlib
 from typing import Any
 
@@ -69,6 +70,7 @@ def _stored() -> bytes:
 PIECE_CACHE_OCTETS = 32 << 20
 _pieces: dict[int, bytes] = {}
 _pieces_octets = 0
+_pieces_lock = threading.Lock()  # sets may be loaded on several threads at once
 
 
 def _piece(number: int) -> bytes:
@@ -80,11 +82,13 @@ def _piece(number: int) -> bytes:
             piece = zlib.decompress(_stored()[offset : offset + length])
         except zlib.error:
             raise _missing("damaged") from None
-        if _pieces_octets + len(piece) > PIECE_CACHE_OCTETS:
-            _pieces.clear()
-            _pieces_octets = 0
-        _pieces[number] = piece
-        _pieces_octets += len(piece)
+        with _pieces_lock:
+            if _pieces_octets + len(piece) > PIECE_CACHE_OCTETS:
+                _pieces.clear()
+                _pieces_octets = 0
+            if number not in _pieces:
+                _pieces[number] = piece
+                _pieces_octets += len(piece)
     return piece
 
 
