@@ -85,18 +85,24 @@ def _groups(records: Records) -> list[dict[str, Any]]:
     numbers = records.subset_numbers()
     bounds = records.subset_bounds(numbers)
     text = records.text if records.has_text() else None
+    # Where text can be (the text elements' records): elsewhere the text
+    # column is None, and comparing those Nones one by one was a sixth of
+    # an edition-3 dump.
+    holds_text = None if text is None else records.element_is_text()
     attributes = records.attributes()
     groups = []
     for first, last in _runs(records.descriptor, bounds):
         start, stop = int(bounds[first]), int(bounds[last])
         count = last - first
         length = (stop - start) // count
+        text_columns = None if holds_text is None else np.flatnonzero(holds_text[start:start + length])
         group = {
             "subsets": numbers[first:last],
             "descriptors": records.code_texts(start, start + length),
             "values": _columns_of(
                 records.value[start:stop].reshape(count, length),
-                None if text is None else text[start:stop].reshape(count, length),
+                None if text_columns is None or not len(text_columns)
+                else (text[start:stop].reshape(count, length)[:, text_columns], text_columns),  # type: ignore[index]
             ),
         }
         if attributes is not None:
@@ -109,9 +115,9 @@ def _group_attributes(attributes: Attributes, start: int, stop: int, count: int,
     """A group's "refers_to" (the position in the group of what each position
     qualifies, or null) and "attributes" (each position's name as an attribute,
     or null), collapsed over subsets as the values are."""
-    refers_to = attributes.refers_to[start:stop]
-    subset_start = start + np.repeat(np.arange(count) * length, length)
-    local = np.where(refers_to >= 0, refers_to - subset_start, np.nan).reshape(count, length)
+    refers_to = attributes.refers_to[start:stop].reshape(count, length)
+    subset_start = (start + length * np.arange(count))[:, np.newaxis]
+    local = np.where(refers_to >= 0, refers_to - subset_start, np.nan)
     table = attributes.names[start:stop].reshape(count, length)
     named: list[Any] = table[0].tolist()
     if count > 1:
@@ -142,18 +148,32 @@ def _runs(descriptor: np.ndarray, bounds: np.ndarray) -> list[tuple[int, int]]:
     return list(zip(starts[:-1], starts[1:]))
 
 
-def _columns_of(value: np.ndarray, text: np.ndarray | None) -> list[Any]:
+def _columns_of(value: np.ndarray, texts: tuple[np.ndarray, np.ndarray] | None) -> list[Any]:
     """One entry per column of a (subsets x positions) table: the value when every
-    subset has the same, else the list of each subset's value."""
+    subset has the same, else the list of each subset's value. texts: the text
+    columns' (subsets x text columns) table and their positions, or None."""
     missing = np.isnan(value)
     constant = ((value == value[0]) | (missing & missing[0])).all(axis=0)
-    if text is not None:
-        constant &= (text == text[0]).all(axis=0)
-    columns: list[Any] = python_values(value[0], None if text is None else text[0])
-    varying = np.flatnonzero(~constant)
-    if len(varying):
-        lists = python_rows(value[:, varying].T, None if text is None else text[:, varying].T)
-        for position, values in zip(varying.tolist(), lists):
+    if texts is None:
+        columns: list[Any] = python_values(value[0], None)
+        rest = np.flatnonzero(~constant)
+    else:
+        text, at = texts
+        constant[at] &= (text == text[0]).all(axis=0)
+        columns = python_values(value[0], None)
+        for position, first in zip(at.tolist(), python_values(value[0, at], text[0])):
+            columns[position] = first
+        # The varying text columns with their texts, the other varying ones without.
+        varying_text = np.flatnonzero(~constant[at])
+        if len(varying_text):
+            lists = python_rows(value[:, at[varying_text]].T, text[:, varying_text].T)
+            for position, values in zip(at[varying_text].tolist(), lists):
+                columns[position] = values
+        numeric = np.ones(len(constant), dtype=bool)
+        numeric[at] = False
+        rest = np.flatnonzero(~constant & numeric)
+    if len(rest):
+        for position, values in zip(rest.tolist(), python_rows(value[:, rest].T, None)):
             columns[position] = values
     return columns
 

@@ -126,6 +126,10 @@ class Records:
         texts = np.array([code_text(c) for c in self.codes] or [""], dtype=object)
         return texts[self.which[start:stop]].tolist()  # type: ignore[no-any-return]
 
+    def element_is_text(self) -> npt.NDArray[np.bool_]:
+        """Per record: whether its element holds text (the only records that can)."""
+        return self._per_code([e.is_text for e in self.elements], bool)
+
     def has_text(self) -> bool:
         """Whether any selected record holds text (missing text included)."""
         texts = [i for i, e in enumerate(self.elements) if e.is_text]
