@@ -2,6 +2,7 @@
 
 # The modules in layers, each importing only those below it (a test holds
 # them to it):
+#   _command                     the command's entry point
 #   cli, dask, _convert          the command line and the other front ends
 #   _frames                      read_dataframe / read_arrow
 #   _flat, _wide, _rows          one row per subset or observation, the row pairing

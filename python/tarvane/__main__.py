@@ -1,5 +1,5 @@
 """``python -m tarvane``: the tarvane command line."""
 
-from .cli import main
+from ._command import main
 
 raise SystemExit(main())

@@ -184,7 +184,7 @@ def test_slow_wheel_installs_into_a_fresh_venv_and_works_from_anywhere(dists, tm
     wheel = (dist_info / "WHEEL").read_text()
     assert "Root-Is-Purelib: false" in wheel
     assert "Tag: cp312-cp312-linux_" in wheel and "manylinux" not in wheel
-    assert "tarvane = tarvane.cli:main" in (dist_info / "entry_points.txt").read_text()
+    assert "tarvane = tarvane._command:main" in (dist_info / "entry_points.txt").read_text()
 
     # Used from outside the source tree.
     elsewhere = tmp_path / "elsewhere"
