@@ -364,11 +364,12 @@ def read(
     message is decoded with its own master table version (see the documentation,
     "Reading and tables"). Each distinct set is loaded once.
 
-    threads: with N > 1, up to 2 N messages ahead of the one yielded are
-    decoded by a pool of N threads (the decoding runs with the GIL released),
-    and each message's first ``decode()`` without tables takes its result;
-    messages are still yielded in order. None or 1 decodes only on
-    ``decode()``, in the caller's thread.
+    threads: with N > 1, messages ahead of the one yielded are decoded in
+    chunks by a pool of N - 1 threads (the decoding runs with the GIL
+    released), and each message's first ``decode()`` without tables takes
+    its result; every N-th chunk is left to ``decode()`` in the caller's
+    thread, which makes the N-th. Messages are still yielded in order. None
+    or 1 decodes only on ``decode()``, in the caller's thread.
     """
     _check_policy(errors)
     from ._parallel import decode_ahead, positive_or_none, threads_argument

@@ -8,6 +8,7 @@ import pandas as pd
 import pytest
 
 import tarvane
+from tarvane import _parallel
 from tarvane._convert import convert
 
 MESSAGES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "data", "corpus", "messages")
@@ -28,9 +29,13 @@ def _outcomes(threads):
     return out
 
 
-def test_read_ahead_gives_what_decode_gives_in_order_with_its_errors():
+@pytest.mark.parametrize("chunk_octets", [None, 1])
+def test_read_ahead_gives_what_decode_gives_in_order_with_its_errors(monkeypatch, chunk_octets):
     alone = _outcomes(None)
     assert any(isinstance(o[1], str) for o in alone)
+    if chunk_octets is not None:
+        # A chunk per message: the pool's chunks and those the reading thread decodes itself alternate.
+        monkeypatch.setattr(_parallel, "CHUNK_OCTETS", chunk_octets)
     assert _outcomes(3) == alone
 
 
