@@ -75,6 +75,7 @@ def decode_ahead(messages: Iterable[Message], threads: int) -> Iterator[Message]
     from . import _data  # noqa: F401  NumPy is imported here, not by a worker
     chunks: deque[list[Message]] = deque()
     made = 0
+    finished = False
     chunk = _Chunk(here=threads == 1)
     given: list[Message] = []  # the chunk being yielded
     pool = ThreadPoolExecutor(max(1, threads - 1), thread_name_prefix="tarvane-read")
@@ -92,10 +93,13 @@ def decode_ahead(messages: Iterable[Message], threads: int) -> Iterator[Message]
         while chunks:
             given = chunks.popleft()
             yield from given
+        finished = True
     finally:
-        # A reader that stops early waits only for the decodes under way;
-        # those that never started are decoded on decode().
-        pool.shutdown(wait=True, cancel_futures=True)
+        # A reader read to its end waits for the decodes it asked for: the
+        # messages it gave may be decoded after. One that stops early waits
+        # only for the decodes under way; those that never started are
+        # decoded on decode().
+        pool.shutdown(wait=True, cancel_futures=not finished)
         for rest in (given, chunk.messages, *chunks):
             for message in rest:
                 if message._ahead is not None:
@@ -126,7 +130,9 @@ class Ahead:
             self._cancelled = True
 
     def cancelled(self) -> bool:
-        return self._cancelled
+        # Also a decode the pool dropped unstarted for a message not marked
+        # (decode() then decodes it itself).
+        return self._cancelled or (self._task is not None and self._task.cancelled())
 
     def done(self) -> bool:
         return self._task is not None and self._task.done()

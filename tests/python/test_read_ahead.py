@@ -1,6 +1,8 @@
 """threads=N: decoding ahead in a pool, messages (and rows) still in order."""
 
 import itertools
+import threading
+import time
 import os
 
 import numpy as np
@@ -39,7 +41,11 @@ def test_read_ahead_gives_what_decode_gives_in_order_with_its_errors(monkeypatch
     assert _outcomes(3) == alone
 
 
-def test_messages_of_a_reader_closed_early_still_decode():
+@pytest.mark.parametrize("chunk_octets", [None, 1])
+def test_messages_of_a_reader_closed_early_still_decode(monkeypatch, chunk_octets):
+    if chunk_octets is not None:
+        # A chunk per message: decodes of messages already given are still queued at the close.
+        monkeypatch.setattr(_parallel, "CHUNK_OCTETS", chunk_octets)
     whole = open(os.path.join(MESSAGES, FILES[1]), "rb").read()
     reader = tarvane.read(whole, threads=2)
     kept = list(itertools.islice(reader, 3))
@@ -101,3 +107,35 @@ def test_decode_many_gives_each_message_what_decode_gives():
     with pytest.raises(TypeError):
         _columns.decode_many([messages[0].bytes], [], False)
 
+
+
+def test_messages_kept_past_the_end_of_a_read_ahead_still_decode(monkeypatch):
+    # A chunk per message: when the reader is done, decodes are still queued.
+    monkeypatch.setattr(_parallel, "CHUNK_OCTETS", 1)
+    path = os.path.join(MESSAGES, FILES[1])
+    kept = list(tarvane.read(path, threads=2))
+    for ahead, message in zip(kept, tarvane.read(path), strict=True):
+        np.testing.assert_array_equal(ahead.decode().value, message.decode().value)
+
+
+def test_messages_whose_decode_a_close_dropped_decode_themselves(monkeypatch):
+    # The pool's first decode is slow, so the chunks given after it are still
+    # queued when the reader is closed: the close drops them.
+    monkeypatch.setattr(_parallel, "CHUNK_OCTETS", 1)
+    first = threading.Event()
+    decode_chunk = _parallel._decode_chunk
+
+    def slow_first(buffers, tables):
+        if not first.is_set():
+            first.set()
+            time.sleep(0.5)
+        return decode_chunk(buffers, tables)
+
+    monkeypatch.setattr(_parallel, "_decode_chunk", slow_first)
+    whole = open(os.path.join(MESSAGES, FILES[1]), "rb").read()
+    reader = tarvane.read(whole, threads=2)
+    kept = list(itertools.islice(reader, 5))  # chunks 0 to 4; the reading thread's are 1 and 3
+    reader.close()
+    assert any(m._ahead is not None and m._ahead._task.cancelled() for m in kept)
+    for ahead, message in zip(kept, tarvane.read(whole)):
+        np.testing.assert_array_equal(ahead.decode().value, message.decode().value)
