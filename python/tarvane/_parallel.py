@@ -125,8 +125,9 @@ class Ahead:
     def cancel(self) -> None:
         # What the pool had not started (or been given) is decoded by
         # decode() itself.
+        # (One the pool dropped is done, and cancelled() says so.)
         task = self._task
-        if task is None or task.cancelled() or not task.done():
+        if task is None or not task.done():
             self._cancelled = True
 
     def cancelled(self) -> bool:
@@ -161,8 +162,8 @@ class _Chunk:
 
     def add(self, message: Message) -> None:
         self.messages.append(message)
+        self.octets += message.length
         if self.here:
-            self.octets += message.length
             return
         # Tables are chosen (and loaded) here: the chooser is not shared
         # with the workers. Tables that fail to load fail on decode().
@@ -175,7 +176,6 @@ class _Chunk:
         self.pending.append(pending)
         self.buffers.append(message.bytes)
         self.tables.append(table_set)
-        self.octets += message.length
 
     def full(self) -> bool:
         return self.octets >= CHUNK_OCTETS or len(self.messages) >= CHUNK_MESSAGES

@@ -154,24 +154,19 @@ def _columns_of(value: np.ndarray, texts: tuple[np.ndarray, np.ndarray] | None) 
     columns' (subsets x text columns) table and their positions, or None."""
     missing = np.isnan(value)
     constant = ((value == value[0]) | (missing & missing[0])).all(axis=0)
-    if texts is None:
-        columns: list[Any] = python_values(value[0], None)
-        rest = np.flatnonzero(~constant)
-    else:
+    columns: list[Any] = python_values(value[0], None)
+    if texts is not None:
         text, at = texts
-        constant[at] &= (text == text[0]).all(axis=0)
-        columns = python_values(value[0], None)
         for position, first in zip(at.tolist(), python_values(value[0, at], text[0])):
             columns[position] = first
-        # The varying text columns with their texts, the other varying ones without.
-        varying_text = np.flatnonzero(~constant[at])
-        if len(varying_text):
-            lists = python_rows(value[:, at[varying_text]].T, text[:, varying_text].T)
-            for position, values in zip(at[varying_text].tolist(), lists):
+        # The varying text columns with their texts; then they are done.
+        varying = np.flatnonzero(~(constant[at] & (text == text[0]).all(axis=0)))
+        if len(varying):
+            lists = python_rows(value[:, at[varying]].T, text[:, varying].T)
+            for position, values in zip(at[varying].tolist(), lists):
                 columns[position] = values
-        numeric = np.ones(len(constant), dtype=bool)
-        numeric[at] = False
-        rest = np.flatnonzero(~constant & numeric)
+        constant[at] = True
+    rest = np.flatnonzero(~constant)
     if len(rest):
         for position, values in zip(rest.tolist(), python_rows(value[:, rest].T, None)):
             columns[position] = values
