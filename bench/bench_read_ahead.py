@@ -12,12 +12,18 @@ it bounds what N threads can gain: wall >= max(cpu / N, reader's cpu)); and
 the page faults of a pass, which storage freed on one thread and faulted in
 afresh on another would raise.
 
+Beside them, the machine's own ceiling for this work: N processes, each
+reading the whole archive with threads=1 at once, against one process
+alone. They share nothing but the machine (caches, memory, the hypervisor's
+cores), so N threads of one process cannot do better than they do.
+
     PYTHONPATH=build/python .venv/bin/python bench/bench_read_ahead.py [--threads 2] [--copies 10] [--repeat 3]
 """
 
 from __future__ import annotations
 
 import argparse
+import multiprocessing
 import os
 import resource
 import tempfile
@@ -58,16 +64,42 @@ def one_pass(files: list[str], threads: int) -> tuple[float, float, float, int, 
             resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults)
 
 
+def _process_pass(files: list[str], start: Any, end: Any) -> None:
+    one_pass(files, 1)  # warm, as the passes of this process are
+    start.wait()
+    one_pass(files, 1)
+    end.wait()
+
+
+def processes_seconds(files: list[str], count: int) -> float:
+    """Wall seconds for count forked processes to read the archive at once, each with threads=1."""
+    context = multiprocessing.get_context("fork")  # the tables this process loaded come along
+    start, end = context.Barrier(count + 1), context.Barrier(count + 1)
+    workers = [context.Process(target=_process_pass, args=(files, start, end)) for _ in range(count)]
+    for w in workers:
+        w.start()
+    start.wait()
+    began = time.perf_counter()
+    end.wait()
+    seconds = time.perf_counter() - began
+    for w in workers:
+        w.join()
+    return seconds
+
+
 def measure(threads: int = 2, copies: int = 10, repeat: int = 3) -> dict[str, Any]:
     with tempfile.TemporaryDirectory() as folder:
         files = archive(folder, copies)
         one_pass(files, 1)  # tables loaded, files in the page cache
         best: dict[int, tuple[float, float, float, int, int]] = {}
+        alone = together = float("inf")
         for _ in range(repeat):
             for setting in (1, threads):
                 run = one_pass(files, setting)
                 if setting not in best or run[0] < best[setting][0]:
                     best[setting] = run
+            alone = min(alone, processes_seconds(files, 1))
+            together = min(together, processes_seconds(files, threads))
         size = sum(os.path.getsize(f) for f in files) / 1e6
     return {
         "threads": threads, "megabytes": size, "records": best[1][3], "load": os.getloadavg()[0],
@@ -77,6 +109,7 @@ def measure(threads: int = 2, copies: int = 10, repeat: int = 3) -> dict[str, An
         "speedup": best[1][0] / best[threads][0],
         # What an idle machine with threads cores allows, from the CPU seconds.
         "bound": best[1][1] / max(best[threads][1] / threads, best[threads][2]),
+        "processes_1": alone, "processes_n": together, "ceiling": threads * alone / together,
     }
 
 
@@ -94,6 +127,8 @@ def main() -> None:
     print(f"  threads={n}  {r['seconds_n']:7.3f} s wall  {r['cpu_n']:7.3f} s cpu  {r['faults_n']:6} page faults  "
           f"(reading thread {r['reader_cpu_n']:.3f} s)")
     print(f"  at most {r['bound']:.2f}x on an idle machine, from the cpu seconds")
+    print(f"  {n} processes at once, threads=1 each: {r['processes_n']:.3f} s, one alone {r['processes_1']:.3f} s: "
+          f"the machine allows {r['ceiling']:.2f}x")
     print(f"threads={n} vs threads=1: {r['speedup']:.2f}×")
 
 

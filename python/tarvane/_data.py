@@ -28,7 +28,6 @@ _MARKER_NAMES = {
 SIGNIFICANCE_CODE = 31021
 _RANKED = re.compile(r"#(\d+)#(.+)")
 
-_DTYPES = {"subset": np.uint32, "descriptor": np.uint32, "value": np.float64, "raw": np.uint64}
 
 
 class _Parts:
@@ -52,7 +51,9 @@ class _Parts:
         # the meanings, which the decoder leaves out unless asked, by
         # decoding again with them.
         self._columns: dict[str, Any] = {"subset": subset, "descriptor": descriptor, "value": value, "raw": raw}
-        self._arrays: dict[str, npt.NDArray[Any]] = {}
+        # The caches below are made when first used: a dict each would be
+        # a tenth of what a small message's Data costs.
+        self._arrays: dict[str, npt.NDArray[Any]] | None = None
         self._positions: Any = positions
         self._source = source
         self._full = raw is not None
@@ -68,20 +69,30 @@ class _Parts:
         # Per attribute name: the records it qualifies (sorted) and the attributes, by whole-message index.
         self.attribute_names: dict[str, tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]] | None = None
         # Per key asked for: its records and the rank of each in its subset.
-        self.ranked: dict[str | int, tuple[npt.NDArray[np.intp], npt.NDArray[np.int64]]] = {}
-        self.element_tables: dict[str, npt.NDArray[np.object_]] = {}
+        self.ranked: dict[str | int, tuple[npt.NDArray[np.intp], npt.NDArray[np.int64]]] | None = None
+        self.element_tables: dict[str, npt.NDArray[np.object_]] | None = None
 
     def __len__(self) -> int:
         return self.records
 
     def array(self, name: str) -> npt.NDArray[Any]:
-        column = self._arrays.get(name)
-        if column is None:
-            if self._columns[name] is None:
-                column = self._made(name)
-            else:
-                column = np.frombuffer(self._columns[name], dtype=_DTYPES[name])
-            self._arrays[name] = column
+        arrays = self._arrays
+        if arrays is None:
+            arrays = self._arrays = {}
+        else:
+            column = arrays.get(name)
+            if column is not None:
+                return column
+        given = self._columns[name]
+        if given is None:
+            column = self._made(name)
+        elif name == "raw":
+            column = np.frombuffer(given, dtype=np.uint64)
+        else:
+            # The column's own format ("I", "d") is the dtype: asarray reads
+            # it from the buffer at half frombuffer's cost.
+            column = np.asarray(given)
+        arrays[name] = column
         return column
 
     def _made(self, name: str) -> npt.NDArray[Any]:
@@ -235,7 +246,9 @@ class Data:
 
     @property
     def value(self) -> npt.NDArray[np.float64]:
-        return self._cut(self._parts.value)
+        # _cut inlined: the one column nearly every reader asks for.
+        column = self._parts.array("value")
+        return column if self._start == 0 and self._stop == len(column) else column[self._start : self._stop]
 
     @property
     def raw(self) -> np.ma.MaskedArray[Any, np.dtype[np.uint64]]:
@@ -255,11 +268,14 @@ class Data:
 
     def _element_table(self, which: str) -> npt.NDArray[np.object_]:
         """One entry per distinct descriptor of the message."""
-        table = self._parts.element_tables.get(which)
+        tables = self._parts.element_tables
+        if tables is None:
+            tables = self._parts.element_tables = {}
+        table = tables.get(which)
         if table is None:
             codes, _ = self._parts.elements()
             table = np.array([self._describe(code)[which] for code in codes] or [None], dtype=object)
-            self._parts.element_tables[which] = table
+            tables[which] = table
         return table
 
     def _describe(self, code: int) -> dict[str, str | None]:
@@ -335,6 +351,8 @@ class Data:
     def _ranked(self, key: str | int) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.int64]]:
         """Every record of key in the whole message and its rank (from 0) in its subset."""
         cache = self._parts.ranked
+        if cache is None:
+            cache = self._parts.ranked = {}
         found = cache.get(key)
         if found is None:
             whole = self if len(self) == len(self._parts) else Data(self.message, self.tables, self._parts)
@@ -535,7 +553,14 @@ def decoded_data(message: Message, tables: TableSet, decoded: tuple[Any, ...], t
     parts: _Parts = _NEW(_Parts)
     _INIT_PARTS(parts, decoded, (message.bytes, tables))
     data: Data = _NEW(Data)
-    _fill_data(data, message, tables, parts, 0, parts.records, None, tables_used)
+    # _fill_data inlined.
+    data.message = message
+    data.tables = tables
+    data.tables_used = tables_used
+    data._parts = parts
+    data._start = 0
+    data._stop = parts.records
+    data._subset_number = None
     return data
 
 

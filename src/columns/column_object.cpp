@@ -1,5 +1,7 @@
 #include "column_object.hpp"
 
+#include <cstring>
+#include <iterator>
 #include <new>
 
 namespace tarvane {
@@ -89,6 +91,23 @@ PyObject* wrap_column(ColumnStorage storage, size_t size, const char* format, Py
   c->itemsize = itemsize;
   c->format = format;
   return obj;
+}
+
+PyObject* empty_column(const char* format, Py_ssize_t itemsize) {
+  // Kept for the life of the process; made and handed out under the GIL.
+  struct Empty {
+    const char* format;
+    Py_ssize_t itemsize;
+    PyObject* column;
+  };
+  static Empty made[8];
+  static size_t count = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (made[i].itemsize == itemsize && std::strcmp(made[i].format, format) == 0) return Py_NewRef(made[i].column);
+  }
+  PyObject* column = wrap_column(ColumnStorage{}, 0, format, itemsize);
+  if (column != nullptr && count < std::size(made)) made[count++] = {format, itemsize, Py_NewRef(column)};
+  return column;
 }
 
 }  // namespace tarvane

@@ -25,9 +25,14 @@ PyObject* wrap_column(Column<T> column, const char* format) {
   return wrap_column(std::move(column.storage), size, format, sizeof(T));
 }
 
+// A new reference to the one empty column of format: most messages have no
+// texts and no meanings, and the columns of them cost an object each.
+PyObject* empty_column(const char* format, Py_ssize_t itemsize);
+
 // A copy of a small vector as a column.
 template <typename T>
 PyObject* copy_to_column(const std::vector<T>& items, const char* format) {
+  if (items.empty()) return empty_column(format, sizeof(T));
   Column<T> column = Column<T>::make(items.size());
   for (size_t i = 0; i < items.size(); ++i) column.data()[i] = items[i];
   return wrap_column(std::move(column), format);
