@@ -149,7 +149,7 @@ class Message:
             parts = _columns.decode(self.bytes, table_set, False)
         except ValueError as exc:
             raise self._reading_error(exc, used, chooser) from exc
-        return _make_data(self, table_set, parts, used)
+        return _make_data(self, self.bytes, table_set, parts, used)
 
     def _decoded_ahead(self, future: Ahead) -> None:
         # The reader's pool fills the future; the first decode() takes it.
@@ -159,7 +159,7 @@ class Message:
         return self._data(*self._decode_parts(table_set, used, chooser))
 
     def _data(self, table_set: TableSet, parts: tuple[Any, ...], used: str) -> Data:
-        return _make_data(self, table_set, parts, used)
+        return _make_data(self, self.bytes, table_set, parts, used)
 
     def _decoded_whole(self) -> Data:
         """decode(), with raw and the meanings at once: for readers that show every record's."""
@@ -225,7 +225,8 @@ for _i, _name in enumerate(_HEADER_FIELDS):
     setattr(Message, _name, _header_field(_i, _name))
 
 
-def _first_data(message: Message, table_set: TableSet, parts: tuple[Any, ...], used: str) -> Data:
+def _first_data(message: Message, octets: builtins.bytes, table_set: TableSet, parts: tuple[Any, ...],
+                used: str) -> Data:
     # NumPy is imported with the first decode, not with tarvane; after it,
     # _make_data is the maker itself (a cached lookup per decode cost a
     # twentieth of a small message's).
@@ -233,10 +234,10 @@ def _first_data(message: Message, table_set: TableSet, parts: tuple[Any, ...], u
     from ._data import decoded_data
 
     _make_data = decoded_data
-    return decoded_data(message, table_set, parts, used)
+    return decoded_data(message, octets, table_set, parts, used)
 
 
-_make_data: Callable[[Message, TableSet, tuple[Any, ...], str], Data] = _first_data
+_make_data: Callable[[Message, builtins.bytes, TableSet, tuple[Any, ...], str], Data] = _first_data
 
 
 def _unpickle_message(octets: builtins.bytes, offset: int, source: str, chooser: TableChooser | None = None) -> Message:

@@ -6,16 +6,15 @@
 #include "../pysupport/args.hpp"
 #include "../pysupport/buffer.hpp"
 #include "../pysupport/convert.hpp"
+#include "slotted.hpp"
 
 namespace tarvane {
 
 namespace {
 
-// tarvane.Message and the setters of its slots, as message_type() gave them;
-// kept for the life of the process.
+// tarvane.Message and its slots, as message_type() gave them.
 constexpr int kSlots = 7;
-PyTypeObject* message_class = nullptr;
-PyObject* message_slots[kSlots] = {};
+SlottedClass message_class;
 
 PyObject* py_bool(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
 PyObject* py_int(long v) { return PyLong_FromLong(v); }
@@ -38,18 +37,15 @@ PyObject* tuple_taking(PyObject* (&items)[N]) {
 
 // A Message with its slots filled, as Message.__init__ leaves it.
 PyObject* new_message(PyObject* header, PyObject* octets, Py_ssize_t offset, PyObject* source, PyObject* chooser) {
-  PyObject* message = message_class->tp_alloc(message_class, 0);
-  if (!message) return nullptr;
   PyObject* offset_obj = PyLong_FromSsize_t(offset);
   PyObject* length_obj = PyLong_FromSsize_t(PyBytes_GET_SIZE(octets));
-  PyObject* values[kSlots] = {header, offset_obj, length_obj, source, octets, chooser, Py_None};
-  bool ok = offset_obj != nullptr && length_obj != nullptr;
-  for (int i = 0; ok && i < kSlots; ++i) {
-    ok = Py_TYPE(message_slots[i])->tp_descr_set(message_slots[i], message, values[i]) == 0;
+  PyObject* message = nullptr;
+  if (offset_obj != nullptr && length_obj != nullptr) {
+    PyObject* const values[kSlots] = {header, offset_obj, length_obj, source, octets, chooser, Py_None};
+    message = message_class.make(values);
   }
   Py_XDECREF(offset_obj);
   Py_XDECREF(length_obj);
-  if (!ok) Py_CLEAR(message);
   return message;
 }
 
@@ -94,21 +90,15 @@ PyObject* message_type_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     PyErr_SetString(PyExc_TypeError, "message_type takes a class and a tuple of its 7 slot descriptors");
     return nullptr;
   }
-  for (int i = 0; i < kSlots; ++i) {
-    if (!Py_IS_TYPE(PyTuple_GET_ITEM(a[1], i), &PyMemberDescr_Type)) {
-      PyErr_SetString(PyExc_TypeError, "message_type takes member descriptors");
-      return nullptr;
-    }
-  }
-  for (int i = 0; i < kSlots; ++i) Py_XSETREF(message_slots[i], Py_NewRef(PyTuple_GET_ITEM(a[1], i)));
-  Py_XSETREF(message_class, reinterpret_cast<PyTypeObject*>(Py_NewRef(a[0])));
+  PyObject* const* slots = reinterpret_cast<PyTupleObject*>(a[1])->ob_item;
+  if (!message_class.bind(a[0], std::span(slots, kSlots))) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* frame_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[5];
   if (!collect_args("frame", {"buffer", "start", "base", "source", "chooser"}, args, nargs, kwnames, a)) return nullptr;
-  if (message_class == nullptr) {
+  if (!message_class.bound()) {
     PyErr_SetString(PyExc_RuntimeError, "frame needs message_type first");
     return nullptr;
   }

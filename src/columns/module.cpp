@@ -21,6 +21,7 @@
 #include "../pysupport/table_sets.hpp"
 #include "attributes_binding.hpp"
 #include "column_object.hpp"
+#include "data_binding.hpp"
 #include "framing.hpp"
 #include "rows_binding.hpp"
 #include "table_set_access.hpp"
@@ -330,6 +331,8 @@ PyMethodDef functions[] = {
     {"next_piece", fast_function<next_piece_py>(), kFastCall, nullptr},
     {"frame", fast_function<frame_py>(), kFastCall, nullptr},
     {"message_type", fast_function<message_type_py>(), kFastCall, nullptr},
+    {"data_types", fast_function<data_types_py>(), kFastCall, nullptr},
+    {"new_data", fast_function<new_data_py>(), kFastCall, nullptr},
     {"decode", fast_function<decode>(), kFastCall, nullptr},
     {"decode_many", fast_function<decode_many>(), kFastCall, nullptr},
     {"index_descriptors", fast_function<index_descriptors_py>(), kFastCall, nullptr},

@@ -72,5 +72,39 @@ def test_columns_hold_the_records_of_the_object_path(name, message):
     ]
 
 
+def _slot_values(obj):
+    def plain(value):
+        # Columns by their contents, the rest as they are.
+        if type(value).__name__ == "Column":
+            return ("column", memoryview(value).format, bytes(memoryview(value)))
+        if isinstance(value, (tuple, list)):
+            return type(value)(plain(v) for v in value)
+        if isinstance(value, dict):
+            return {k: plain(v) for k, v in value.items()}
+        return value
+
+    return {name: plain(getattr(obj, name)) for name in type(obj).__slots__}
+
+
+DECODABLE_4 = [(n, m) for n, m in MESSAGES_4 if _decoded(m)[0] is not None]
+
+
+@pytest.mark.parametrize("name,message", DECODABLE_4[::7], ids=[f"{n}@{m.offset}" for n, m in DECODABLE_4[::7]])
+def test_decode_makes_the_data_its_class_makes(name, message):
+    # decode() makes its Data in one native call; the class makes the same.
+    from tarvane import _columns
+
+    data = message.decode()
+    made = tarvane.Data(message, data.tables, _columns.decode(message.bytes, data.tables, False),
+                        tables_used=data.tables_used)
+    assert _slot_values(data._parts) == _slot_values(made._parts)
+    assert {k: v for k, v in _slot_values(data).items() if k != "_parts"} == {
+        k: v for k, v in _slot_values(made).items() if k != "_parts"
+    }
+    # A class with other slots than those the native maker fills is refused.
+    with pytest.raises(TypeError, match="every slot"):
+        _columns.data_types(type("Other", (), {"__slots__": ("a",)}), tarvane.Data)
+
+
 def test_corpus_has_edition4_messages():
     assert len(MESSAGES_4) >= 100
