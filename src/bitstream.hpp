@@ -36,6 +36,9 @@ class BitReader {
     return true;
   }
 
+  // Moves past bits, which the caller has made sure the reader holds.
+  void skip(size_t bits) { position_ += bits; }
+
   // The error a failed try_read(width) stands for.
   BufrError read_error(uint32_t width) const;
 

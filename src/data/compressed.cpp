@@ -21,9 +21,13 @@ struct Column {
   const DecodedValue& operator[](size_t j) const { return view[constant ? 0 : j]; }
 };
 
+// begin_column, end_column and add_element_column are inlined: a small
+// message's columns hold a few subsets each, and the calls (each returning
+// a Result) cost more than the work in them.
+
 // may_pack: whether the walk can do without the column's values (a
 // bitmap or a replication count needs them).
-Result<Column> begin_column(DecodeContext& ctx, bool may_pack) {
+[[gnu::always_inline]] inline Result<Column> begin_column(DecodeContext& ctx, bool may_pack) {
   CompressedColumns& c = ctx.columns;
   const size_t n = ctx.subsets;
   // Checked before anything is allocated for the records.
@@ -35,7 +39,7 @@ Result<Column> begin_column(DecodeContext& ctx, bool may_pack) {
   return Column{ColumnView{c.records.data() + first, 1, n, packed, c.pack_coded}, false, c.packed.size()};
 }
 
-void end_column(DecodeContext& ctx, const Column& column) {
+[[gnu::always_inline]] inline void end_column(DecodeContext& ctx, const Column& column) {
   CompressedColumns& c = ctx.columns;
   const size_t first = static_cast<size_t>(column.view.first - c.records.data());
   if (column.constant && column.view.n > 1) c.records.resize_for_overwrite(first + 1);
@@ -45,8 +49,9 @@ void end_column(DecodeContext& ctx, const Column& column) {
 }
 
 // Reads the column of the element of info and adds it.
-Result<Column> add_element_column(const ElementInfo& info, uint32_t table_width, int64_t reference,
-                                  DecodeContext& ctx, ValueCodingState& state, bool may_pack) {
+[[gnu::always_inline]] inline Result<Column> add_element_column(const ElementInfo& info, uint32_t table_width,
+                                                                int64_t reference, DecodeContext& ctx,
+                                                                ValueCodingState& state, bool may_pack) {
   TARVANE_TRY(Column column, begin_column(ctx, may_pack));
   TARVANE_CHECK(read_compressed_element_column(info, table_width, reference, state, ctx.reader, ctx.out,
                                                column.view, &column.constant));
